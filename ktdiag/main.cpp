@@ -1,0 +1,111 @@
+// ktdiag: one command per run against the client service, the diagnostics archive or
+// the network.
+
+#include "CKTDiag.h"
+#include "pending.h"
+#include "product.h"
+#include "saveDiagnostics.h"
+#include "usage.h"
+
+#include "ktLog/ktLog.h"
+#include "ktPlatform/strings.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int invalidArgument(const char* argument, int exitCode)
+{
+    std::printf("Invalid argument: %s, %s\n\n", argument, " ");
+    printUsage();
+    return exitCode;
+}
+
+int missingArchiveName()
+{
+    std::printf("Missing output zip file name with option: -o\n\n");
+    printUsage();
+    return 1;
+}
+
+int dispatch(int argc, char** argv, CKTDiag& diag)
+{
+    const char* option = argv[1];
+    if (std::strlen(option) != 2 || option[0] != '-') {
+        return invalidArgument(option, 1);
+    }
+
+    switch (option[1]) {
+    case 'c':
+        return argc >= 3 ? commandNotBuilt("-c") : invalidArgument(option, 1);
+    case 'p':
+        return argc >= 3 ? commandNotBuilt("-p") : invalidArgument(option, 1);
+    case 'd':
+        return argc >= 3 ? commandNotBuilt("-d") : invalidArgument(option, 1);
+    case 'f':
+        diag.start();
+        return commandNotBuilt("-f");
+    case 'g':
+        return argc == 5 ? commandNotBuilt("-g") : invalidArgument(option, 1);
+    case 'h':
+        std::printf("%s\n", kTitle);
+        printUsage();
+        return 0;
+    case 'l':
+        return commandNotBuilt("-l");
+    case 'm':
+        return commandNotBuilt("-m");
+    case 'n':
+        diag.start();
+        return commandNotBuilt("-n");
+    case 'o':
+    case 'w': {
+        if (argc < 3) {
+            return missingArchiveName();
+        }
+        std::string archiveName = argv[2];
+        return saveDiagnostics(archiveName, option[1] == 'w');
+    }
+    case 'r':
+        return commandNotBuilt("-r");
+    case 't': {
+        if (argc != 3) {
+            return invalidArgument(option, 1);
+        }
+        diag.start();
+        const std::string word = argv[2];
+        if (word == "enable" || word == "disable") {
+            return commandNotBuilt("-t");
+        }
+        return invalidArgument(argv[2], 1);
+    }
+    case 'u':
+        return commandNotBuilt("-u");
+    case 'v':
+        std::printf("%s version %s\n\n%s\n", kTitle, kProductVersion, kCopyright);
+        return 0;
+    default:
+        return invalidArgument(option, 0);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv, char** /*envp*/)
+{
+    ktPlatform::initProcessLocale();
+    ktLogInit();
+    g_programName = "ktdiag";
+    g_logLevel = KT_LOG_INFO;
+
+    if (argc < 2) {
+        std::printf("%s\n", kTitle);
+        printUsage();
+        return 1;
+    }
+
+    CKTDiag diag;
+    return dispatch(argc, argv, diag);
+}

@@ -1,0 +1,99 @@
+#include "saveDiagnostics.h"
+
+#include "CKTDiag.h"
+#include "usage.h"
+
+#include "ktLog/ktLog.h"
+#include "ktPlatform/files.h"
+#include "ktPlatform/paths.h"
+#include "ktUtils/fileUtil.h"
+
+#include <boost/filesystem.hpp>
+#include <cstdio>
+
+static const char* const kLogModule = "CKTDiag";
+
+namespace {
+
+void reportUnwritable(int error)
+{
+    std::fprintf(stderr, "Failed to create output file: %s\n",
+                 ktPlatform::errorText(error).c_str());
+    KTLOG_M("ktUtils", KT_LOG_ERROR,
+            "Failed to create file as output location is not write accessible");
+}
+
+// The file-name element as boost gives it: "." when the name ends in a separator.
+std::string fileNameElement(const std::string& name)
+{
+    try {
+        return boost::filesystem::path(name).filename().string();
+    } catch (const std::exception&) {
+        return std::string();
+    }
+}
+
+std::string extensionOf(const std::string& name)
+{
+    try {
+        return boost::filesystem::path(name).extension().string();
+    } catch (const std::exception&) {
+        return std::string();
+    }
+}
+
+} // namespace
+
+int saveDiagnostics(std::string& archiveName, bool forUpload)
+{
+    if (archiveName.empty()) {
+        std::printf("Invalid argument: %s, %s\n\n", archiveName.c_str(), " File is not specified");
+        printUsage();
+        return 1;
+    }
+
+    const std::string::size_type separator = archiveName.rfind(ktPlatform::kPathSeparator);
+    if (separator == std::string::npos) {
+        // A bare name goes into the public folder; without one there is nowhere safe to
+        // write, and the root must never be used in its place.
+        std::string folder;
+        if (!getPublicFolderPath(folder)) {
+            std::fprintf(stderr, "Failed to create output file: %s\n",
+                         "the public folder is not available");
+            KTLOG(KT_LOG_ERROR, "Failed to save diagnostics to %s", archiveName.c_str());
+            return 1;
+        }
+        archiveName = ktPlatform::joinPath(folder, archiveName);
+    } else {
+        const std::string folder = separator == 0 ? std::string(1, ktPlatform::kPathSeparator)
+                                                  : archiveName.substr(0, separator);
+        if (!ktPlatform::probeFolderWritable(folder)) {
+            reportUnwritable(ktPlatform::lastError());
+            return 1;
+        }
+        const std::string fileName = fileNameElement(archiveName);
+        if (fileName.empty() || fileName == ".") {
+            std::printf("Invalid argument: %s, %s\n\n", archiveName.c_str(),
+                        "File is not specified");
+            printUsage();
+            return 1;
+        }
+    }
+
+    if (extensionOf(archiveName) != ".zip") {
+        archiveName += ".zip";
+    }
+
+    CKTDiag diag;
+    diag.start();
+    ktPlatform::deleteFile(archiveName);
+
+    if (diag.collectLogs(archiveName, forUpload)) {
+        std::printf("Successfully saved diagnostics to %s\n", archiveName.c_str());
+        KTLOG(KT_LOG_INFO, "Saved diagnostics to %s successfully", archiveName.c_str());
+        return 0;
+    }
+    std::printf("Failed to save diagnostics to %s\n", archiveName.c_str());
+    KTLOG(KT_LOG_ERROR, "Failed to save diagnostics to %s", archiveName.c_str());
+    return 2;
+}

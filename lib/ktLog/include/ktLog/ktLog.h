@@ -1,0 +1,59 @@
+#pragma once
+// The one logging facility: single lines appended to the shared file
+// <public folder>/ktdebuglog.log, serialised across processes by a named lock and
+// rotated to ktdebuglog_old.log at 10 MiB.
+//
+// Every statement goes through KTLOG (or KTLOG_M), which tests the level and the
+// readiness before formatting anything. A source file names its module once:
+//   static const char* const kLogModule = "ktUtils";
+
+#include <atomic>
+#include <string>
+
+enum KtLogLevel : int {
+    KT_LOG_CRITICAL = 1,
+    KT_LOG_ERROR = 2,
+    KT_LOG_WARNING = 3,
+    KT_LOG_INFO = 4,
+    KT_LOG_DEBUG = 5,
+};
+
+// Threshold: statements at or below it are written. Starts at 1.
+extern std::atomic<int> g_logLevel;
+// Set once by a successful ktLogInit, never cleared.
+extern std::atomic<bool> g_logReady;
+// Program name in each line: "unknown" until main sets it, before any other thread runs.
+extern std::string g_programName;
+
+// Finds the log folder, creates its last level, tests the file and opens the named lock.
+// False (and not ready) when the folder cannot be had or made.
+bool ktLogInit();
+
+// Formats one line and appends it to the log file. Does not test the level; never fails
+// towards the caller. Safe from any thread once ready.
+void ktLog(const char* module, const char* sourcePath, int line, int level, const char* format, ...)
+    __attribute__((format(printf, 5, 6)));
+
+// The facility's own start-up failures: one line to the debugger output, no file.
+void ktDebugLog(const char* module, const char* sourcePath, int line, int level, const char* format,
+                ...) __attribute__((format(printf, 5, 6)));
+
+// "critical", "error", "warning", "info", "debug" (exact, with case) give 1 to 5; any
+// other word gives 4.
+int ktLogLevelFromString(const std::string& word);
+
+// The log folder with a trailing separator; false when the public folder is unavailable.
+bool ktGetLogFolder(std::string& folder);
+
+// Local time as "YYYY/MM/DD hh:mm:ss.mmm"; always true.
+bool ktLogTimestamp(std::string& stamp);
+
+#define KTLOG_M(module, level, ...)                                                                \
+    do {                                                                                           \
+        if (g_logLevel.load(std::memory_order_relaxed) >= (level) &&                               \
+            g_logReady.load(std::memory_order_acquire)) {                                          \
+            ktLog((module), __FILE__, __LINE__, (level), __VA_ARGS__);                             \
+        }                                                                                          \
+    } while (0)
+
+#define KTLOG(level, ...) KTLOG_M(kLogModule, level, __VA_ARGS__)

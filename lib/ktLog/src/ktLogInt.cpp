@@ -1,0 +1,248 @@
+#include "ktLog/ktLog.h"
+#include "ktLog/ktLogInternal.h"
+
+#include "ktPlatform/debugOutput.h"
+#include "ktPlatform/files.h"
+#include "ktPlatform/folders.h"
+#include "ktPlatform/namedLock.h"
+#include "ktPlatform/system.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+std::atomic<int> g_logLevel{1};
+std::atomic<bool> g_logReady{false};
+std::string g_programName = "unknown";
+
+namespace {
+
+const char* const kLogModule = "ktLog";
+
+// Optional fields of a line.
+constexpr std::uint32_t kFieldProcessId = 0x01;
+constexpr std::uint32_t kFieldThreadId = 0x02;
+constexpr std::uint32_t kFieldTimestamp = 0x04;
+constexpr std::uint32_t kFieldSource = 0x08;
+constexpr std::uint32_t kFieldLevelNumber = 0x10;
+constexpr std::uint32_t kFieldLevelName = 0x40;
+constexpr std::uint32_t g_logFieldMask = 0x4F;
+
+constexpr std::uint64_t kRotateSize = 10485760; // 10 MiB
+constexpr size_t kMessageLimit = 4095;
+
+const char* const g_logLevelNames[] = {"unknown", "critical", "error", "warn", "info", "debug"};
+
+const std::string kWordCritical = "critical";
+const std::string kWordError = "error";
+const std::string kWordWarning = "warning";
+const std::string kWordInfo = "info";
+const std::string kWordDebug = "debug";
+
+std::string g_logFilePath;
+std::string g_oldLogFilePath;
+ktPlatform::NamedLock g_logMutex;
+std::atomic<long long> g_lockTimeoutMs{5000};
+
+const char* levelName(int level)
+{
+    if (level < 0 || level > 5) {
+        return "unknown";
+    }
+    return g_logLevelNames[level];
+}
+
+// Text after the last backslash, else after the last slash, else the whole path.
+const char* baseName(const char* path)
+{
+    if (path == nullptr) {
+        return "";
+    }
+    if (const char* b = std::strrchr(path, '\\')) {
+        return b + 1;
+    }
+    if (const char* s = std::strrchr(path, '/')) {
+        return s + 1;
+    }
+    return path;
+}
+
+std::string formatMessage(const char* format, va_list args)
+{
+    char buffer[kMessageLimit + 1] = {};
+    if (format != nullptr) {
+        std::vsnprintf(buffer, sizeof(buffer), format, args);
+    }
+    return std::string(buffer);
+}
+
+std::string hex(const char* prefix, std::uint32_t value)
+{
+    char buffer[16] = {};
+    std::snprintf(buffer, sizeof(buffer), "%s%x", prefix, value);
+    return buffer;
+}
+
+void rotateIfFull()
+{
+    std::uint64_t size = 0;
+    if (!ktPlatform::regularFileSize(g_logFilePath, size) || size < kRotateSize) {
+        return;
+    }
+    // A failed copy is not reported; the file is emptied all the same so it stays bounded.
+    ktPlatform::copyFileReplacing(g_logFilePath, g_oldLogFilePath);
+    if (std::FILE* f = ktPlatform::openFileNoFollow(g_logFilePath, "w")) {
+        std::fflush(f);
+        std::fclose(f);
+    }
+}
+
+} // namespace
+
+void ktLogSetLockTimeout(std::chrono::milliseconds timeout)
+{
+    g_lockTimeoutMs = timeout.count();
+}
+
+bool ktLogTimestamp(std::string& stamp)
+{
+    const ktPlatform::LocalTime t = ktPlatform::localTime();
+    char buffer[32] = {};
+    std::snprintf(buffer, sizeof(buffer), "%04d/%02d/%02d %02d:%02d:%02d.%03d", t.year, t.month,
+                  t.day, t.hour, t.minute, t.second, t.milliseconds);
+    stamp = buffer;
+    return true;
+}
+
+bool ktGetLogFolder(std::string& folder)
+{
+    std::optional<std::string> publicFolder = ktPlatform::publicFolder();
+    if (!publicFolder) {
+        ktDebugLog(kLogModule, __FILE__, __LINE__, 5, "failed to get log file location: %d",
+                   ktPlatform::lastError());
+        return false;
+    }
+    folder = *publicFolder + "/";
+    return true;
+}
+
+bool ktLogInit()
+{
+    if (g_logReady) {
+        return true;
+    }
+    std::string folder;
+    if (!ktGetLogFolder(folder)) {
+        return false;
+    }
+    const std::string dir = folder.substr(0, folder.size() - 1);
+    if (!ktPlatform::createDirectory(dir) && ktPlatform::lastError() != EEXIST) {
+        ktDebugLog(kLogModule, __FILE__, __LINE__, 5, "failed to create log directory: %d",
+                   ktPlatform::lastError());
+        return false;
+    }
+    g_logFilePath = folder + "ktdebuglog.log";
+    g_oldLogFilePath = folder + "ktdebuglog_old.log";
+
+    if (std::FILE* f = ktPlatform::openFileNoFollow(g_logFilePath, "a")) {
+        std::fclose(f);
+    } else {
+        const int err = errno;
+        std::fprintf(stderr, "Failed to open log file: %s err: %d\n", g_logFilePath.c_str(), err);
+    }
+
+    // Without the lock lines are still written, just not serialised across processes.
+    g_logMutex.open(dir, "kt_log_mutex");
+
+    g_logReady.store(true, std::memory_order_release);
+    return true;
+}
+
+void ktLog(const char* module, const char* sourcePath, int line, int level, const char* format, ...)
+{
+    std::string text;
+    if (g_logFieldMask & kFieldTimestamp) {
+        ktLogTimestamp(text);
+    }
+    text += " ";
+    text += g_programName;
+    if (g_logFieldMask & kFieldProcessId) {
+        text += " " + hex("p", ktPlatform::currentProcessId());
+    }
+    if (g_logFieldMask & kFieldThreadId) {
+        text += " " + hex("t", ktPlatform::currentThreadId());
+    }
+    if (g_logFieldMask & kFieldLevelNumber) {
+        text += " " + std::to_string(level);
+    }
+    if (g_logFieldMask & kFieldLevelName) {
+        text += " ";
+        text += levelName(level);
+    }
+    if (g_logFieldMask & kFieldSource) {
+        text += " ";
+        text += baseName(sourcePath);
+        text += ":" + std::to_string(line);
+    }
+    text += " ";
+    text += module != nullptr ? module : "";
+    va_list args;
+    va_start(args, format);
+    const std::string message = formatMessage(format, args);
+    va_end(args);
+    text += " " + message;
+
+    const bool locked = g_logMutex.lock(std::chrono::milliseconds(g_lockTimeoutMs.load()));
+    rotateIfFull();
+    if (std::FILE* f = ktPlatform::openFileNoFollow(g_logFilePath, "a")) {
+        std::fprintf(f, "%s\n", text.c_str());
+        std::fclose(f);
+    } else {
+        std::fprintf(stderr, "Failed to open log file\n");
+    }
+    if (locked) {
+        g_logMutex.unlock();
+    }
+}
+
+void ktDebugLog(const char* module, const char* sourcePath, int line, int level, const char* format,
+                ...)
+{
+    std::string text;
+    ktLogTimestamp(text);
+    text += " " + hex("p", ktPlatform::currentProcessId());
+    text += " " + hex("t", ktPlatform::currentThreadId());
+    text += " " + std::to_string(level);
+    text += " ";
+    text += baseName(sourcePath);
+    text += ":" + std::to_string(line);
+    text += " ";
+    text += module != nullptr ? module : "";
+    va_list args;
+    va_start(args, format);
+    text += " " + formatMessage(format, args);
+    va_end(args);
+    ktPlatform::outputDebugString(text);
+}
+
+int ktLogLevelFromString(const std::string& word)
+{
+    if (word == kWordCritical) {
+        return KT_LOG_CRITICAL;
+    }
+    if (word == kWordError) {
+        return KT_LOG_ERROR;
+    }
+    if (word == kWordWarning) {
+        return KT_LOG_WARNING;
+    }
+    if (word == kWordInfo) {
+        return KT_LOG_INFO;
+    }
+    if (word == kWordDebug) {
+        return KT_LOG_DEBUG;
+    }
+    return KT_LOG_INFO;
+}

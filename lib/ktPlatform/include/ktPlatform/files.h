@@ -1,0 +1,50 @@
+#pragma once
+// File access that the shared folders need, and the atomic replacement of files.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace ktPlatform {
+
+// Stands for fopen/_wfopen: modes "r", "rb", "w", "wb", "a", "ab" (an optional "+").
+// The last path element is never followed when it is a link, and only a regular file
+// is opened; otherwise returns null with errno set (ELOOP, EISDIR, EINVAL, ...).
+// The descriptor is close-on-exec.
+std::FILE* openFileNoFollow(const std::string& path, const char* mode);
+
+// The same for files outside the shared folders: links are followed, but only a
+// regular file is opened (a directory gives EISDIR, a FIFO or device EINVAL).
+std::FILE* openRegularFile(const std::string& path, const char* mode);
+
+// True when path names a regular file (links are not followed); fills its size.
+bool regularFileSize(const std::string& path, std::uint64_t& size);
+
+enum class ReplaceStatus { ok, openFailed, writeFailed };
+
+// Writes data to a new temporary file in the folder of path, flushes it to disk,
+// checks the close, keeps the mode of the file it replaces and renames it over path.
+// On failure the old file is untouched, the temporary file removed and errno set.
+ReplaceStatus replaceFileAtomically(const std::string& path, const std::string& data);
+
+// Stands for CopyFileA(src, dst, FALSE): copies src over dst through a temporary file
+// and a rename, so a link at dst is replaced rather than followed. False on failure.
+bool copyFileReplacing(const std::string& src, const std::string& dst);
+
+// Creates a file with a unique name in folder and deletes it again: true when the
+// folder is writable. On failure errno is set.
+bool probeFolderWritable(const std::string& folder);
+
+// Stands for DeleteFileW/DeleteFileA: removes a file (not a folder); false on failure.
+bool deleteFile(const std::string& path);
+
+// Stands for CreateDirectoryA: creates the last level only; false with errno set
+// (EEXIST when it is already there).
+bool createDirectory(const std::string& path);
+
+// Stands for GetLastError: the calling thread's last system error (errno).
+int lastError();
+// The system's text for an error code.
+std::string errorText(int code);
+
+} // namespace ktPlatform

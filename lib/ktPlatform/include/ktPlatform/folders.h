@@ -1,0 +1,31 @@
+#pragma once
+// Known folders of the client and their single spelling. Nobody else spells them.
+//
+// Map (Windows facility -> Linux):
+//   %PUBLIC%       -> $PUBLIC, else /var/log
+//   %ProgramData%  -> $ProgramData, else /var/lib
+//   %APPDATA%      -> $APPDATA, else $XDG_CONFIG_HOME, else $HOME/.config
+// A variable that is set but empty counts as unavailable, as GetEnvironmentVariable
+// reports an empty value as a failure.
+
+#include <optional>
+#include <string>
+
+namespace ktPlatform {
+
+// Stands for GetEnvironmentVariableA: the value, or nullopt when unset.
+std::optional<std::string> getEnv(const std::string& name);
+
+// Stands for the known-folder lookups: the root folder, or nullopt when unavailable.
+std::optional<std::string> publicRoot();
+std::optional<std::string> programDataRoot();
+std::optional<std::string> appDataRoot();
+
+// <PUBLIC>/Kestrani: the public (and log) folder, without a trailing separator.
+std::optional<std::string> publicFolder();
+// <ProgramData>/kestrani/merivon: the configuration (and program-data) folder.
+std::optional<std::string> configFolder();
+// <APPDATA>/Kestrani/Merivon: the per-user folder.
+std::optional<std::string> userFolder();
+
+} // namespace ktPlatform

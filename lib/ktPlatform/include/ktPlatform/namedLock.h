@@ -1,0 +1,34 @@
+#pragma once
+// Stands for a named mutex in the global namespace ("Global\name"): an flock on the
+// file "<folder>/<name>.lock" shared by every process, plus an in-process mutex so
+// threads of one process exclude each other too. The kernel frees the lock of a
+// process that died, as Windows abandons the mutex.
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+namespace ktPlatform {
+
+class NamedLock {
+public:
+    NamedLock();
+    ~NamedLock();
+    NamedLock(const NamedLock&) = delete;
+    NamedLock& operator=(const NamedLock&) = delete;
+
+    // Opens (creating if needed) the lock file in folder; false when it cannot.
+    bool open(const std::string& folder, const std::string& name);
+    bool isOpen() const;
+
+    // Waits at most timeout for both locks; true when owned. Safe from any thread.
+    bool lock(std::chrono::milliseconds timeout);
+    // Releases what lock() took; call only after a successful lock() on this thread.
+    void unlock();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+} // namespace ktPlatform

@@ -1,0 +1,27 @@
+#pragma once
+// Process, thread, time and host facts.
+
+#include <cstdint>
+#include <string>
+
+namespace ktPlatform {
+
+// Stands for GetCurrentProcessId.
+std::uint32_t currentProcessId();
+// Stands for GetCurrentThreadId: the kernel thread id.
+std::uint32_t currentThreadId();
+
+struct LocalTime {
+    int year, month, day, hour, minute, second, milliseconds;
+};
+// Stands for GetLocalTime.
+LocalTime localTime();
+
+// Stands for gethostname on Windows Sockets: false with errno set on failure.
+bool hostName(std::string& name);
+
+// Stands for IsWow64Process: a native 64-bit process on Linux has no file-system
+// redirection, so this is always false.
+bool isWow64Process();
+
+} // namespace ktPlatform

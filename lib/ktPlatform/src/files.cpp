@@ -1,0 +1,299 @@
+#include "ktPlatform/files.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ktPlatform {
+
+namespace {
+
+bool parseMode(const char* mode, int& flags)
+{
+    if (mode == nullptr) {
+        return false;
+    }
+    const bool plus = std::strchr(mode, '+') != nullptr;
+    switch (mode[0]) {
+    case 'r':
+        flags = plus ? O_RDWR : O_RDONLY;
+        return true;
+    case 'w':
+        flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+        return true;
+    case 'a':
+        flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::string folderOf(const std::string& path)
+{
+    const std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    if (slash == 0) {
+        return "/";
+    }
+    return path.substr(0, slash);
+}
+
+std::string baseOf(const std::string& path)
+{
+    const std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+mode_t currentUmask()
+{
+    const mode_t old = ::umask(0);
+    ::umask(old);
+    return old;
+}
+
+bool writeAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// A temporary file beside target, for a write that ends in a rename.
+class TempSibling {
+public:
+    explicit TempSibling(const std::string& target)
+        : m_path(folderOf(target) + "/." + baseOf(target) + ".XXXXXX")
+    {
+        m_fd = ::mkostemp(&m_path[0], O_CLOEXEC);
+        m_created = m_fd >= 0;
+    }
+    ~TempSibling()
+    {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+        if (m_created && !m_committed) {
+            const int saved = errno;
+            ::unlink(m_path.c_str());
+            errno = saved;
+        }
+    }
+    TempSibling(const TempSibling&) = delete;
+    TempSibling& operator=(const TempSibling&) = delete;
+
+    bool ok() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+
+    // Flushes, closes (checking the result) and renames over target.
+    bool commit(const std::string& target, mode_t mode, const struct stat* old)
+    {
+        if (old != nullptr && ::geteuid() == 0) {
+            // Best effort: keep the owner of the file being replaced.
+            if (::fchown(m_fd, old->st_uid, old->st_gid) != 0) {
+                // Not fatal: the content matters more than the owner.
+            }
+        }
+        if (::fchmod(m_fd, mode) != 0 || ::fsync(m_fd) != 0) {
+            return false;
+        }
+        const int fd = m_fd;
+        m_fd = -1;
+        if (::close(fd) != 0) {
+            return false;
+        }
+        if (::rename(m_path.c_str(), target.c_str()) != 0) {
+            return false;
+        }
+        m_committed = true;
+        return true;
+    }
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+    bool m_created = false;
+    bool m_committed = false;
+};
+
+// The mode to give a replacement: the old regular file's, else the default for new files.
+mode_t replacementMode(const std::string& path, struct stat& st, bool& hadOld)
+{
+    hadOld = ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (hadOld) {
+        return st.st_mode & 07777;
+    }
+    return 0666 & ~currentUmask();
+}
+
+std::FILE* openWith(const std::string& path, const char* mode, int extraFlags)
+{
+    int flags = 0;
+    if (!parseMode(mode, flags)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    // O_NONBLOCK keeps a FIFO from blocking the open; it is cleared once the file is
+    // known to be regular.
+    const int fd = ::open(path.c_str(), flags | extraFlags | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        ::close(fd);
+        errno = err;
+        return nullptr;
+    }
+    const int fl = ::fcntl(fd, F_GETFL);
+    if (fl >= 0) {
+        ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    }
+    std::FILE* f = ::fdopen(fd, mode);
+    if (f == nullptr) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+    }
+    return f;
+}
+
+} // namespace
+
+std::FILE* openFileNoFollow(const std::string& path, const char* mode)
+{
+    return openWith(path, mode, O_NOFOLLOW);
+}
+
+std::FILE* openRegularFile(const std::string& path, const char* mode)
+{
+    return openWith(path, mode, 0);
+}
+
+bool regularFileSize(const std::string& path, std::uint64_t& size)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+ReplaceStatus replaceFileAtomically(const std::string& path, const std::string& data)
+{
+    struct stat old {};
+    bool hadOld = false;
+    const mode_t mode = replacementMode(path, old, hadOld);
+    TempSibling temp(path);
+    if (!temp.ok()) {
+        return ReplaceStatus::openFailed;
+    }
+    if (!writeAll(temp.fd(), data.data(), data.size()) ||
+        !temp.commit(path, mode, hadOld ? &old : nullptr)) {
+        return ReplaceStatus::writeFailed;
+    }
+    return ReplaceStatus::ok;
+}
+
+bool copyFileReplacing(const std::string& src, const std::string& dst)
+{
+    const int in = ::open(src.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (in < 0) {
+        return false;
+    }
+    struct stat srcStat {};
+    if (::fstat(in, &srcStat) != 0 || !S_ISREG(srcStat.st_mode)) {
+        ::close(in);
+        errno = EINVAL;
+        return false;
+    }
+    struct stat old {};
+    bool hadOld = false;
+    mode_t mode = replacementMode(dst, old, hadOld);
+    if (!hadOld) {
+        mode = srcStat.st_mode & 07777;
+    }
+    bool ok = false;
+    {
+        TempSibling temp(dst);
+        if (temp.ok()) {
+            char buffer[64 * 1024];
+            ok = true;
+            for (;;) {
+                const ssize_t n = ::read(in, buffer, sizeof(buffer));
+                if (n < 0 && errno == EINTR) {
+                    continue;
+                }
+                if (n < 0 || (n > 0 && !writeAll(temp.fd(), buffer, static_cast<size_t>(n)))) {
+                    ok = false;
+                    break;
+                }
+                if (n == 0) {
+                    break;
+                }
+            }
+            ok = ok && temp.commit(dst, mode, hadOld ? &old : nullptr);
+        }
+    }
+    const int saved = errno;
+    ::close(in);
+    errno = saved;
+    return ok;
+}
+
+bool probeFolderWritable(const std::string& folder)
+{
+    std::string name = (folder.empty() ? std::string(".") : folder) + "/.ktdiag-probe-XXXXXX";
+    const int fd = ::mkostemp(&name[0], O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    ::unlink(name.c_str());
+    return true;
+}
+
+bool deleteFile(const std::string& path)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return false;
+    }
+    return ::unlink(path.c_str()) == 0;
+}
+
+bool createDirectory(const std::string& path)
+{
+    return ::mkdir(path.c_str(), 0777) == 0;
+}
+
+int lastError()
+{
+    return errno;
+}
+
+std::string errorText(int code)
+{
+    char buffer[256] = {};
+    // GNU strerror_r returns the text, which may or may not live in buffer.
+    return std::string(::strerror_r(code, buffer, sizeof(buffer)));
+}
+
+} // namespace ktPlatform

@@ -1,0 +1,89 @@
+#include "ktPlatform/namedLock.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace ktPlatform {
+
+struct NamedLock::Impl {
+    std::timed_mutex threads;
+    int fd = -1;
+};
+
+NamedLock::NamedLock() : m_impl(new Impl) {}
+
+NamedLock::~NamedLock()
+{
+    if (m_impl->fd >= 0) {
+        ::close(m_impl->fd);
+    }
+}
+
+bool NamedLock::open(const std::string& folder, const std::string& name)
+{
+    if (m_impl->fd >= 0) {
+        return true;
+    }
+    const std::string path = folder + "/" + name + ".lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    // Any account may take the lock, as a named mutex with a null DACL allows.
+    if (st.st_uid == ::geteuid()) {
+        ::fchmod(fd, 0666);
+    }
+    m_impl->fd = fd;
+    return true;
+}
+
+bool NamedLock::isOpen() const
+{
+    return m_impl->fd >= 0;
+}
+
+bool NamedLock::lock(std::chrono::milliseconds timeout)
+{
+    if (m_impl->fd < 0) {
+        return false;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    if (!m_impl->threads.try_lock_until(deadline)) {
+        return false;
+    }
+    // flock has no time-out: poll it, backing off up to 10 ms.
+    auto pause = std::chrono::microseconds(100);
+    for (;;) {
+        if (::flock(m_impl->fd, LOCK_EX | LOCK_NB) == 0) {
+            return true;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(10000));
+    }
+    m_impl->threads.unlock();
+    return false;
+}
+
+void NamedLock::unlock()
+{
+    ::flock(m_impl->fd, LOCK_UN);
+    m_impl->threads.unlock();
+}
+
+} // namespace ktPlatform

@@ -1,0 +1,25 @@
+#pragma once
+// Whole-file input and output and the client's two well-known folders. Every failure
+// is a false result and an error line in the log; nothing throws.
+
+#include <string>
+
+// Reads the whole file as bytes (zeros included). False for a missing, unreadable or
+// non-regular file; use data only after true.
+bool readFile(const wchar_t* path, std::string& data);
+bool readTextFile(const std::string& path, std::string& data);
+
+// Replaces the file with data atomically: on failure the old content stays.
+bool writeFile(const wchar_t* path, const std::string& data);
+
+// Removes a file; false when it could not.
+bool deleteFile(const wchar_t* path);
+
+// <PUBLIC>/Kestrani, not created; false when the public folder is unavailable.
+bool getPublicFolderPath(std::string& folder);
+// <ProgramData>/kestrani/merivon, not created; false (folder untouched) when unavailable.
+bool getConfigFilePath(std::wstring& folder);
+
+// True when the path exists; an absent path is logged.
+bool pathExists(const std::string& path);
+bool pathExists(const std::wstring& path);

@@ -1,0 +1,157 @@
+// The command line of the real binary: output, exit code and the archive name rules.
+
+#include "ktTest/runner.h"
+#include "ktTest/tempTree.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <optional>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string replaceAll(std::string text, const std::string& what, const std::string& with)
+{
+    for (auto at = text.find(what); at != std::string::npos;
+         at = text.find(what, at + with.size())) {
+        text.replace(at, what.size(), with);
+    }
+    return text;
+}
+
+class CommandLineTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fs::create_directories(m_tree.publicFolder());
+        fs::create_directories(m_tree.root() + "/dir");
+        m_usage = replaceAll(ktTest::readAll(GOLDEN_DIR "/usage.txt"), "@DEFAULT_FOLDER@",
+                             fs::canonical(m_tree.publicFolder()).generic_string());
+    }
+
+    std::map<std::string, std::optional<std::string>> env() const
+    {
+        std::map<std::string, std::optional<std::string>> e;
+        for (const auto& [k, v] : m_tree.environment()) {
+            e[k] = v;
+        }
+        return e;
+    }
+
+    std::string invalid(const std::string& argument) const
+    {
+        return "Invalid argument: " + argument + ",  \n\n" + m_usage;
+    }
+
+    ktTest::TempClientTree m_tree;
+    std::string m_usage;
+};
+
+TEST_F(CommandLineTest, ArgumentTable)
+{
+    const std::string title = "Kestrani Client Diagnostics Tool\n";
+    const std::string dir = m_tree.root() + "/dir";
+    struct Row {
+        std::vector<std::string> args;
+        std::string out;
+        int code;
+    };
+    const Row rows[] = {
+        {{}, title + m_usage, 1},
+        {{"-cx"}, invalid("-cx"), 1},
+        {{"c"}, invalid("c"), 1},
+        {{"-x"}, invalid("-x"), 0},
+        {{"-C"}, invalid("-C"), 0},
+        {{"-c"}, invalid("-c"), 1},
+        {{"-g", "upload", "-s"}, invalid("-g"), 1},
+        {{"-t", "Enable"}, invalid("Enable"), 1},
+        {{"-t", "enable", "extra"}, invalid("-t"), 1},
+        {{"-w"}, "Missing output zip file name with option: -o\n\n" + m_usage, 1},
+        {{"-o"}, "Missing output zip file name with option: -o\n\n" + m_usage, 1},
+        {{"-o", ""}, "Invalid argument: ,  File is not specified\n\n" + m_usage, 1},
+        {{"-o", dir + "/"},
+         "Invalid argument: " + dir + "/, File is not specified\n\n" + m_usage,
+         1},
+        {{"-o", m_tree.root() + "/missing/report.zip"}, "", 1},
+        // Collection is not in this build: the name is completed, then collection fails.
+        {{"-o", "report"},
+         "Failed to save diagnostics to " + m_tree.publicFolder() + "/report.zip\n",
+         2},
+        {{"-w", dir + "/report.ZIP"},
+         "Failed to save diagnostics to " + dir + "/report.ZIP.zip\n",
+         2},
+        {{"-o", dir + "/a.zip"}, "Failed to save diagnostics to " + dir + "/a.zip\n", 2},
+        {{"-v"},
+         "Kestrani Client Diagnostics Tool version 93.0.1.944\n\n"
+         "Copyright (c) Kestrani. All rights reserved.\n",
+         0},
+        {{"-h"}, title + m_usage, 0},
+    };
+    for (const Row& row : rows) {
+        std::string label;
+        for (const auto& a : row.args) {
+            label += "[" + a + "]";
+        }
+        const ktTest::RunResult r = ktTest::runKtdiag(row.args, env());
+        EXPECT_EQ(r.exitCode, row.code) << label << "\n" << r.err;
+        EXPECT_EQ(r.out, row.out) << label;
+    }
+}
+
+TEST_F(CommandLineTest, UnwritableFolderIsReportedOnStandardError)
+{
+    const auto r = ktTest::runKtdiag({"-o", m_tree.root() + "/missing/report.zip"}, env());
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err.rfind("Failed to create output file: ", 0), 0u) << r.err;
+    EXPECT_NE(ktTest::readAll(m_tree.publicFolder() + "/ktdebuglog.log")
+                  .find("Failed to create file as output location is not write accessible"),
+              std::string::npos);
+}
+
+TEST_F(CommandLineTest, WriteProbeDeletesOnlyWhatItMade)
+{
+    const std::string dir = m_tree.root() + "/dir";
+    ktTest::writeAll(dir + "/xyz$$xyz.txt", "a user's file");
+    const auto r = ktTest::runKtdiag({"-o", dir + "/report"}, env());
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(ktTest::readAll(dir + "/xyz$$xyz.txt"), "a user's file");
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir)) {
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1u);
+}
+
+TEST_F(CommandLineTest, BareNameWithoutPublicFolderTouchesNothing)
+{
+    auto e = env();
+    e["PUBLIC"] = std::string();
+    const auto r = ktTest::runKtdiag({"-o", "report"}, e);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("Failed to create output file"), std::string::npos) << r.err;
+}
+
+TEST_F(CommandLineTest, UsageStillPrintsWhenThePublicFolderIsMissing)
+{
+    auto e = env();
+    e["PUBLIC"] = m_tree.root() + "/absent/../nowhere";
+    const auto r = ktTest::runKtdiag({"-h"}, e);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("default directory \"" + m_tree.root() + "/nowhere/Kestrani\""),
+              std::string::npos)
+        << r.out;
+}
+
+TEST_F(CommandLineTest, StartWritesTheLogUnderTheProgramName)
+{
+    ktTest::runKtdiag({"-o", m_tree.root() + "/dir/report"}, env());
+    const std::string log = ktTest::readAll(m_tree.publicFolder() + "/ktdebuglog.log");
+    EXPECT_NE(log.find(" ktdiag p"), std::string::npos) << log;
+    EXPECT_NE(log.find(" error saveDiagnostics.cpp:"), std::string::npos) << log;
+}
+
+} // namespace

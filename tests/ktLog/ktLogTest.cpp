@@ -1,0 +1,257 @@
+#include "ktLog/ktLog.h"
+#include "ktLog/ktLogInternal.h"
+
+#include "ktTest/runner.h"
+#include "ktTest/tempTree.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+ktTest::TempClientTree* g_tree = nullptr;
+
+class LogEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        m_tree = std::make_unique<ktTest::TempClientTree>();
+        g_tree = m_tree.get();
+        ASSERT_TRUE(ktLogInit());
+        g_programName = "ktdiag";
+        g_logLevel = KT_LOG_INFO;
+    }
+    void TearDown() override { m_tree.reset(); }
+
+private:
+    std::unique_ptr<ktTest::TempClientTree> m_tree;
+};
+
+const auto* const g_env = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
+
+std::string logPath()
+{
+    return g_tree->publicFolder() + "/ktdebuglog.log";
+}
+
+std::string oldLogPath()
+{
+    return g_tree->publicFolder() + "/ktdebuglog_old.log";
+}
+
+std::vector<std::string> logLines()
+{
+    std::istringstream in(ktTest::readAll(logPath()));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ktTest::writeAll(logPath(), "");
+        fs::remove(oldLogPath());
+        g_logLevel = KT_LOG_INFO;
+    }
+};
+
+TEST_F(LogTest, LineHasTheFieldsInOrder)
+{
+    ktLog("CKTDiag", "src/ktdiag.cpp", 350, KT_LOG_INFO, "hello %s", "world");
+    const auto lines = logLines();
+    ASSERT_EQ(lines.size(), 1u);
+    std::ostringstream pattern;
+    pattern << R"(^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} ktdiag p)" << std::hex << ::getpid()
+            << R"( t[0-9a-f]+ info ktdiag\.cpp:350 CKTDiag hello world$)";
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(pattern.str()))) << lines[0];
+}
+
+TEST_F(LogTest, BaseNameTakesTheLastBackslashFirst)
+{
+    const std::map<std::string, std::string> cases = {
+        {"a/b\\c/d.x", "c/d.x"}, {"x/y.x", "y.x"}, {"z.x", "z.x"}};
+    for (const auto& [path, base] : cases) {
+        ktTest::writeAll(logPath(), "");
+        ktLog("m", path.c_str(), 7, KT_LOG_ERROR, "msg");
+        const auto lines = logLines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_NE(lines[0].find(" error " + base + ":7 m msg"), std::string::npos)
+            << path << " -> " << lines[0];
+    }
+}
+
+TEST_F(LogTest, LevelNamesAndOutOfRangeLevels)
+{
+    const std::map<int, std::string> cases = {{0, "unknown"}, {1, "critical"}, {2, "error"},
+                                              {3, "warn"},    {4, "info"},     {5, "debug"},
+                                              {6, "unknown"}, {-1, "unknown"}, {99, "unknown"}};
+    for (const auto& [level, name] : cases) {
+        ktTest::writeAll(logPath(), "");
+        ktLog("m", "f.cpp", 1, level, "x");
+        const auto lines = logLines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_NE(lines[0].find(" " + name + " f.cpp:1 m x"), std::string::npos) << level;
+    }
+}
+
+TEST(LogLevelWords, ExactWordsOnly)
+{
+    const std::map<std::string, int> cases = {
+        {"critical", 1}, {"error", 2}, {"warning", 3}, {"info", 4},  {"debug", 5},
+        {"warn", 4},     {"ERROR", 4}, {"", 4},        {"Debug", 4}, {"debug ", 4}};
+    for (const auto& [word, level] : cases) {
+        EXPECT_EQ(ktLogLevelFromString(word), level) << '"' << word << '"';
+    }
+}
+
+TEST_F(LogTest, GuardFiltersByLevel)
+{
+    static const char* const kLogModule = "CKTDiag";
+    KTLOG(KT_LOG_DEBUG, "not written");
+    KTLOG(KT_LOG_ERROR, "written");
+    const auto lines = logLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(" error "), std::string::npos);
+    EXPECT_NE(lines[0].find("CKTDiag written"), std::string::npos);
+}
+
+TEST_F(LogTest, LongMessageIsCutAt4095)
+{
+    const std::string message(5000, 'm');
+    ktLog("m", "f.cpp", 1, KT_LOG_INFO, "%s", message.c_str());
+    const auto lines = logLines();
+    ASSERT_EQ(lines.size(), 1u);
+    const std::string tail = " f.cpp:1 m " + std::string(4095, 'm');
+    ASSERT_GE(lines[0].size(), tail.size());
+    EXPECT_EQ(lines[0].substr(lines[0].size() - tail.size()), tail);
+}
+
+TEST_F(LogTest, RotatesAtExactlyTenMebibytes)
+{
+    struct Case {
+        std::uintmax_t size;
+        bool rotates;
+    };
+    for (const Case& c : {Case{10485759, false}, Case{10485760, true}}) {
+        ktTest::writeAll(logPath(), "");
+        fs::remove(oldLogPath());
+        fs::resize_file(logPath(), c.size); // sparse
+        ktLog("m", "f.cpp", 1, KT_LOG_INFO, "after");
+        if (c.rotates) {
+            EXPECT_EQ(fs::file_size(oldLogPath()), c.size);
+            const auto lines = logLines();
+            ASSERT_EQ(lines.size(), 1u);
+            EXPECT_NE(lines[0].find(" m after"), std::string::npos);
+        } else {
+            EXPECT_FALSE(fs::exists(oldLogPath()));
+            EXPECT_GT(fs::file_size(logPath()), c.size);
+        }
+    }
+}
+
+TEST_F(LogTest, SecondRotationReplacesTheOldFile)
+{
+    ktTest::writeAll(oldLogPath(), "first generation\n");
+    fs::resize_file(logPath(), 10485760);
+    ktLog("m", "f.cpp", 1, KT_LOG_INFO, "one");
+    ASSERT_EQ(fs::file_size(oldLogPath()), 10485760u);
+
+    ktTest::writeAll(logPath(), "second generation\n");
+    fs::resize_file(logPath(), 10485761);
+    ktLog("m", "f.cpp", 1, KT_LOG_INFO, "two");
+    EXPECT_EQ(fs::file_size(oldLogPath()), 10485761u);
+    EXPECT_EQ(ktTest::readAll(oldLogPath()).rfind("second generation\n", 0), 0u);
+    const auto lines = logLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(" m two"), std::string::npos);
+}
+
+TEST_F(LogTest, LinkInPlaceOfTheLogIsNotFollowed)
+{
+    const std::string target = g_tree->root() + "/elsewhere.txt";
+    ktTest::writeAll(target, "keep\n");
+    fs::remove(logPath());
+    fs::create_symlink(target, logPath());
+    ktLog("m", "f.cpp", 1, KT_LOG_INFO, "must not reach the target");
+    EXPECT_EQ(ktTest::readAll(target), "keep\n");
+    fs::remove(logPath());
+}
+
+TEST_F(LogTest, HeldLockDelaysALineButDoesNotLoseIt)
+{
+    const std::string lockPath = g_tree->publicFolder() + "/kt_log_mutex.lock";
+    const int fd = ::open(lockPath.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    ktLogSetLockTimeout(std::chrono::milliseconds(300));
+    const auto start = std::chrono::steady_clock::now();
+    ktLog("m", "f.cpp", 1, KT_LOG_INFO, "written without the lock");
+    const auto waited = std::chrono::steady_clock::now() - start;
+    ktLogSetLockTimeout(std::chrono::milliseconds(5000));
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+    EXPECT_GE(waited, std::chrono::milliseconds(250));
+    EXPECT_LT(waited, std::chrono::seconds(3));
+    ASSERT_EQ(logLines().size(), 1u);
+}
+
+TEST_F(LogTest, NothingIsWrittenBeforeInit)
+{
+    const auto result = ktTest::runProgram(LOG_WRITER, {"preinit"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(logLines().empty());
+}
+
+TEST_F(LogTest, ConcurrentProcessesWriteWholeLines)
+{
+    constexpr int kProcesses = 4;
+    constexpr int kLines = 200;
+    std::vector<std::thread> runners;
+    std::vector<int> codes(kProcesses, -1);
+    for (int p = 0; p < kProcesses; ++p) {
+        runners.emplace_back([p, &codes] {
+            const std::string tag(1, static_cast<char>('a' + p));
+            codes[p] =
+                ktTest::runProgram(LOG_WRITER, {"lines", std::to_string(kLines), tag}).exitCode;
+        });
+    }
+    for (auto& t : runners) {
+        t.join();
+    }
+    for (int code : codes) {
+        ASSERT_EQ(code, 0);
+    }
+    const std::regex whole(
+        R"(^\S+ \S+ logWriter p[0-9a-f]+ t[0-9a-f]+ info logWriter\.cpp:\d+ logWriter ([a-d]) \d+ ([a-d])\2{599} end$)");
+    const auto lines = logLines();
+    ASSERT_EQ(lines.size(), static_cast<size_t>(kProcesses * kLines));
+    std::map<char, int> perTag;
+    for (const auto& line : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, whole)) << line.substr(0, 200);
+        EXPECT_EQ(m[1].str(), m[2].str());
+        ++perTag[m[1].str()[0]];
+    }
+    for (const auto& [tag, count] : perTag) {
+        EXPECT_EQ(count, kLines) << tag;
+    }
+}
+
+} // namespace

@@ -1,0 +1,27 @@
+#pragma once
+// Runs a program with arguments and a set of environment changes, capturing its output.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ktTest {
+
+struct RunResult {
+    int exitCode = -1; // -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// env: variables to set (a value) or remove (nullopt) on top of this process's
+// environment. The child gets /dev/null as standard input; it is killed after timeoutMs.
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::map<std::string, std::optional<std::string>>& env = {},
+                     int timeoutMs = 60000);
+
+// The ktdiag binary of this build.
+RunResult runKtdiag(const std::vector<std::string>& args,
+                    const std::map<std::string, std::optional<std::string>>& env = {});
+
+} // namespace ktTest

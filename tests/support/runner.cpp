@@ -1,0 +1,138 @@
+#include "ktTest/runner.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace ktTest {
+
+namespace {
+
+std::vector<std::string>
+mergedEnvironment(const std::map<std::string, std::optional<std::string>>& changes)
+{
+    std::map<std::string, std::string> vars;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const auto eq = entry.find('=');
+        if (eq != std::string::npos) {
+            vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+        }
+    }
+    for (const auto& [name, value] : changes) {
+        if (value) {
+            vars[name] = *value;
+        } else {
+            vars.erase(name);
+        }
+    }
+    std::vector<std::string> out;
+    for (const auto& [name, value] : vars) {
+        out.push_back(name + "=" + value);
+    }
+    return out;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings)
+{
+    std::vector<char*> out;
+    for (auto& s : strings) {
+        out.push_back(&s[0]);
+    }
+    out.push_back(nullptr);
+    return out;
+}
+
+} // namespace
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::map<std::string, std::optional<std::string>>& env, int timeoutMs)
+{
+    RunResult result;
+    int outPipe[2];
+    int errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
+        return result;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+
+    std::vector<std::string> argStrings{program};
+    argStrings.insert(argStrings.end(), args.begin(), args.end());
+    std::vector<std::string> envStrings = mergedEnvironment(env);
+    std::vector<char*> argv = pointers(argStrings);
+    std::vector<char*> envp = pointers(envStrings);
+
+    pid_t pid = -1;
+    const int rc =
+        ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    if (rc != 0) {
+        ::close(outPipe[0]);
+        ::close(errPipe[0]);
+        return result;
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open = 2;
+    bool killed = false;
+    while (open > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            ::kill(pid, SIGKILL);
+            killed = true;
+            break;
+        }
+        if (::poll(fds, 2, static_cast<int>(left)) < 0 && errno != EINTR) {
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
+                char buffer[4096];
+                const ssize_t n = ::read(fds[i].fd, buffer, sizeof(buffer));
+                if (n > 0) {
+                    sinks[i]->append(buffer, static_cast<size_t>(n));
+                } else {
+                    ::close(fds[i].fd);
+                    fds[i].fd = -1;
+                    --open;
+                }
+            }
+        }
+    }
+    for (auto& fd : fds) {
+        if (fd.fd >= 0) {
+            ::close(fd.fd);
+        }
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!killed && WIFEXITED(status)) {
+        result.exitCode = WEXITSTATUS(status);
+    }
+    return result;
+}
+
+RunResult runKtdiag(const std::vector<std::string>& args,
+                    const std::map<std::string, std::optional<std::string>>& env)
+{
+    return runProgram(KTDIAG_BINARY, args, env);
+}
+
+} // namespace ktTest
