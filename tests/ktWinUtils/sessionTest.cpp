@@ -26,8 +26,9 @@ constexpr std::uint32_t kDaemon = 1;
 std::string session(std::uint32_t uid, const std::string& state, const std::string& seat = "",
                     const std::string& sessionClass = "user")
 {
-    std::string text = "UID=" + std::to_string(uid) + "\nSTATE=" + state + "\nCLASS=" +
-                       sessionClass + "\nACTIVE=" + (state == "active" ? "1" : "0") + "\n";
+    std::string text = "UID=" + std::to_string(uid) + "\nSTATE=" + state +
+                       "\nCLASS=" + sessionClass + "\nACTIVE=" + (state == "active" ? "1" : "0") +
+                       "\n";
     if (!seat.empty()) {
         text += "SEAT=" + seat + "\n";
     }
@@ -44,13 +45,11 @@ public:
         for (const auto& f : files) {
             ktTest::writeAll(m_dir.path() + "/sessions/" + f.first, f.second);
         }
-        fs::permissions(m_dir.path(), fs::perms::owner_all | fs::perms::group_exec |
-                                          fs::perms::others_exec);
-        fs::permissions(m_dir.path() + "/sessions", fs::perms::owner_all |
-                                                        fs::perms::group_exec |
-                                                        fs::perms::others_exec |
-                                                        fs::perms::group_read |
-                                                        fs::perms::others_read);
+        fs::permissions(m_dir.path(),
+                        fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+        fs::permissions(m_dir.path() + "/sessions",
+                        fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec |
+                            fs::perms::group_read | fs::perms::others_read);
     }
 
 private:
@@ -64,8 +63,8 @@ public:
     SharedFolder() : m_path(m_dir.path() + "/shared")
     {
         fs::create_directory(m_path);
-        fs::permissions(m_dir.path(), fs::perms::owner_all | fs::perms::group_exec |
-                                          fs::perms::others_exec);
+        fs::permissions(m_dir.path(),
+                        fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
         fs::permissions(m_path, fs::perms::all);
     }
     // Creates a file and returns its owner's uid.
@@ -94,8 +93,10 @@ TEST(ActiveSession, PicksTheConsoleOrElseTheFirstActiveUserSession)
         std::uint32_t id;
     };
     const Case cases[] = {
-        {"active console", {{"4", session(0, "active", "seat0")}, {"2", session(0, "active")}},
-         true, 4},
+        {"active console",
+         {{"4", session(0, "active", "seat0")}, {"2", session(0, "active")}},
+         true,
+         4},
         {"disconnected console, remote session active",
          {{"2", session(0, "online", "seat0")}, {"5", session(0, "active")}},
          true,
@@ -158,9 +159,9 @@ TEST(ActiveSession, ProcessSessionOverride)
         const char* value;
         bool ok;
         std::uint32_t id;
-    } cases[] = {{"0", true, 0},    {"7", true, 7},          {"x", false, 0},
-                 {"", false, 0},    {"-1", false, 0},        {"4294967295", false, 0},
-                 {" 3", false, 0},  {"99999999999", false, 0}};
+    } cases[] = {{"0", true, 0},   {"7", true, 7},           {"x", false, 0},
+                 {"", false, 0},   {"-1", false, 0},         {"4294967295", false, 0},
+                 {" 3", false, 0}, {"99999999999", false, 0}};
     for (const auto& c : cases) {
         ktTest::ScopedEnv env("KTDIAG_SESSION_ID", std::string(c.value));
         std::uint32_t id = 12345;

@@ -22,10 +22,10 @@ std::string startLog()
             throw std::runtime_error("the test log could not be started");
         }
         g_programName = "ktdiag";
-        fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_exec |
-                                        fs::perms::others_exec);
-        fs::permissions(folder, fs::perms::owner_all | fs::perms::group_exec |
-                                    fs::perms::others_exec);
+        fs::permissions(dir.path(),
+                        fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+        fs::permissions(folder,
+                        fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     }
     g_logLevel = KT_LOG_DEBUG;
     return folder + "/ktdebuglog.log";
@@ -37,9 +37,9 @@ void clearLog()
 {
     const std::string path = startLog();
     writeAll(path, "");
-    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write |
-                              fs::perms::group_read | fs::perms::group_write |
-                              fs::perms::others_read | fs::perms::others_write);
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                              fs::perms::group_write | fs::perms::others_read |
+                              fs::perms::others_write);
 }
 
 std::string logText()

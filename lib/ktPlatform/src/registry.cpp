@@ -175,9 +175,29 @@ bool parseValue(const std::string& name, const pt::ptree& node, RegKey::Value& v
     return true;
 }
 
+// The property tree reads an array as members without names and a scalar as data.
+bool isObject(const pt::ptree& node)
+{
+    if (!node.data().empty()) {
+        return false;
+    }
+    for (const auto& member : node) {
+        if (member.first.empty()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool parseView(RegView view, const pt::ptree& node, Image& image)
 {
+    if (!isObject(node)) {
+        return false;
+    }
     for (const auto& key : node) {
+        if (!isObject(key.second)) {
+            return false;
+        }
         KeyEntry entry{view, normalisedPath(key.first), {}};
         const std::string::size_type slash = entry.path.find('\\');
         if (!isRootName(entry.path.substr(0, slash))) {
@@ -185,7 +205,9 @@ bool parseView(RegView view, const pt::ptree& node, Image& image)
         }
         for (const auto& v : key.second) {
             RegKey::Value value;
-            if (!parseValue(v.first, v.second, value)) {
+            // "@" names the default value, as in .reg files.
+            const std::string name = v.first == "@" ? std::string() : v.first;
+            if (!isObject(v.second) || !parseValue(name, v.second, value)) {
                 return false;
             }
             entry.values.push_back(value);
@@ -223,6 +245,9 @@ bool loadFile(Image& image)
         pt::ptree tree;
         std::istringstream in(text);
         pt::read_json(in, tree);
+        if (!isObject(tree)) {
+            return false;
+        }
         image.os.version = tree.get<std::string>("os.version", image.os.version);
         image.os.productType = tree.get<std::string>("os.productType", image.os.productType);
         if (auto v = tree.get_child_optional("view32");
