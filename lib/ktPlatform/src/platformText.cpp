@@ -7,9 +7,9 @@
 
 namespace ktPlatform {
 
-bool parseUint32(const std::string& text, std::uint32_t& value)
+bool parseUnsigned(const std::string& text, std::uint64_t limit, std::uint64_t& value)
 {
-    if (text.empty() || text.size() > 10) {
+    if (text.empty() || text.size() > 20) {
         return false;
     }
     std::uint64_t v = 0;
@@ -17,9 +17,20 @@ bool parseUint32(const std::string& text, std::uint32_t& value)
         if (c < '0' || c > '9') {
             return false;
         }
-        v = v * 10 + static_cast<std::uint64_t>(c - '0');
+        const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+        if (v > (limit - digit) / 10) {
+            return false;
+        }
+        v = v * 10 + digit;
     }
-    if (v > 0xFFFFFFFFu) {
+    value = v;
+    return true;
+}
+
+bool parseUint32(const std::string& text, std::uint32_t& value)
+{
+    std::uint64_t v = 0;
+    if (!parseUnsigned(text, 0xFFFFFFFFu, v)) {
         return false;
     }
     value = static_cast<std::uint32_t>(v);

@@ -7,7 +7,9 @@
 
 namespace ktPlatform {
 
-// A decimal number of at most 32 bits, digits only (no sign, no blanks).
+// A decimal number no greater than limit, digits only (no sign, no blanks).
+bool parseUnsigned(const std::string& text, std::uint64_t limit, std::uint64_t& value);
+// The same for a number of at most 32 bits.
 bool parseUint32(const std::string& text, std::uint32_t& value);
 
 // Reads a regular file of at most limit bytes whole; false with errno otherwise (EFBIG

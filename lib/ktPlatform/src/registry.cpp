@@ -74,26 +74,6 @@ bool isRootName(const std::string& lowerName)
     return false;
 }
 
-bool parseUnsigned(const std::string& text, std::uint64_t limit, std::uint64_t& value)
-{
-    if (text.empty() || text.size() > 20) {
-        return false;
-    }
-    std::uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-        if (v > (limit - digit) / 10) {
-            return false;
-        }
-        v = v * 10 + digit;
-    }
-    value = v;
-    return true;
-}
-
 std::string littleEndian(std::uint64_t value, int bytes)
 {
     std::string out;

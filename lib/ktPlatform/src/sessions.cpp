@@ -122,14 +122,21 @@ bool currentSessions(std::vector<LogindSession>& sessions)
     return loadSessions(*folder, sessions);
 }
 
-const LogindSession* findSession(const std::vector<LogindSession>& sessions, std::uint32_t id)
+// The session with that id; false (errno ENOENT) when there is none.
+bool findSession(std::uint32_t id, LogindSession& found)
 {
+    std::vector<LogindSession> sessions;
+    if (!currentSessions(sessions)) {
+        return false;
+    }
     for (const LogindSession& s : sessions) {
         if (s.id == id) {
-            return &s;
+            found = s;
+            return true;
         }
     }
-    return nullptr;
+    errno = ENOENT;
+    return false;
 }
 
 } // namespace
@@ -182,16 +189,11 @@ std::uint32_t activeConsoleSessionId()
 
 bool sessionConnectState(std::uint32_t id, int& state)
 {
-    std::vector<LogindSession> sessions;
-    if (!currentSessions(sessions)) {
+    LogindSession s{};
+    if (!findSession(id, s)) {
         return false;
     }
-    const LogindSession* s = findSession(sessions, id);
-    if (s == nullptr) {
-        errno = ENOENT;
-        return false;
-    }
-    state = s->active ? kSessionActive : kSessionDisconnected;
+    state = s.active ? kSessionActive : kSessionDisconnected;
     return true;
 }
 
@@ -210,16 +212,11 @@ bool enumerateSessions(std::vector<SessionInfo>& sessions)
 
 bool sessionUserId(std::uint32_t id, std::uint32_t& uid)
 {
-    std::vector<LogindSession> sessions;
-    if (!currentSessions(sessions)) {
+    LogindSession s{};
+    if (!findSession(id, s)) {
         return false;
     }
-    const LogindSession* s = findSession(sessions, id);
-    if (s == nullptr) {
-        errno = ENOENT;
-        return false;
-    }
-    uid = s->uid;
+    uid = s.uid;
     return true;
 }
 
