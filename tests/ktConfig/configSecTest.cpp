@@ -1,6 +1,7 @@
 #include "ktConfig/ktConfigSec.h"
 
 #include "ktPlatform/strings.h"
+#include "ktPlatform/tokens.h"
 #include "ktTest/tempTree.h"
 #include "ktTest/testLog.h"
 
@@ -8,6 +9,7 @@
 
 #include <filesystem>
 #include <set>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -131,6 +133,34 @@ TEST_F(ConfigSec, FoldersThatAreNoFoldersAreSkipped)
     sec.apply(false, L"", {wide(path("missing")), wide(path("file.json"))});
     EXPECT_EQ(filesBelow(m_dir.path()), std::set<std::string>{"file.json"});
     EXPECT_FALSE(ktTest::logHas(" error ")) << ktTest::logText();
+}
+
+TEST_F(ConfigSec, AFolderThatCannotBeWalkedIsLoggedAndTheOthersAreCleaned)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "a folder only another account can read needs root";
+    }
+    make({"data/a.json", "data/a.json.enc", "data/locked/x.json", "download/b.json",
+          "download/b.json.enc"});
+    fs::permissions(m_dir.path(), fs::perms::all);
+    fs::permissions(path("data"), fs::perms::all);
+    fs::permissions(path("download"), fs::perms::all);
+    fs::permissions(path("data/locked"), fs::perms::owner_all);
+    ktTest::ScopedEnv session("KTDIAG_SESSION_ID", std::string("0"));
+    ktTest::clearLog();
+    ktPlatform::Token nobody;
+    nobody.uid = 65534;
+    nobody.gid = 65534;
+    {
+        ktPlatform::ThreadImpersonation as;
+        ASSERT_TRUE(as.begin(nobody));
+        ktConfigSec sec;
+        sec.apply(true, L"", {wide(path("data")), wide(path("download"))});
+    }
+    EXPECT_TRUE(ktTest::logHas("Failed to clean " + path("data"))) << ktTest::logText();
+    EXPECT_EQ(filesBelow(m_dir.path()),
+              (std::set<std::string>{"data/a.json", "data/a.json.enc", "data/locked/x.json",
+                                     "download/b.json.enc"}));
 }
 
 TEST_F(ConfigSec, TheSingleFileFollowsTheCounterpartRuleInEverySession)

@@ -141,9 +141,9 @@ TEST_F(ProtectedFile, ChangedOrMisplacedContentIsRefused)
     for (const auto& c : cases) {
         ktTest::writeAll(protectedPath("ktsteering.json"), c.text);
         ktTest::clearLog();
-        std::string data = "untouched";
+        std::string data = "previous";
         EXPECT_FALSE(CKTEncryptedFile(path, false).read(data)) << c.name;
-        EXPECT_EQ(data, "untouched") << c.name;
+        EXPECT_EQ(data, "") << c.name;
         EXPECT_TRUE(ktTest::logHas("Invalid decryption of protected file: " +
                                    protectedPath("ktsteering.json")))
             << c.name;
@@ -219,7 +219,7 @@ TEST_F(OtherAccount, MachineScopeIsReadableUserScopeIsNot)
     ASSERT_TRUE(CKTEncryptedFile(plainPath("machine.json"), false).write("shared"));
     ASSERT_TRUE(CKTEncryptedFile(plainPath("user.json"), true).write("private"));
     std::string machine;
-    std::string user = "untouched";
+    std::string user = "previous";
     bool ownWritten = false;
     std::string own;
     bool rootKeyReadable = true;
@@ -233,7 +233,7 @@ TEST_F(OtherAccount, MachineScopeIsReadableUserScopeIsNot)
         EXPECT_TRUE(CKTEncryptedFile(plainPath("nobody.json"), true).read(own));
     }
     EXPECT_EQ(machine, std::string("shared\0", 7));
-    EXPECT_EQ(user, "untouched");
+    EXPECT_EQ(user, "");
     EXPECT_FALSE(rootKeyReadable) << "a user key is private to its user";
     EXPECT_TRUE(ownWritten);
     EXPECT_EQ(own, std::string("mine\0", 5));

@@ -153,6 +153,17 @@ TEST(ActiveSession, WithoutLogindTheConsoleAndTheProcessAreSessionOne)
     EXPECT_EQ(token->uid, static_cast<std::uint32_t>(::getuid()));
 }
 
+TEST(ActiveSession, WithLogindTheProcessSessionIsTheAuditSessionAndNeverZero)
+{
+    LogindFixture fixture({{"4", session(0, "active", "seat0")}});
+    ktTest::ScopedEnv noOverride("KTDIAG_SESSION_ID", std::nullopt);
+    const std::string audit = ktTest::readAll("/proc/self/sessionid");
+    const unsigned long value = audit.empty() ? 0 : std::stoul(audit);
+    std::uint32_t id = 12345;
+    ASSERT_TRUE(ktPlatform::processSessionId(id));
+    EXPECT_EQ(id, value == 0 || value == 0xFFFFFFFFul ? 1u : value);
+}
+
 TEST(ActiveSession, ProcessSessionOverride)
 {
     const struct {

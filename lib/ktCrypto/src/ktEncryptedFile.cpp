@@ -78,13 +78,12 @@ bool CKTEncryptedFile::read(std::string& data)
     std::string text;
     // A missing file leaves the text empty, and decrypting nothing fails below.
     ::readFile(path.c_str(), text);
-    const std::string plain = unprotectData(text);
-    if (plain.empty()) {
+    data = unprotectData(text);
+    if (data.empty()) {
         KTLOG(KT_LOG_WARNING, "Invalid decryption of protected file: %s",
               ktPlatform::toNarrow(path).c_str());
         return false;
     }
-    data = plain;
     return true;
 }
 

@@ -162,7 +162,9 @@ bool processSessionId(std::uint32_t& id)
             audit = kUnsetAuditSession;
         }
     }
-    id = audit == kUnsetAuditSession ? 0 : audit;
+    // Outside every login session (under a user manager, say) the tool is still run by a
+    // user: session 0 belongs to the service, so it is never taken from here.
+    id = audit == kUnsetAuditSession || audit == 0 ? 1 : audit;
     return true;
 }
 

@@ -4,7 +4,7 @@
 #include "ktPlatform/files.h"
 #include "ktPlatform/sessions.h"
 
-#include <strings.h>
+#include <boost/algorithm/string/predicate.hpp>
 #include <vector>
 
 static const char* const kLogModule = "launchApp";
@@ -16,7 +16,7 @@ int isLocalSystem()
     KTLOG(KT_LOG_DEBUG, "current user: %s, sid: %s", user.c_str(), sid.c_str());
     const std::string systemSid = ktPlatform::localSystemSid();
     KTLOG(KT_LOG_DEBUG, "Wellknown SID for user LOCAL SYSTEM: %s", systemSid.c_str());
-    return ::strcasecmp(sid.c_str(), systemSid.c_str()) == 0 ? 1 : 0;
+    return boost::algorithm::iequals(sid, systemSid) ? 1 : 0;
 }
 
 bool getActiveSessionId(std::uint32_t& sessionId)

@@ -11,8 +11,8 @@ public:
     // impersonated one while impersonating), else for the machine. Touches nothing on disk.
     CKTEncryptedFile(const std::wstring& path, bool userScope);
 
-    // Reads and decrypts the protected file; true when that gave a non-empty result, which
-    // then replaces data (the written text followed by one zero byte).
+    // Reads and decrypts the protected file into data (the written text followed by one zero
+    // byte; empty on failure). True when that gave a non-empty result.
     bool read(std::string& data);
     // Protects data and replaces the protected file atomically; false when nothing was
     // written.

@@ -3,9 +3,9 @@
 //
 // On Linux a session is a logind user session whose name is a number (the audit session
 // id). logind's session files are read from /run/systemd/sessions when systemd runs, or
-// from the folder named by KTDIAG_SESSIONS_DIR (set but empty: no logind). Without logind (containers, CI) there is
-// one session, 1, active, on the console, whose user is the process's real user, and the
-// process runs in it: an interactive run never counts as session 0.
+// from the folder named by KTDIAG_SESSIONS_DIR (set but empty: no logind). Without logind
+// (containers, CI) there is one session, 1, active, on the console, whose user is the process's
+// real user, and the process runs in it: an interactive run never counts as session 0.
 
 #include <cstdint>
 #include <vector>
@@ -25,8 +25,8 @@ struct SessionInfo {
 };
 
 // Stands for ProcessIdToSessionId(GetCurrentProcessId()): KTDIAG_SESSION_ID when set;
-// with logind the audit session of /proc/self/sessionid, or 0 outside every login session
-// (a service); without logind 1. False (errno EINVAL) when the override is no session id.
+// with logind the audit session of /proc/self/sessionid; outside every login session and
+// without logind 1. Only the override gives 0. False (errno EINVAL) for a bad override.
 bool processSessionId(std::uint32_t& id);
 
 // Stands for WTSGetActiveConsoleSessionId: the user session on seat0 (the active one when
