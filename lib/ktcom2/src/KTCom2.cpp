@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <limits>
+#include <thread>
 
 static const char* const kLogModule = "KTCOM2";
 
@@ -215,8 +216,8 @@ void CKTCom2::clientThread()
                 break;
             }
             if (waited == WaitResult::failed) {
-                boost::this_thread::sleep_for(
-                    boost::chrono::milliseconds(std::min(m_timing.retryDelayMs, 100)));
+                std::this_thread::sleep_for(
+                    std::chrono::milliseconds(std::min(m_timing.retryDelayMs, 100)));
                 continue;
             }
         }
