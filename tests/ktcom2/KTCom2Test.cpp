@@ -402,6 +402,35 @@ TEST_F(ServiceLink, ServiceClosingLeadsToDisconnectedAndANewHandshake)
     EXPECT_EQ(listener.count(Event::error), 0u);
 }
 
+TEST_F(ServiceLink, EachConnectionStartsACleanStream)
+{
+    startConnected();
+    // Queued output of a connection that ends never reaches the next one.
+    fake.setReading(false);
+    const std::string queued = messageText(GET_STATUS, {{"pad", std::string(1024 * 1024, 'q')}});
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_TRUE(com->SendMsg(queued, ""));
+    }
+    ASSERT_TRUE(fake.resetClient());
+    fake.setReading(true);
+    ASSERT_TRUE(listener.waitFor(Event::connected, 2));
+    const std::string fresh = messageText(GET_DIAG, {{"Diag", "/tmp/d"}});
+    ASSERT_TRUE(com->SendMsg(fresh, ""));
+    const std::optional<ktTest::FakeMessage> got = fake.waitFor(GET_DIAG, kWait);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->raw, fresh);
+    EXPECT_EQ(fake.messages().size(), 1u);
+
+    // Nor does a partial unit received before the end.
+    ASSERT_TRUE(fake.sendRaw(std::string("\x00\x00\x00\x64", 4) + "0123456789"));
+    ASSERT_TRUE(fake.closeClient());
+    ASSERT_TRUE(listener.waitFor(Event::connected, 3));
+    const std::string a = fakeJson(121, {{"status", "true"}});
+    ASSERT_TRUE(fake.sendRaw(fakeUnit(a)));
+    ASSERT_TRUE(listener.waitFor(Event::message, 1));
+    EXPECT_EQ(listener.messages(), std::vector<std::string>{a});
+}
+
 TEST_F(ServiceLink, ResetDuringSendsEndsInAReconnect)
 {
     startConnected();
