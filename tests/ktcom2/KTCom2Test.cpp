@@ -362,6 +362,21 @@ TEST_F(ServiceLink, MessagesReachTheServiceWithTheirItemsInOrder)
     EXPECT_EQ(got->items, expected);
 }
 
+TEST_F(ServiceLink, ScriptedRepliesReachTheListener)
+{
+    startConnected();
+    const std::string late = fakeJson(RESP_START_PKT_CAPTURE, {{"status", "true"}});
+    fake.setReply(START_PKT_CAPTURE, FakeReply{FakeReply::Kind::message, late, 30});
+    fake.setReply(GET_DIAG, FakeReply{FakeReply::Kind::silence, "", 0});
+    fake.setReply(STOP_PKT_CAPTURE, FakeReply{FakeReply::Kind::malformed, "", 0});
+    ASSERT_TRUE(com->SendMsg(messageText(START_PKT_CAPTURE), ""));
+    ASSERT_TRUE(com->SendMsg(messageText(GET_DIAG), ""));
+    ASSERT_TRUE(com->SendMsg(messageText(STOP_PKT_CAPTURE), ""));
+    ASSERT_TRUE(listener.waitFor(Event::message, 2));
+    EXPECT_EQ(listener.messages(), (std::vector<std::string>{late, "{\"121\": oops"}));
+    EXPECT_TRUE(fake.waitFor(GET_DIAG, kWait));
+}
+
 TEST_F(ServiceLink, SendsQueueWhileTheServiceDoesNotReadAndLeaveInOrder)
 {
     startConnected();

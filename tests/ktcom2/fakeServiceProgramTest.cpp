@@ -4,23 +4,20 @@
 
 #include "ktmsg2/KTMsg2.h"
 
+#include "ktTest/fakeService.h"
 #include "ktTest/tempTree.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
 #include <mutex>
-#include <netinet/in.h>
 #include <optional>
 #include <spawn.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 extern char** environ;
@@ -74,32 +71,11 @@ private:
     std::size_t m_taken = 0;
 };
 
-// A free loopback port: bound, read and released.
+// A loopback port where nothing listens yet.
 std::uint16_t freePort()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(addr);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
-std::string send(CKTCom2& com, int id,
-                 const std::vector<std::pair<std::string, std::string>>& items)
-{
-    KTMsg2 msg;
-    msg.m_msgId = id;
-    for (const auto& [key, value] : items) {
-        msg.AddItem<std::string>(key, value);
-    }
-    std::string text;
-    EXPECT_TRUE(msg.detach(text));
-    EXPECT_TRUE(com.SendMsg(text, ""));
-    return text;
+    ktTest::FakeService probe;
+    return probe.port();
 }
 
 TEST(FakeServiceProgram, AnswersRequestsWithPlausibleReplies)
@@ -128,7 +104,7 @@ TEST(FakeServiceProgram, AnswersRequestsWithPlausibleReplies)
 
         const struct {
             int request;
-            std::vector<std::pair<std::string, std::string>> items;
+            ktTest::FakeItems items;
             int reply;
             const char* key;
             const char* value;
@@ -142,7 +118,7 @@ TEST(FakeServiceProgram, AnswersRequestsWithPlausibleReplies)
         };
         for (const auto& c : cases) {
             SCOPED_TRACE(c.request);
-            send(com, c.request, c.items);
+            ASSERT_TRUE(com.SendMsg(ktTest::fakeJson(c.request, c.items), ""));
             std::optional<KTMsg2> reply = listener.next();
             ASSERT_TRUE(reply);
             EXPECT_EQ(reply->m_msgId, c.reply);
