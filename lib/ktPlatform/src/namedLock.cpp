@@ -1,6 +1,7 @@
 #include "ktPlatform/namedLock.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/file.h>
@@ -10,9 +11,31 @@
 
 namespace ktPlatform {
 
+// The in-process part is a flag under a mutex rather than a timed mutex: a timed lock
+// on the steady clock is invisible to ThreadSanitizer, which then reports every unlock.
 struct NamedLock::Impl {
-    std::timed_mutex threads;
+    std::mutex mutex;
+    std::condition_variable released;
+    bool held = false;
     int fd = -1;
+
+    bool lockThreads(std::chrono::steady_clock::time_point deadline)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!released.wait_until(lock, deadline, [this] { return !held; })) {
+            return false;
+        }
+        held = true;
+        return true;
+    }
+    void unlockThreads()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            held = false;
+        }
+        released.notify_one();
+    }
 };
 
 NamedLock::NamedLock() : m_impl(new Impl) {}
@@ -58,7 +81,7 @@ bool NamedLock::lock(std::chrono::milliseconds timeout)
         return false;
     }
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    if (!m_impl->threads.try_lock_until(deadline)) {
+    if (!m_impl->lockThreads(deadline)) {
         return false;
     }
     // flock has no time-out: poll it, backing off up to 10 ms.
@@ -76,14 +99,14 @@ bool NamedLock::lock(std::chrono::milliseconds timeout)
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::microseconds(10000));
     }
-    m_impl->threads.unlock();
+    m_impl->unlockThreads();
     return false;
 }
 
 void NamedLock::unlock()
 {
     ::flock(m_impl->fd, LOCK_UN);
-    m_impl->threads.unlock();
+    m_impl->unlockThreads();
 }
 
 } // namespace ktPlatform

@@ -3,6 +3,8 @@
 // level, so tests can read back what the code logged. The folder and file are open to every
 // account, so lines written while impersonating another user arrive too.
 
+#include <gtest/gtest.h>
+
 #include <string>
 
 namespace ktTest {
@@ -13,5 +15,11 @@ void clearLog();
 std::string logText();
 // True when some line holds text.
 bool logHas(const std::string& text);
+
+// Starts the log before the first test, for programs whose code logs before a test reads.
+class TestLogEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { clearLog(); }
+};
 
 } // namespace ktTest

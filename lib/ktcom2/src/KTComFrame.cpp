@@ -1,0 +1,92 @@
+#include "ktcom2/KTComFrame.h"
+
+#include "ktLog/ktLog.h"
+
+#include <cstring>
+
+static const char* const kLogModule = "KTCOM2";
+
+namespace {
+
+constexpr char kSignature[8] = {'K', 'e', 's', 'T', 'r', '4', 'n', 'i'};
+
+void putBigEndian32(std::string& out, std::size_t offset, std::uint32_t value)
+{
+    out[offset] = static_cast<char>((value >> 24) & 0xFF);
+    out[offset + 1] = static_cast<char>((value >> 16) & 0xFF);
+    out[offset + 2] = static_cast<char>((value >> 8) & 0xFF);
+    out[offset + 3] = static_cast<char>(value & 0xFF);
+}
+
+std::uint32_t bigEndian32(const std::string& in, std::size_t offset)
+{
+    const auto byte = [&](std::size_t i) {
+        return static_cast<std::uint32_t>(static_cast<unsigned char>(in[offset + i]));
+    };
+    return (byte(0) << 24) | (byte(1) << 16) | (byte(2) << 8) | byte(3);
+}
+
+} // namespace
+
+bool CKTComFrameCreator::createFrameHeader(int frameType)
+{
+    if (frameType < 0 || frameType > kFrameTypeAck) {
+        KTLOG(KT_LOG_ERROR, "CKTComFrameCreator::createFrameHeader(): Invalid Frame type");
+        return false;
+    }
+    m_frame.assign(kSignature, sizeof(kSignature));
+    m_frame += static_cast<char>(kFrameVersion);
+    m_frame += static_cast<char>(frameType);
+    m_frame.append(4, '\0');
+    return true;
+}
+
+bool CKTComFrameCreator::addTLV(int type, std::uint16_t length, const std::string& value)
+{
+    if (m_frame.size() < kFrameHeaderSize || type < 0 || type > 0xFFFF || value.empty() ||
+        length > value.size()) {
+        KTLOG(KT_LOG_ERROR, "CKTComFrameCreator::addTLV(): Invalid TLV type (%d) or value is empty",
+              type);
+        return false;
+    }
+    m_frame += static_cast<char>((type >> 8) & 0xFF);
+    m_frame += static_cast<char>(type & 0xFF);
+    m_frame += static_cast<char>((length >> 8) & 0xFF);
+    m_frame += static_cast<char>(length & 0xFF);
+    m_frame.append(value, 0, length);
+    putBigEndian32(m_frame, 10, static_cast<std::uint32_t>(m_frame.size() - kFrameHeaderSize));
+    return true;
+}
+
+bool CKTComFrameParser::setFrameBuffer(const std::string& buffer)
+{
+    if (buffer.empty()) {
+        KTLOG(KT_LOG_ERROR, "CKTComFrameParser::setFrameBuffer(): frame size is zero");
+        return false;
+    }
+    if (buffer.size() < sizeof(kSignature) ||
+        std::memcmp(buffer.data(), kSignature, sizeof(kSignature)) != 0) {
+        KTLOG(KT_LOG_ERROR, "CKTComFrameParser::setFrameBuffer(): Invalid Signature");
+        return false;
+    }
+    if (buffer.size() > 8 && buffer[8] != kFrameVersion) {
+        KTLOG(KT_LOG_ERROR, "CKTComFrameParser::setFrameBuffer(): frame ver: %d, lib ver:%d",
+              static_cast<int>(static_cast<signed char>(buffer[8])), kFrameVersion);
+        return false;
+    }
+    // A short header, or fewer bytes than the length field announces (64-bit sum).
+    if (buffer.size() < kFrameHeaderSize ||
+        static_cast<std::uint64_t>(buffer.size()) <
+            static_cast<std::uint64_t>(kFrameHeaderSize) + bigEndian32(buffer, 10)) {
+        KTLOG(KT_LOG_ERROR, "CKTComFrameParser::setFrameBuffer(): frame size is zero");
+        return false;
+    }
+    m_frame.assign(buffer, 0, kFrameHeaderSize + bigEndian32(buffer, 10));
+    m_valid = true;
+    return true;
+}
+
+int CKTComFrameParser::frameType() const
+{
+    return m_valid ? static_cast<unsigned char>(m_frame[9]) : -1;
+}

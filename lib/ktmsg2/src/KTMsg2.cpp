@@ -1,0 +1,175 @@
+#include "ktmsg2/KTMsg2.h"
+
+#include "ktUtils/jsonUtil.h"
+
+#include <boost/property_tree/json_parser.hpp>
+
+#include <cstdio>
+#include <limits>
+#include <sstream>
+
+static const char* const kLogModule = "KTMSG2";
+
+namespace pt = boost::property_tree;
+
+namespace {
+
+// Peer text goes into the log with its control characters escaped, so a hostile service
+// cannot forge or break log lines; the log keeps 4095 characters of a message anyway.
+std::string escapedForLog(const std::string& text)
+{
+    constexpr std::size_t kMaxShown = 4095;
+    std::string out;
+    for (unsigned char c : text) {
+        if (out.size() >= kMaxShown) {
+            break;
+        }
+        switch (c) {
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (c < 0x20 || c == 0x7F) {
+                char hex[8];
+                std::snprintf(hex, sizeof(hex), "\\x%02X", c);
+                out += hex;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out;
+}
+
+// The id of a message key: optional leading blanks and sign, then decimal digits to the
+// end, within int range; anything else gives 0.
+int parseId(const std::string& key)
+{
+    std::size_t i = 0;
+    while (i < key.size() && (key[i] == ' ' || (key[i] >= '\t' && key[i] <= '\r'))) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < key.size() && (key[i] == '+' || key[i] == '-')) {
+        negative = key[i] == '-';
+        ++i;
+    }
+    if (i == key.size()) {
+        return 0;
+    }
+    long long value = 0;
+    for (; i < key.size(); ++i) {
+        if (key[i] < '0' || key[i] > '9') {
+            return 0;
+        }
+        value = value * 10 + (key[i] - '0');
+        if (value > static_cast<long long>(std::numeric_limits<int>::max()) + 1) {
+            return 0;
+        }
+    }
+    if (negative) {
+        value = -value;
+    }
+    if (value > std::numeric_limits<int>::max() || value < std::numeric_limits<int>::min()) {
+        return 0;
+    }
+    return static_cast<int>(value);
+}
+
+void logCorrupted(const char* reason, const std::string& text)
+{
+    KTLOG(KT_LOG_ERROR, "attach():exception %s", reason);
+    KTLOG(KT_LOG_ERROR, "corrupted message: %s", escapedForLog(text).c_str());
+}
+
+} // namespace
+
+template <typename T>
+bool KTMsg2::AddItem(const std::string& key, const T& value)
+{
+    try {
+        m_body.put(pt::ptree::path_type(key, '.'), value);
+    } catch (const std::exception&) {
+        KTLOG(KT_LOG_ERROR, "AddItem %s returns false", key.c_str());
+        return false;
+    }
+    return true;
+}
+
+template <typename T>
+bool KTMsg2::GetItem(const char* key, T& value)
+{
+    try {
+        const boost::optional<T> item = m_body.get_optional<T>(pt::ptree::path_type(key, '.'));
+        if (item) {
+            value = *item;
+        }
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+bool KTMsg2::detach(std::string& out)
+{
+    try {
+        char key[16];
+        std::snprintf(key, sizeof(key), "%d", m_msgId);
+        pt::ptree root;
+        root.push_back(pt::ptree::value_type(key, m_body));
+        std::ostringstream stream;
+        pt::write_json(stream, root, true);
+        std::string text = stream.str();
+        m_msgId = 0;
+        m_body.clear();
+        out.swap(text);
+    } catch (const std::exception& e) {
+        KTLOG(KT_LOG_ERROR, "detach threw exception %s", e.what());
+        return false;
+    }
+    KTLOG(KT_LOG_DEBUG, "detach msg %s", out.c_str());
+    return true;
+}
+
+bool KTMsg2::attach(const std::string& text)
+{
+    KTLOG(KT_LOG_DEBUG, "attach:Msg %s", escapedForLog(text).c_str());
+    // The reader recurses once per level: deeper text is refused before parsing.
+    if (!jsonNestingWithin(text, kMaxJsonDepth)) {
+        logCorrupted("nesting too deep", text);
+        return false;
+    }
+    pt::ptree root;
+    try {
+        std::istringstream stream(text);
+        pt::read_json(stream, root);
+    } catch (const std::exception& e) {
+        logCorrupted(e.what(), text);
+        return false;
+    }
+    if (root.empty() || root.front().first.empty()) {
+        logCorrupted("no message id", text);
+        return false;
+    }
+    m_msgId = parseId(root.front().first);
+    m_body.swap(root.front().second);
+    return true;
+}
+
+template bool KTMsg2::AddItem<std::string>(const std::string&, const std::string&);
+template bool KTMsg2::AddItem<const char*>(const std::string&, const char* const&);
+template bool KTMsg2::AddItem<int>(const std::string&, const int&);
+template bool KTMsg2::AddItem<unsigned int>(const std::string&, const unsigned int&);
+template bool KTMsg2::AddItem<unsigned long>(const std::string&, const unsigned long&);
+template bool KTMsg2::AddItem<bool>(const std::string&, const bool&);
+template bool KTMsg2::AddItem<KtLogLevel>(const std::string&, const KtLogLevel&);
+
+template bool KTMsg2::GetItem<bool>(const char*, bool&);
+template bool KTMsg2::GetItem<int>(const char*, int&);
+template bool KTMsg2::GetItem<std::string>(const char*, std::string&);

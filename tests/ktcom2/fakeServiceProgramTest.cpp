@@ -1,0 +1,137 @@
+// The standalone fake service answers the tool's requests over the real client.
+
+#include "ktcom2/KTCom2.h"
+
+#include "ktmsg2/KTMsg2.h"
+
+#include "ktTest/fakeService.h"
+#include "ktTest/tempTree.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <fcntl.h>
+#include <mutex>
+#include <optional>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class ReplyListener : public IKTCom2Listener {
+public:
+    void onMessage(const std::string& message, const std::string&) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_messages.push_back(message);
+        }
+        m_changed.notify_all();
+    }
+    void onConnected() override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_connected = true;
+        }
+        m_changed.notify_all();
+    }
+    bool waitConnected()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, 10s, [&] { return m_connected; });
+    }
+    // The next reply, attached.
+    std::optional<KTMsg2> next()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!m_changed.wait_for(lock, 10s, [&] { return m_taken < m_messages.size(); })) {
+            return std::nullopt;
+        }
+        KTMsg2 msg;
+        if (!msg.attach(m_messages[m_taken++])) {
+            return std::nullopt;
+        }
+        return msg;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_connected = false;
+    std::vector<std::string> m_messages;
+    std::size_t m_taken = 0;
+};
+
+// A loopback port where nothing listens yet.
+std::uint16_t freePort()
+{
+    ktTest::FakeService probe;
+    return probe.port();
+}
+
+TEST(FakeServiceProgram, AnswersRequestsWithPlausibleReplies)
+{
+    const std::uint16_t port = freePort();
+    const std::string portText = std::to_string(port);
+    std::vector<char*> argv = {const_cast<char*>(KTFAKESERVICE_BINARY),
+                               const_cast<char*>(portText.c_str()), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    ASSERT_EQ(::posix_spawn(&pid, KTFAKESERVICE_BINARY, &actions, nullptr, argv.data(), environ),
+              0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    ReplyListener listener;
+    {
+        ktTest::ScopedEnv env("KTDIAG_SERVICE_PORT", portText);
+        CKTCom2 com;
+        KTCom2Timing timing;
+        timing.retryDelayMs = 20; // until the program listens
+        ASSERT_TRUE(com.setTiming(timing));
+        ASSERT_TRUE(com.start(&listener, "ktDiag_s1"));
+        ASSERT_TRUE(listener.waitConnected());
+
+        const struct {
+            int request;
+            ktTest::FakeItems items;
+            int reply;
+            const char* key;
+            const char* value;
+        } cases[] = {
+            {START_PKT_CAPTURE, {{"Capture", "c.pcap"}}, RESP_START_PKT_CAPTURE, "status", "true"},
+            {GET_STATUS, {}, SET_STATUS, "tunnelstatus", "17"},
+            {SET_STATUS, {{"status", "disable"}}, ACK_STATUS, "tunnelstatus", "1"},
+            {IS_CONFIG_UPDATE_AVAILABLE, {}, CONFIG_UPDATE_AVAILABLE, "updateCheckStatus", "true"},
+            {GET_QPA_STATUS, {}, SET_QPA_STATUS, "qpaStatus", "enabled"},
+            {SET_PKT_ACTION, {{"pktAction", "1"}}, RESP_SET_PKT_ACTION, "status", "true"},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.request);
+            ASSERT_TRUE(com.SendMsg(ktTest::fakeJson(c.request, c.items), ""));
+            std::optional<KTMsg2> reply = listener.next();
+            ASSERT_TRUE(reply);
+            EXPECT_EQ(reply->m_msgId, c.reply);
+            std::string value;
+            reply->GetItem(c.key, value);
+            EXPECT_EQ(value, c.value);
+        }
+    }
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+} // namespace
