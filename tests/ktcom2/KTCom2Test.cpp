@@ -6,6 +6,7 @@
 #include "ktmsg2/KTMsg2.h"
 
 #include "ktTest/fakeService.h"
+#include "ktTest/tempTree.h"
 #include "ktTest/testLog.h"
 
 #include <gtest/gtest.h>
