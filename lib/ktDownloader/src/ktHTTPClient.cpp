@@ -537,26 +537,25 @@ int KTHTTPClient::onProgress(std::int64_t downloaded, std::int64_t uploaded)
         KTLOG(KT_LOG_INFO, "Aborting connection...");
         return 1;
     }
-    // Each full window must move at least one byte per second of it (and at least one byte).
+    // Stalled: below one byte per second on average since the window began, for a whole
+    // window. Any moment the average is back at that rate starts a new window.
     const auto now = std::chrono::steady_clock::now();
-    const long long windowMs = g_stallWindowMs.load();
     const long long elapsedMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(now - m_stallWindowStart).count();
-    if (elapsedMs < windowMs) {
+    const std::int64_t moved = downloaded + uploaded - m_stallWindowBytes;
+    const std::int64_t required = elapsedMs / 1000 > 0 ? elapsedMs / 1000 : 1;
+    if (moved >= required) {
+        m_stallWindowStart = now;
+        m_stallWindowBytes = downloaded + uploaded;
         return 0;
     }
-    const std::int64_t moved = downloaded + uploaded - m_stallWindowBytes;
-    const long long required = windowMs / 1000 > 0 ? windowMs / 1000 : 1;
-    if (moved < required) {
+    if (elapsedMs >= g_stallWindowMs.load()) {
         KTLOG(KT_LOG_ERROR, "transfer stalled below 1 byte/s for %lld ms, aborting", elapsedMs);
         return 1;
     }
-    m_stallWindowStart = now;
-    m_stallWindowBytes = downloaded + uploaded;
     return 0;
 }
 
-// One GET; reached tells whether the request got to the origin.
 int KTHTTPClient::getOnce(const std::string& url, TransferBuffer& out, const ktProxyParams& proxy,
                           const std::string& header, const std::string& interfaceName,
                           bool& reached)
