@@ -526,6 +526,23 @@ TEST_F(HttpClientTest, OnceTheOriginAnsweredNoOtherProxyIsTried)
     EXPECT_EQ(second.connectCount(), 0u);
 }
 
+TEST_F(HttpClientTest, ARequestNeverSentGoesToTheNextProxy)
+{
+    // The handshake fails before the request leaves: the next proxy may still be tried.
+    HttpsOrigin origin({true, CertKind::selfSigned, false});
+    ConnectProxy first;
+    ConnectProxy second;
+    ProxySettings settings{{first.address(), second.address()}, ""};
+    std::string body = "{}";
+    TransferBuffer in;
+    in.data = &body[0];
+    in.size = static_cast<std::uint32_t>(body.size());
+    EXPECT_EQ(KTHTTPClient::httpPost(origin.url(), in, nullptr, settings, "", {}), -2);
+    EXPECT_EQ(first.tunnelCount(), 1u);
+    EXPECT_EQ(second.tunnelCount(), 1u);
+    EXPECT_TRUE(origin.requests().empty());
+}
+
 // --- connect probe ------------------------------------------------------------------
 
 TEST_F(HttpClientTest, CheckConnectReportsWhetherAConnectionWasMade)

@@ -1,5 +1,7 @@
 #include "ktTest/connectProxy.h"
 
+#include "loopbackServer.h"
+
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -70,12 +72,10 @@ struct ProxyState {
     std::size_t connects = 0;
     std::size_t tunnels = 0;
 
-    asio::io_context io;
-    tcp::acceptor acceptor{io};
-    std::uint16_t port = 0;
-    std::thread thread;
-
     void accept();
+
+    // Last, so its sessions go before the state they use.
+    LoopbackServer server;
 };
 
 } // namespace detail
@@ -110,12 +110,7 @@ private:
     {
         const auto& req = m_parser->get();
         ProxyRequestRecord record;
-        record.method = std::string(req.method_string());
-        record.target = std::string(req.target());
-        for (const auto& field : req) {
-            record.headers.emplace_back(std::string(field.name_string()),
-                                        std::string(field.value()));
-        }
+        detail::copyRequestHead(req, record.method, record.target, record.headers);
         const std::string auth = record.header("Proxy-Authorization");
         if (!auth.empty()) {
             record.credentials = basicCredentials(auth);
@@ -265,7 +260,7 @@ private:
 
 void ProxyState::accept()
 {
-    acceptor.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
+    server.acceptor.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
         if (ec) {
             return;
         }
@@ -278,29 +273,22 @@ ConnectProxy::ConnectProxy(std::optional<std::string> requiredCredentials)
     : m_impl(std::make_unique<ProxyState>())
 {
     m_impl->required = std::move(requiredCredentials);
-    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
-    m_impl->acceptor.open(endpoint.protocol());
-    m_impl->acceptor.bind(endpoint);
-    m_impl->acceptor.listen();
-    m_impl->port = m_impl->acceptor.local_endpoint().port();
-    m_impl->accept();
-    m_impl->thread = std::thread([impl = m_impl.get()] { impl->io.run(); });
+    m_impl->server.start([this] { m_impl->accept(); });
 }
 
 ConnectProxy::~ConnectProxy()
 {
-    m_impl->io.stop();
-    m_impl->thread.join();
+    m_impl->server.stop();
 }
 
 std::uint16_t ConnectProxy::port() const
 {
-    return m_impl->port;
+    return m_impl->server.port;
 }
 
 std::string ConnectProxy::address() const
 {
-    return "127.0.0.1:" + std::to_string(m_impl->port);
+    return "127.0.0.1:" + std::to_string(m_impl->server.port);
 }
 
 void ConnectProxy::setConnectReply(const std::optional<std::string>& statusLine)

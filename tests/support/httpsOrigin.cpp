@@ -1,5 +1,7 @@
 #include "ktTest/httpsOrigin.h"
 
+#include "loopbackServer.h"
+
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
@@ -55,11 +57,6 @@ struct OriginState {
     std::size_t connections = 0;
     std::vector<std::vector<std::string>> alpn;
 
-    asio::io_context io;
-    tcp::acceptor acceptor{io};
-    std::uint16_t port = 0;
-    std::thread thread;
-
     HttpReply replyFor(const HttpRequestRecord& record)
     {
         std::function<HttpReply(const HttpRequestRecord&)> h;
@@ -75,6 +72,9 @@ struct OriginState {
     }
 
     void accept();
+
+    // Last, so its sessions go before the state they use.
+    LoopbackServer server;
 };
 
 } // namespace detail
@@ -170,9 +170,7 @@ private:
     {
         auto self = this->shared_from_this();
         const auto& req = m_parser->get();
-        const auto expect = req[http::field::expect];
-        if (::strncasecmp(expect.data(), "100-continue", expect.size()) == 0 &&
-            expect.size() == 12) {
+        if (beast::iequals(req[http::field::expect], "100-continue")) {
             m_out = "HTTP/1.1 100 Continue\r\n\r\n";
             asio::async_write(m_stream, asio::buffer(m_out),
                               [self](const boost::system::error_code& ec, std::size_t) {
@@ -200,12 +198,7 @@ private:
     {
         const auto& req = m_parser->get();
         HttpRequestRecord record;
-        record.method = std::string(req.method_string());
-        record.target = std::string(req.target());
-        for (const auto& field : req) {
-            record.headers.emplace_back(std::string(field.name_string()),
-                                        std::string(field.value()));
-        }
+        detail::copyRequestHead(req, record.method, record.target, record.headers);
         record.body = req.body();
         const HttpReply reply = m_owner.replyFor(record);
         m_out = serialize(reply);
@@ -270,7 +263,7 @@ private:
 
 void OriginState::accept()
 {
-    acceptor.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
+    server.acceptor.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
         if (ec) {
             return;
         }
@@ -299,30 +292,23 @@ HttpsOrigin::HttpsOrigin(const Options& options) : m_impl(std::make_unique<Origi
         m_impl->sslCtx.use_private_key(asio::buffer(creds.keyPem), ssl::context::pem);
         SSL_CTX_set_alpn_select_cb(m_impl->sslCtx.native_handle(), onAlpn, m_impl.get());
     }
-    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
-    m_impl->acceptor.open(endpoint.protocol());
-    m_impl->acceptor.bind(endpoint);
-    m_impl->acceptor.listen();
-    m_impl->port = m_impl->acceptor.local_endpoint().port();
-    m_impl->accept();
-    m_impl->thread = std::thread([impl = m_impl.get()] { impl->io.run(); });
+    m_impl->server.start([this] { m_impl->accept(); });
 }
 
 HttpsOrigin::~HttpsOrigin()
 {
-    m_impl->io.stop();
-    m_impl->thread.join();
+    m_impl->server.stop();
 }
 
 std::uint16_t HttpsOrigin::port() const
 {
-    return m_impl->port;
+    return m_impl->server.port;
 }
 
 std::string HttpsOrigin::url(const std::string& pathAndQuery) const
 {
     return std::string(m_impl->options.tls ? "https" : "http") +
-           "://127.0.0.1:" + std::to_string(m_impl->port) + pathAndQuery;
+           "://127.0.0.1:" + std::to_string(m_impl->server.port) + pathAndQuery;
 }
 
 void HttpsOrigin::setReply(const HttpReply& reply)
