@@ -43,7 +43,7 @@ TEST_F(PeerTest, DecidesByTheMachineRoots)
     const Case cases[] = {
         {"good leaf with its intermediate", CertKind::good, true, true},
         {"good leaf alone: no path to the root", CertKind::good, false, false},
-        // The machine engine checks the host name of nobody: only the chain.
+        // The chain check knows no host name; libcurl checks that.
         {"wrong host name, valid chain", CertKind::wrongHost, true, true},
         {"expired leaf", CertKind::expired, true, false},
         {"self-signed leaf", CertKind::selfSigned, false, false},

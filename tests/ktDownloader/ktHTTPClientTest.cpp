@@ -67,6 +67,7 @@ protected:
         setStallWindow(std::chrono::seconds(30));
         setOptionFault(nullptr);
         setPeerCertificateCheck(nullptr);
+        setHttpUserAgent("ktClient");
     }
 
     struct Buffer {
@@ -170,7 +171,6 @@ TEST_F(HttpClientTest, GetSendsTheHeaderLineUserAgentAndRawTarget)
     ASSERT_EQ(KTHTTPClient::httpGet(origin.url(), out.tb, {}, "", ""), 0);
     EXPECT_EQ(origin.requests().at(1).header("User-Agent"),
               "Windows NT 10.0;Kestrani Merivon 93.0.1.944;host");
-    setHttpUserAgent("ktClient");
 }
 
 TEST_F(HttpClientTest, OffersHttp11Only)
