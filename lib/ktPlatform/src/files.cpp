@@ -195,6 +195,33 @@ bool regularFileSize(const std::string& path, std::uint64_t& size)
     return true;
 }
 
+bool openFileInfo(std::FILE* file, OpenFileInfo& info)
+{
+    struct stat st {};
+    if (file == nullptr) {
+        errno = EBADF;
+        return false;
+    }
+    if (::fstat(::fileno(file), &st) != 0) {
+        return false;
+    }
+    info.size = static_cast<std::uint64_t>(st.st_size);
+    info.volume = static_cast<std::uint64_t>(st.st_dev);
+    info.index = static_cast<std::uint64_t>(st.st_ino);
+    info.modified = static_cast<std::int64_t>(st.st_mtime);
+    return true;
+}
+
+bool fileModifiedTime(const std::string& path, std::int64_t& seconds)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return false;
+    }
+    seconds = static_cast<std::int64_t>(st.st_mtime);
+    return true;
+}
+
 ReplaceStatus replaceFileAtomically(const std::string& path, const std::string& data)
 {
     struct stat old {};

@@ -73,13 +73,22 @@ std::optional<std::string> publicFolder()
     return *root + "/Kestrani";
 }
 
-std::optional<std::string> configFolder()
+std::optional<std::string> machineFolder()
 {
     std::optional<std::string> root = programDataRoot();
     if (!root) {
         return std::nullopt;
     }
-    return joinPath(joinPath(*root, "kestrani"), "merivon");
+    return joinPath(*root, "kestrani");
+}
+
+std::optional<std::string> configFolder()
+{
+    std::optional<std::string> machine = machineFolder();
+    if (!machine) {
+        return std::nullopt;
+    }
+    return joinPath(*machine, "merivon");
 }
 
 std::optional<std::string> userFolder()

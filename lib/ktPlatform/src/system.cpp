@@ -30,6 +30,18 @@ LocalTime localTime()
                      tm.tm_min,         tm.tm_sec,     static_cast<int>(ms)};
 }
 
+bool localTimeOf(std::int64_t seconds, LocalTime& out)
+{
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    if (::localtime_r(&t, &tm) == nullptr) {
+        return false;
+    }
+    out = LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                    tm.tm_min,         tm.tm_sec,     0};
+    return true;
+}
+
 bool hostName(std::string& name)
 {
     char buffer[2048] = {};

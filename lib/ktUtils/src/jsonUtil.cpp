@@ -1,6 +1,7 @@
 #include "ktUtils/jsonUtil.h"
 
 #include "ktLog/ktLog.h"
+#include "ktPlatform/jsonDepth.h"
 
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -9,39 +10,7 @@ static const char* const kLogModule = "ktUtils";
 
 bool jsonNestingWithin(const std::string& text, int maxDepth)
 {
-    int depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (char c : text) {
-        if (inString) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                inString = false;
-            }
-            continue;
-        }
-        switch (c) {
-        case '"':
-            inString = true;
-            break;
-        case '{':
-        case '[':
-            if (++depth > maxDepth) {
-                return false;
-            }
-            break;
-        case '}':
-        case ']':
-            --depth;
-            break;
-        default:
-            break;
-        }
-    }
-    return true;
+    return ktPlatform::jsonNestingWithin(text, maxDepth);
 }
 
 template <typename T>

@@ -20,6 +20,20 @@ std::FILE* openRegularFile(const std::string& path, const char* mode);
 // True when path names a regular file (links are not followed); fills its size.
 bool regularFileSize(const std::string& path, std::uint64_t& size);
 
+struct OpenFileInfo {
+    std::uint64_t size;
+    std::uint64_t volume; // with index, tells one file from another
+    std::uint64_t index;
+    std::int64_t modified; // seconds since 1970
+};
+// Stands for GetFileInformationByHandle: fstat of the open file's size, device, inode and
+// modification time. False with errno set.
+bool openFileInfo(std::FILE* file, OpenFileInfo& info);
+
+// Stands for _stat64's st_mtime: stat (links followed), seconds since 1970. False with
+// errno set.
+bool fileModifiedTime(const std::string& path, std::int64_t& seconds);
+
 enum class ReplaceStatus { ok, openFailed, writeFailed };
 
 // Writes data to a new temporary file in the folder of path, flushes it to disk,

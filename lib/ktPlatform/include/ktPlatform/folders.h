@@ -23,6 +23,9 @@ std::optional<std::string> appDataRoot();
 
 // <PUBLIC>/Kestrani: the public (and log) folder, without a trailing separator.
 std::optional<std::string> publicFolder();
+// <ProgramData>/kestrani: the client's machine folder. The collection never walks it, so
+// the registry file and the data-protection keys live here.
+std::optional<std::string> machineFolder();
 // <ProgramData>/kestrani/merivon: the configuration (and program-data) folder.
 std::optional<std::string> configFolder();
 // <APPDATA>/Kestrani/Merivon: the per-user folder.

@@ -16,6 +16,9 @@ struct LocalTime {
 };
 // Stands for GetLocalTime.
 LocalTime localTime();
+// Stands for _localtime64_s: localtime_r of seconds since 1970 (milliseconds 0). False
+// when the value cannot be converted.
+bool localTimeOf(std::int64_t seconds, LocalTime& out);
 
 // Stands for gethostname on Windows Sockets: false with errno set on failure.
 bool hostName(std::string& name);

@@ -1,0 +1,39 @@
+#pragma once
+// The protected-or-plain switch for configuration files. In protected mode a file is read
+// from and written to its protected form (the path with ".enc" appended, machine scope);
+// otherwise the plain file is used. A reader never falls back to the other form.
+
+#include <string>
+#include <vector>
+
+class ktConfigSec {
+public:
+    ktConfigSec();
+
+    // Fill data with the file's content in the current form; false when it could not be had.
+    bool readFile(const std::wstring& path, std::string& data);
+    bool readFile(const std::string& path, std::string& data);
+    // Replace the file in the current form with data.
+    bool writeFile(const std::wstring& path, const std::string& data);
+    bool writeFile(const std::string& path, const std::string& data);
+
+    // Sets the mode, then removes stale forms: in each folder (only from session 0) and of
+    // filePath (from any session). A stale form is removed only when the form in force
+    // exists beside it, so the only copy of a file is never removed; links to folders are
+    // not followed. Failures to remove are logged and the rest goes on.
+    void apply(bool encrypted, const std::wstring& filePath,
+               const std::vector<std::wstring>& folders);
+
+    // The path as the file is stored: with ".enc" appended in protected mode.
+    std::wstring encryptedFileName(const std::wstring& path) const;
+
+    bool encrypted() const { return m_encrypted; }
+
+private:
+    void cleanFolder(const std::wstring& folder);
+
+    bool m_encrypted;
+    std::vector<std::string> m_plainExtensions;
+    std::vector<std::string> m_protectedExtensions;
+    std::vector<std::string> m_plainExceptions;
+};

@@ -1,0 +1,150 @@
+#include "ktConfig/ktConfigSec.h"
+
+#include "ktCrypto/ktEncryptedFile.h"
+#include "ktLog/ktLog.h"
+#include "ktPlatform/files.h"
+#include "ktPlatform/sessions.h"
+#include "ktPlatform/strings.h"
+#include "ktUtils/fileUtil.h"
+
+#include <algorithm>
+#include <boost/filesystem.hpp>
+#include <cstdint>
+
+static const char* const kLogModule = "configSec";
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+const char* const kProtectedSuffix = ".enc";
+
+bool isRegularFile(const fs::path& path)
+{
+    boost::system::error_code ec;
+    return fs::is_regular_file(fs::status(path, ec));
+}
+
+bool contains(const std::vector<std::string>& list, const std::string& item)
+{
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+} // namespace
+
+ktConfigSec::ktConfigSec()
+    : m_encrypted(false), m_plainExtensions{".json", ".pem", ".p12"},
+      m_protectedExtensions{kProtectedSuffix}, m_plainExceptions{"ktinternal.json", "ktpubkey.pem",
+                                                                 "certutil.json"}
+{
+}
+
+bool ktConfigSec::readFile(const std::wstring& path, std::string& data)
+{
+    if (m_encrypted) {
+        return CKTEncryptedFile(path, false).read(data);
+    }
+    return ::readFile(path.c_str(), data);
+}
+
+bool ktConfigSec::readFile(const std::string& path, std::string& data)
+{
+    if (m_encrypted) {
+        return readFile(ktPlatform::toWide(path), data);
+    }
+    return readTextFile(path, data);
+}
+
+bool ktConfigSec::writeFile(const std::wstring& path, const std::string& data)
+{
+    if (m_encrypted) {
+        return CKTEncryptedFile(path, false).write(data);
+    }
+    return ::writeFile(path.c_str(), data);
+}
+
+bool ktConfigSec::writeFile(const std::string& path, const std::string& data)
+{
+    return writeFile(ktPlatform::toWide(path), data);
+}
+
+std::wstring ktConfigSec::encryptedFileName(const std::wstring& path) const
+{
+    return m_encrypted ? path + L".enc" : path;
+}
+
+void ktConfigSec::apply(bool encrypted, const std::wstring& filePath,
+                        const std::vector<std::wstring>& folders)
+{
+    m_encrypted = encrypted;
+    for (const std::wstring& folder : folders) {
+        try {
+            cleanFolder(folder);
+        } catch (const std::exception& e) {
+            KTLOG(KT_LOG_ERROR, "Failed to clean %ls, error: %s", folder.c_str(), e.what());
+        }
+    }
+    if (filePath.empty()) {
+        return;
+    }
+    const fs::path plain(ktPlatform::toNarrow(filePath));
+    const fs::path sealed(ktPlatform::toNarrow(filePath + L".enc"));
+    const fs::path& stale = encrypted ? plain : sealed;
+    const fs::path& kept = encrypted ? sealed : plain;
+    boost::system::error_code ec;
+    const fs::file_type type = fs::symlink_status(stale, ec).type();
+    if (!isRegularFile(kept) || (type != fs::regular_file && type != fs::symlink_file)) {
+        return;
+    }
+    if (!fs::remove(stale, ec) && ec) {
+        KTLOG(KT_LOG_ERROR, "Failed to remove %s, error: %s", stale.string().c_str(),
+              ec.message().c_str());
+    }
+}
+
+void ktConfigSec::cleanFolder(const std::wstring& folder)
+{
+    if (folder.empty()) {
+        return;
+    }
+    std::uint32_t session = 0;
+    if (!ktPlatform::processSessionId(session)) {
+        KTLOG(KT_LOG_ERROR, "ProcessIdToSessionId failed %u",
+              static_cast<unsigned>(ktPlatform::lastError()));
+        return;
+    }
+    // Only the service's session cleans folders; a tool in a user's session never does.
+    if (session != 0) {
+        return;
+    }
+    const std::vector<std::string>& extensions =
+        m_encrypted ? m_plainExtensions : m_protectedExtensions;
+    const fs::path root(ktPlatform::toNarrow(folder));
+    boost::system::error_code ec;
+    if (!fs::is_directory(fs::status(root, ec))) {
+        return;
+    }
+    std::vector<fs::path> stale;
+    // Links to folders are listed but not entered.
+    for (fs::recursive_directory_iterator it(root), end; it != end; ++it) {
+        const fs::path& path = it->path();
+        if (!fs::is_regular_file(it->status())) {
+            continue;
+        }
+        if (!contains(extensions, path.extension().string())) {
+            continue;
+        }
+        if (m_encrypted && contains(m_plainExceptions, path.filename().string())) {
+            continue;
+        }
+        // The form in force must be there, or this file is the only copy.
+        const fs::path counterpart = m_encrypted ? fs::path(path.string() + kProtectedSuffix)
+                                                 : path.parent_path() / path.stem();
+        if (isRegularFile(counterpart)) {
+            stale.push_back(path);
+        }
+    }
+    for (const fs::path& path : stale) {
+        fs::remove(path);
+    }
+}

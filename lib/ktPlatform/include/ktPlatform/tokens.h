@@ -1,0 +1,65 @@
+#pragma once
+// Access tokens and impersonation. A token is the identity of one account, from passwd;
+// LOCAL SYSTEM is effective uid 0. Impersonation changes only the calling thread's
+// file-system identity (setfsuid/setfsgid), never the process's uids, so other threads
+// keep theirs. Supplementary groups are not switched.
+
+#include <cstdint>
+#include <string>
+
+namespace ktPlatform {
+
+// Stands for a token handle: uid, primary gid, account name and home folder.
+struct Token {
+    std::uint32_t uid = 0;
+    std::uint32_t gid = 0;
+    std::string name;
+    std::string home;
+};
+
+// Stands for GetUserNameA: the account of the calling thread's file-system identity (the
+// impersonated user while impersonating); the uid in decimal when passwd does not know it.
+std::string currentUserName();
+
+// Stands for the process token's user SID as text: "S-1-5-18" for effective uid 0, else
+// "S-1-22-1-" and the effective uid.
+std::string processUserSid();
+// Stands for CreateWellKnownSid(WinLocalSystemSid) as text: "S-1-5-18".
+std::string localSystemSid();
+
+// Stands for OpenProcessToken(GetCurrentProcess()): the effective uid and gid, with the
+// name and home from passwd when it knows them. Always true.
+bool processToken(Token& token);
+
+// Stands for WTSQueryUserToken: the token of the user of a session (ktPlatform/sessions.h).
+// False (errno ENOENT) when the session or its user's passwd entry does not exist.
+bool sessionUserToken(std::uint32_t sessionId, Token& token);
+
+// Stands for ImpersonateLoggedOnUser and RevertToSelf on the calling thread. begin remembers
+// the identity it found and end restores that one, so scopes nest when they end in reverse
+// order. Not root: begin succeeds and changes nothing. Movable within its thread, not
+// copyable; the destructor ends an active scope.
+class ThreadImpersonation {
+public:
+    ThreadImpersonation() = default;
+    ~ThreadImpersonation();
+    ThreadImpersonation(ThreadImpersonation&& other) noexcept;
+    ThreadImpersonation& operator=(ThreadImpersonation&& other) noexcept;
+    ThreadImpersonation(const ThreadImpersonation&) = delete;
+    ThreadImpersonation& operator=(const ThreadImpersonation&) = delete;
+
+    // Takes token's uid and gid for file access; an active scope is ended first. False
+    // (errno EPERM) when the kernel refuses, with the thread's identity unchanged.
+    bool begin(const Token& token);
+    // Restores the identity found by begin and leaves the scope inactive; true when none
+    // was active. False (errno EPERM) when the kernel refuses.
+    bool end();
+    bool active() const { return m_active; }
+
+private:
+    bool m_active = false;
+    std::uint32_t m_savedUid = 0;
+    std::uint32_t m_savedGid = 0;
+};
+
+} // namespace ktPlatform

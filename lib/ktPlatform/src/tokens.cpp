@@ -1,0 +1,163 @@
+#include "ktPlatform/tokens.h"
+
+#include "ktPlatform/sessions.h"
+#include "identity.h"
+
+#include <cerrno>
+#include <pwd.h>
+#include <sys/fsuid.h>
+#include <unistd.h>
+#include <vector>
+
+namespace ktPlatform {
+
+namespace {
+
+// An invalid id makes setfsuid/setfsgid change nothing and report the current value.
+constexpr uid_t kQueryUid = static_cast<uid_t>(-1);
+constexpr gid_t kQueryGid = static_cast<gid_t>(-1);
+
+std::uint32_t currentFsGid()
+{
+    return static_cast<std::uint32_t>(::setfsgid(kQueryGid));
+}
+
+bool setIdentity(std::uint32_t uid, std::uint32_t gid)
+{
+    ::setfsgid(static_cast<gid_t>(gid));
+    ::setfsuid(static_cast<uid_t>(uid));
+    if (currentFsUid() != uid || currentFsGid() != gid) {
+        errno = EPERM;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::uint32_t currentFsUid()
+{
+    return static_cast<std::uint32_t>(::setfsuid(kQueryUid));
+}
+
+bool lookupUser(std::uint32_t uid, Token& token)
+{
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+    passwd entry{};
+    passwd* result = nullptr;
+    int rc = 0;
+    while ((rc = ::getpwuid_r(static_cast<uid_t>(uid), &entry, buffer.data(), buffer.size(),
+                              &result)) == ERANGE &&
+           buffer.size() < (1u << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (rc != 0 || result == nullptr) {
+        errno = rc != 0 ? rc : ENOENT;
+        return false;
+    }
+    token.uid = uid;
+    token.gid = static_cast<std::uint32_t>(entry.pw_gid);
+    token.name = entry.pw_name != nullptr ? entry.pw_name : "";
+    token.home = entry.pw_dir != nullptr ? entry.pw_dir : "";
+    return true;
+}
+
+std::string currentUserName()
+{
+    const std::uint32_t uid = currentFsUid();
+    Token token;
+    if (lookupUser(uid, token)) {
+        return token.name;
+    }
+    return std::to_string(uid);
+}
+
+std::string processUserSid()
+{
+    const uid_t euid = ::geteuid();
+    return euid == 0 ? localSystemSid() : "S-1-22-1-" + std::to_string(euid);
+}
+
+std::string localSystemSid()
+{
+    return "S-1-5-18";
+}
+
+bool processToken(Token& token)
+{
+    Token own;
+    if (!lookupUser(static_cast<std::uint32_t>(::geteuid()), own)) {
+        own.uid = static_cast<std::uint32_t>(::geteuid());
+        own.name = std::to_string(own.uid);
+        own.home.clear();
+    }
+    own.gid = static_cast<std::uint32_t>(::getegid());
+    token = own;
+    return true;
+}
+
+bool sessionUserToken(std::uint32_t sessionId, Token& token)
+{
+    std::uint32_t uid = 0;
+    if (!sessionUserId(sessionId, uid)) {
+        return false;
+    }
+    return lookupUser(uid, token);
+}
+
+ThreadImpersonation::~ThreadImpersonation()
+{
+    end();
+}
+
+ThreadImpersonation::ThreadImpersonation(ThreadImpersonation&& other) noexcept
+    : m_active(other.m_active), m_savedUid(other.m_savedUid), m_savedGid(other.m_savedGid)
+{
+    other.m_active = false;
+}
+
+ThreadImpersonation& ThreadImpersonation::operator=(ThreadImpersonation&& other) noexcept
+{
+    if (this != &other) {
+        end();
+        m_active = other.m_active;
+        m_savedUid = other.m_savedUid;
+        m_savedGid = other.m_savedGid;
+        other.m_active = false;
+    }
+    return *this;
+}
+
+bool ThreadImpersonation::begin(const Token& token)
+{
+    if (!end()) {
+        return false;
+    }
+    if (::geteuid() != 0) {
+        return true;
+    }
+    const std::uint32_t uid = currentFsUid();
+    const std::uint32_t gid = currentFsGid();
+    if (!setIdentity(token.uid, token.gid)) {
+        const int saved = errno;
+        setIdentity(uid, gid);
+        errno = saved;
+        return false;
+    }
+    m_savedUid = uid;
+    m_savedGid = gid;
+    m_active = true;
+    return true;
+}
+
+bool ThreadImpersonation::end()
+{
+    if (!m_active) {
+        return true;
+    }
+    m_active = false;
+    return setIdentity(m_savedUid, m_savedGid);
+}
+
+} // namespace ktPlatform

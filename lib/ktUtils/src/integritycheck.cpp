@@ -1,0 +1,206 @@
+#include "ktUtils/integritycheck.h"
+
+#include "ktLog/ktLog.h"
+#include "ktPlatform/files.h"
+#include "ktPlatform/namedLock.h"
+#include "ktPlatform/strings.h"
+#include "ktUtils/fileUtil.h"
+#include "ktUtils/jsonUtil.h"
+
+#include <boost/filesystem.hpp>
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <sstream>
+
+static const char* const kLogModule = "integritycheck";
+
+namespace {
+
+namespace pt = boost::property_tree;
+
+const wchar_t* const kDigestFile = L"ktinternal.json";
+// Another writer holds the lock only for one read-modify-write.
+constexpr std::chrono::milliseconds kLockWait(5000);
+
+// The digest key is built at run time from these words, never read from a file.
+constexpr std::uint32_t kKeyWords[4] = {0x4b7d2e91u, 0xc35a08f6u, 0x1e9b74d2u, 0x68f0a53cu};
+
+struct DigestKey {
+    unsigned char bytes[16];
+    DigestKey()
+    {
+        for (int i = 0; i < 4; ++i) {
+            for (int b = 0; b < 4; ++b) {
+                bytes[4 * i + b] = static_cast<unsigned char>(kKeyWords[i] >> (24 - 8 * b));
+            }
+        }
+    }
+    ~DigestKey() { OPENSSL_cleanse(bytes, sizeof(bytes)); }
+};
+
+std::wstring digestPath(const std::wstring& folder)
+{
+    return folder + L"/" + kDigestFile;
+}
+
+// The JSON text up to its first zero byte, as one object; false with the reason otherwise.
+bool parseDigests(const std::string& content, pt::ptree& tree, std::string& error)
+{
+    const std::string text = content.substr(0, content.find('\0'));
+    if (!jsonNestingWithin(text)) {
+        error = "nesting too deep";
+        return false;
+    }
+    try {
+        std::istringstream in(text);
+        pt::read_json(in, tree);
+    } catch (const pt::json_parser_error& e) {
+        error = e.what();
+        return false;
+    }
+    // An array reads as members without names; a digest file is an object.
+    for (const auto& member : tree) {
+        if (member.first.empty()) {
+            error = "not a JSON object";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isMissing(const std::wstring& path)
+{
+    boost::system::error_code ec;
+    const auto st = boost::filesystem::symlink_status(ktPlatform::toNarrow(path), ec);
+    return st.type() == boost::filesystem::file_not_found;
+}
+
+} // namespace
+
+bool hmacSha1Hex(const std::string& data, std::string& hex)
+{
+    const DigestKey key;
+    unsigned char md[EVP_MAX_MD_SIZE] = {};
+    unsigned int mdLen = 0;
+    if (HMAC(EVP_sha1(), key.bytes, sizeof(key.bytes),
+             reinterpret_cast<const unsigned char*>(data.data()), data.size(), md,
+             &mdLen) == nullptr ||
+        mdLen != 20) {
+        KTLOG(KT_LOG_ERROR, "HMAC-SHA1 failed, size %d, md len %d", static_cast<int>(data.size()),
+              static_cast<int>(mdLen));
+        return false;
+    }
+    char text[41] = {};
+    for (unsigned int i = 0; i < mdLen; ++i) {
+        std::snprintf(text + 2 * i, 3, "%02x", md[i]);
+    }
+    hex.assign(text, 40);
+    return true;
+}
+
+bool saveDigest(const std::wstring& folder, const std::string& text, std::string key)
+{
+    std::string hex;
+    if (!hmacSha1Hex(text, hex)) {
+        return false;
+    }
+    const std::wstring path = digestPath(folder);
+    ktPlatform::NamedLock lock;
+    if (!lock.open(ktPlatform::toNarrow(folder), ktPlatform::toNarrow(kDigestFile)) ||
+        !lock.lock(kLockWait)) {
+        KTLOG(KT_LOG_ERROR, "Failed to lock %ls, err: %d", path.c_str(), ktPlatform::lastError());
+        return false;
+    }
+    struct Unlock {
+        ktPlatform::NamedLock& lock;
+        ~Unlock() { lock.unlock(); }
+    } unlock{lock};
+
+    std::string content;
+    if (!readFile(path.c_str(), content)) {
+        // Only a file that is not there counts as empty: one that cannot be read is kept.
+        if (!isMissing(path)) {
+            return false;
+        }
+        content.clear();
+    }
+    pt::ptree tree;
+    std::string error;
+    if (!content.empty() && !parseDigests(content, tree, error)) {
+        KTLOG(KT_LOG_ERROR, "Not replacing %ls as failed to parse it, error: %s", kDigestFile,
+              error.c_str());
+        return false;
+    }
+    try {
+        tree.put(pt::ptree::path_type(key, '.'), hex);
+        std::ostringstream out;
+        pt::write_json(out, tree, true);
+        if (!writeFile(path.c_str(), out.str())) {
+            KTLOG(KT_LOG_ERROR, "Failed to write to file %ls", path.c_str());
+            return false;
+        }
+    } catch (const std::exception& e) {
+        KTLOG(KT_LOG_ERROR, "Failed to update %ls, error: %s", kDigestFile, e.what());
+        return false;
+    }
+    return true;
+}
+
+bool saveFileDigest(const std::wstring& folder, const std::wstring& path, std::string key)
+{
+    std::string content;
+    if (!readFile(path.c_str(), content)) {
+        KTLOG(KT_LOG_ERROR, "failed to read file %ls", path.c_str());
+        return false;
+    }
+    return saveDigest(folder, content, std::move(key));
+}
+
+bool validateDigest(const std::wstring& folder, const std::string& text, std::string key)
+{
+    std::string hex;
+    if (!hmacSha1Hex(text, hex)) {
+        return false;
+    }
+    const std::wstring path = digestPath(folder);
+    std::string content;
+    if (!readFile(path.c_str(), content)) {
+        KTLOG(KT_LOG_ERROR, "Failed to read file %ls", path.c_str());
+        return false;
+    }
+    if (content.empty()) {
+        KTLOG(KT_LOG_INFO, "File %ls is empty", path.c_str());
+        return false;
+    }
+    pt::ptree tree;
+    std::string error;
+    std::string stored;
+    if (parseDigests(content, tree, error)) {
+        try {
+            stored = tree.get<std::string>(pt::ptree::path_type(key, '.'));
+        } catch (const pt::ptree_error& e) {
+            error = e.what();
+        }
+    }
+    if (!error.empty()) {
+        KTLOG(KT_LOG_ERROR, "Parsing error %s, file %ls", error.c_str(), path.c_str());
+        return false;
+    }
+    return stored == hex;
+}
+
+bool validateFileDigest(const std::wstring& folder, const std::wstring& path, std::string key)
+{
+    std::string content;
+    if (!readFile(path.c_str(), content)) {
+        KTLOG(KT_LOG_ERROR, "failed to read file %ls", path.c_str());
+        return false;
+    }
+    return validateDigest(folder, content, std::move(key));
+}

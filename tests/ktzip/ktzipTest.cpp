@@ -1,0 +1,489 @@
+#include "ktzip/ktzip.h"
+
+#include "ktzipInternal.h"
+
+#include "ktTest/tempTree.h"
+
+#include <gtest/gtest.h>
+
+#include <minizip/unzip.h>
+#include <minizip/zip.h>
+#include <zlib.h>
+
+#include <csignal>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <optional>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+// The zip library keeps the central-directory record of an entry whose local header could
+// not be written and never frees it (one small block per failed archive, which the writer
+// then closes); the write-failure tests provoke exactly that.
+extern "C" const char* __lsan_default_suppressions()
+{
+    return "leak:zipOpenNewFileInZip4_64\n";
+}
+
+namespace {
+
+struct Entry {
+    std::string name;
+    std::string data;
+    unsigned long flag = 0;
+    tm_unz date{};
+    std::string localExtra;
+};
+
+// Reads every entry back with the unzip library, checking each CRC on the way; nullopt
+// when the archive cannot be opened or an entry is damaged.
+std::optional<std::vector<Entry>> readArchive(const std::string& path)
+{
+    unzFile zip = unzOpen64(path.c_str());
+    if (zip == nullptr) {
+        return std::nullopt;
+    }
+    std::vector<Entry> entries;
+    bool ok = true;
+    for (int step = unzGoToFirstFile(zip); ok && step == UNZ_OK; step = unzGoToNextFile(zip)) {
+        unz_file_info64 info{};
+        char name[512] = {};
+        ok = unzGetCurrentFileInfo64(zip, &info, name, sizeof(name) - 1, nullptr, 0, nullptr, 0) ==
+                 UNZ_OK &&
+             unzOpenCurrentFile(zip) == UNZ_OK;
+        if (!ok) {
+            break;
+        }
+        Entry e;
+        e.name = name;
+        e.flag = info.flag;
+        e.date = info.tmu_date;
+        char extra[256];
+        const int extraSize = unzGetLocalExtrafield(zip, extra, sizeof(extra));
+        if (extraSize > 0) {
+            e.localExtra.assign(extra, static_cast<size_t>(extraSize));
+        }
+        char buffer[8192];
+        int n = 0;
+        while ((n = unzReadCurrentFile(zip, buffer, sizeof(buffer))) > 0) {
+            e.data.append(buffer, static_cast<size_t>(n));
+        }
+        ok = n == 0 && unzCloseCurrentFile(zip) == UNZ_OK;
+        entries.push_back(e);
+    }
+    unzClose(zip);
+    if (!ok) {
+        return std::nullopt;
+    }
+    return entries;
+}
+
+std::vector<std::string> names(const std::vector<Entry>& entries)
+{
+    std::vector<std::string> out;
+    for (const Entry& e : entries) {
+        out.push_back(e.name);
+    }
+    return out;
+}
+
+// Bytes that deflate cannot shrink, so sizes on disk follow the input sizes.
+std::string noise(size_t size, unsigned seed)
+{
+    std::string out(size, '\0');
+    unsigned x = seed * 2654435761u + 1;
+    for (char& c : out) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return out;
+}
+
+std::time_t localSeconds(int year, int month, int day, int hour, int minute, int second)
+{
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = -1;
+    return std::mktime(&tm);
+}
+
+void setModified(const std::string& path, std::time_t seconds)
+{
+    const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    ASSERT_EQ(st.st_mtime, seconds) << "the file system cannot hold this time";
+}
+
+class ZipTest : public ::testing::Test {
+protected:
+    ktTest::TempDir m_dir;
+    std::string path(const std::string& name) const { return m_dir.path() + "/" + name; }
+    std::string archive() const { return path("out.zip"); }
+    std::string file(const std::string& name, const std::string& data)
+    {
+        fs::create_directories(fs::path(path(name)).parent_path());
+        ktTest::writeAll(path(name), data);
+        return path(name);
+    }
+};
+
+TEST_F(ZipTest, AllInputsMissingGiveAValidEmptyArchive)
+{
+    ktTest::writeAll(archive(), "an older file at the archive path");
+    fs::create_directory(path("folder"));
+    ASSERT_TRUE(zipFiles(archive().c_str(), {path("missing"), path("folder"), path("gone/x")}));
+    // The unzip library cannot open an archive whose end record sits at offset 0, so the
+    // bytes are checked instead: the end record alone, no entries, no comment.
+    EXPECT_EQ(ktTest::readAll(archive()), std::string("PK\x05\x06", 4) + std::string(18, '\0'));
+}
+
+TEST_F(ZipTest, InvalidParamsCreateNothing)
+{
+    const std::string input = file("a.log", "a");
+    EXPECT_FALSE(zipFiles(nullptr, {input}));
+    EXPECT_FALSE(zipFiles(archive().c_str(), {}));
+    EXPECT_FALSE(fs::exists(archive()));
+}
+
+TEST_F(ZipTest, EntriesKeepListOrderAndBaseNames)
+{
+    const std::vector<std::string> inputs = {
+        file("b/x.log", "second x"),
+        file("a/x.log", "first x"),
+        path("missing.log"),
+        file("c/sub/file.json", "{}"),
+        file("odd\\name.txt", "after a backslash"),
+    };
+    ASSERT_TRUE(zipFiles(archive().c_str(), inputs));
+    const auto entries = readArchive(archive());
+    ASSERT_TRUE(entries);
+    EXPECT_EQ(names(*entries),
+              (std::vector<std::string>{"x.log", "x.log", "file.json", "name.txt"}));
+    EXPECT_EQ((*entries)[0].data, "second x");
+    EXPECT_EQ((*entries)[1].data, "first x");
+    EXPECT_EQ((*entries)[3].data, "after a backslash");
+}
+
+TEST_F(ZipTest, SizesAroundTheCopyBufferRoundTrip)
+{
+    const size_t sizes[] = {0, 1, 16383, 16384, 16385, 3 * 16384 + 7, 1 << 20};
+    std::vector<std::string> inputs;
+    std::vector<std::string> contents;
+    for (size_t size : sizes) {
+        contents.push_back(noise(size, static_cast<unsigned>(size)));
+        inputs.push_back(file("f" + std::to_string(size), contents.back()));
+    }
+    ASSERT_TRUE(zipFiles(archive().c_str(), inputs));
+    const auto entries = readArchive(archive());
+    ASSERT_TRUE(entries);
+    ASSERT_EQ(entries->size(), contents.size());
+    for (size_t i = 0; i < contents.size(); ++i) {
+        EXPECT_EQ((*entries)[i].data.size(), sizes[i]);
+        EXPECT_TRUE((*entries)[i].data == contents[i]) << "size " << sizes[i];
+    }
+}
+
+TEST_F(ZipTest, ModificationTimeInTwoSecondStepsWithinTheZipRange)
+{
+    struct Case {
+        int year, month, day, hour, minute, second;
+        tm_unz expected; // sec, min, hour, mday, mon (from 0), year
+    };
+    const Case cases[] = {
+        {2023, 6, 14, 14, 7, 31, {30, 7, 14, 14, 5, 2023}},
+        {2023, 6, 14, 14, 7, 30, {30, 7, 14, 14, 5, 2023}},
+        {1980, 1, 1, 0, 0, 0, {0, 0, 0, 1, 0, 1980}},
+        {1979, 12, 31, 23, 59, 59, {0, 0, 0, 1, 0, 1980}},
+        {1970, 1, 2, 0, 0, 0, {0, 0, 0, 1, 0, 1980}},
+        {2107, 12, 31, 23, 59, 59, {58, 59, 23, 31, 11, 2107}},
+        {2200, 1, 1, 0, 0, 0, {58, 59, 23, 31, 11, 2107}},
+    };
+    std::vector<std::string> inputs;
+    for (const Case& c : cases) {
+        inputs.push_back(file("t" + std::to_string(inputs.size()), "x"));
+        setModified(inputs.back(),
+                    localSeconds(c.year, c.month, c.day, c.hour, c.minute, c.second));
+    }
+    ASSERT_TRUE(zipFiles(archive().c_str(), inputs));
+    const auto entries = readArchive(archive());
+    ASSERT_TRUE(entries);
+    ASSERT_EQ(entries->size(), std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const tm_unz& got = (*entries)[i].date;
+        const tm_unz& want = cases[i].expected;
+        EXPECT_EQ(std::vector<unsigned>(
+                      {got.tm_year, got.tm_mon, got.tm_mday, got.tm_hour, got.tm_min, got.tm_sec}),
+                  std::vector<unsigned>({want.tm_year, want.tm_mon, want.tm_mday, want.tm_hour,
+                                         want.tm_min, want.tm_sec}))
+            << "case " << i;
+    }
+}
+
+TEST_F(ZipTest, GetFileModifiedTime)
+{
+    const std::string input = file("t", "x");
+    setModified(input, localSeconds(2021, 3, 4, 5, 6, 7));
+    tm_zip date{};
+    ASSERT_TRUE(getFileModifiedTime(input.c_str(), date));
+    EXPECT_EQ(std::vector<unsigned>({date.tm_year, date.tm_mon, date.tm_mday, date.tm_hour,
+                                     date.tm_min, date.tm_sec}),
+              std::vector<unsigned>({121, 2, 4, 5, 6, 7}));
+
+    tm_zip untouched{1, 2, 3, 4, 5, 6};
+    EXPECT_FALSE(getFileModifiedTime(path("missing").c_str(), untouched));
+    EXPECT_FALSE(getFileModifiedTime(nullptr, untouched));
+    EXPECT_EQ(untouched.tm_sec, 1u);
+    EXPECT_EQ(untouched.tm_year, 6u);
+}
+
+TEST_F(ZipTest, UnwritableArchivePathFails)
+{
+    const std::string input = file("a.log", "a");
+    const std::string target = file("target", "must stay");
+    fs::create_directory(path("folder"));
+    fs::create_symlink(target, path("link.zip"));
+    const std::string archives[] = {path("no/such/folder/out.zip"), path("folder"),
+                                    path("link.zip")};
+    for (const std::string& a : archives) {
+        EXPECT_FALSE(zipFiles(a.c_str(), {input})) << a;
+    }
+    EXPECT_EQ(ktTest::readAll(target), "must stay");
+}
+
+TEST_F(ZipTest, LinksFifosAndFoldersAreSkipped)
+{
+    const std::string real = file("real.log", "real");
+    const std::string outside = file("outside/secret", "not to be packed");
+    fs::create_symlink(outside, path("link.log"));
+    ASSERT_EQ(::mkfifo(path("pipe").c_str(), 0600), 0);
+    fs::create_symlink(path("pipe"), path("pipe-link"));
+    fs::create_directory(path("folder"));
+    ASSERT_TRUE(zipFiles(archive().c_str(), {path("link.log"), path("pipe"), path("pipe-link"),
+                                             path("folder"), real}));
+    const auto entries = readArchive(archive());
+    ASSERT_TRUE(entries);
+    EXPECT_EQ(names(*entries), std::vector<std::string>{"real.log"});
+}
+
+TEST_F(ZipTest, TheSameFileUnderTheSameNameGoesInOnce)
+{
+    const std::string a = file("dir/a.log", "a");
+    fs::create_directory(path("other"));
+    fs::create_hard_link(a, path("other/a.log"));
+    fs::create_hard_link(a, path("dir/b.log"));
+    const std::string twin = file("twin/a.log", "a different file");
+    ASSERT_TRUE(zipFiles(archive().c_str(), {a, a, path("dir/./a.log"), path("dir//a.log"),
+                                             path("other/a.log"), path("dir/b.log"), twin}));
+    const auto entries = readArchive(archive());
+    ASSERT_TRUE(entries);
+    EXPECT_EQ(names(*entries), (std::vector<std::string>{"a.log", "b.log", "a.log"}));
+    EXPECT_EQ(entries->back().data, "a different file");
+}
+
+TEST_F(ZipTest, TheArchiveIsNeverPackedIntoItself)
+{
+    const std::string input = file("a.log", "a");
+    ktTest::writeAll(archive(), "old archive");
+    ASSERT_TRUE(zipFiles(archive().c_str(), {archive(), input}));
+    const auto entries = readArchive(archive());
+    ASSERT_TRUE(entries);
+    EXPECT_EQ(names(*entries), std::vector<std::string>{"a.log"});
+}
+
+TEST_F(ZipTest, Utf8NamesCarryTheUtf8Flag)
+{
+    struct Case {
+        std::string name;
+        bool flagged;
+    };
+    const Case cases[] = {
+        {"r\xc3\xa9sum\xc3\xa9.txt", true},
+        {"plain.txt", true},
+        {"latin1-\xe9.txt", false},
+    };
+    std::vector<std::string> inputs;
+    for (const Case& c : cases) {
+        inputs.push_back(file(c.name, c.name));
+    }
+    ASSERT_TRUE(zipFiles(archive().c_str(), inputs));
+    const auto entries = readArchive(archive());
+    ASSERT_TRUE(entries);
+    ASSERT_EQ(entries->size(), std::size(cases));
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ((*entries)[i].name, cases[i].name);
+        EXPECT_EQ(((*entries)[i].flag & 0x800) != 0, cases[i].flagged) << cases[i].name;
+    }
+}
+
+// The zip64 extra field (id 1) in an entry's local header.
+bool hasZip64Extra(const Entry& e)
+{
+    const std::string& x = e.localExtra;
+    for (size_t i = 0; i + 4 <= x.size();) {
+        const unsigned id = static_cast<unsigned char>(x[i]) | static_cast<unsigned char>(x[i + 1])
+                                                                   << 8;
+        const unsigned size =
+            static_cast<unsigned char>(x[i + 2]) | static_cast<unsigned char>(x[i + 3]) << 8;
+        if (id == 1) {
+            return true;
+        }
+        i += 4 + size;
+    }
+    return false;
+}
+
+class ScopedZip64From {
+public:
+    explicit ScopedZip64From(std::uint64_t from) : m_old(ktzip::g_zip64From)
+    {
+        ktzip::g_zip64From = from;
+    }
+    ~ScopedZip64From() { ktzip::g_zip64From = m_old; }
+
+private:
+    std::uint64_t m_old;
+};
+
+TEST_F(ZipTest, LargeInputsAreWrittenAsZip64)
+{
+    // Even incompressible data one byte under the limit keeps its sizes within 32 bits.
+    EXPECT_LT(compressBound(ktzip::kZip64From - 1), 0xFFFFFFFFul);
+    EXPECT_LE(ktzip::kZip64From, 4ull << 30);
+
+    ScopedZip64From limit(1000);
+    const std::string small = file("small", noise(999, 1));
+    const std::string atLimit = file("at-limit", noise(1000, 2));
+    const std::string large = file("large", noise(50000, 3));
+    ASSERT_TRUE(zipFiles(archive().c_str(), {small, atLimit, large}));
+    const auto entries = readArchive(archive());
+    ASSERT_TRUE(entries);
+    ASSERT_EQ(entries->size(), 3u);
+    EXPECT_FALSE(hasZip64Extra((*entries)[0]));
+    EXPECT_TRUE(hasZip64Extra((*entries)[1]));
+    EXPECT_TRUE(hasZip64Extra((*entries)[2]));
+    EXPECT_TRUE((*entries)[2].data == noise(50000, 3));
+}
+
+// A file-size limit makes writes fail part-way, as a full disk would.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &m_saved);
+        rlimit small = m_saved;
+        small.rlim_cur = bytes;
+        m_ok = ::setrlimit(RLIMIT_FSIZE, &small) == 0;
+    }
+    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &m_saved); }
+    bool ok() const { return m_ok; }
+
+private:
+    rlimit m_saved{};
+    bool m_ok = false;
+};
+
+TEST_F(ZipTest, AFailureToWriteAnyPartMakesTheResultFalse)
+{
+    const std::vector<std::string> inputs = {file("big", noise(200000, 7)), file("small", "small")};
+    ASSERT_TRUE(zipFiles(archive().c_str(), inputs));
+    const auto full = static_cast<rlim_t>(fs::file_size(archive()));
+
+    // Entry header, entry data, entry close (its buffered tail), the final directory.
+    const rlim_t limits[] = {0, 20, 70000, 199000, full - 60, full - 1};
+    for (rlim_t limit : limits) {
+        bool ok = true;
+        {
+            FileSizeLimit guard(limit);
+            ASSERT_TRUE(guard.ok());
+            ok = zipFiles(archive().c_str(), inputs);
+        }
+        EXPECT_FALSE(ok) << "limit " << limit;
+    }
+    {
+        FileSizeLimit guard(full);
+        ASSERT_TRUE(guard.ok());
+        EXPECT_TRUE(zipFiles(archive().c_str(), inputs));
+    }
+    EXPECT_TRUE(readArchive(archive()));
+}
+
+// Makes exactly one write to the archive fail: the Nth, counted from 1.
+class FailNthArchiveWrite {
+public:
+    explicit FailNthArchiveWrite(int n)
+    {
+        s_failAt = n;
+        s_calls = 0;
+        ktzip::g_wrapArchiveIo = wrap;
+    }
+    ~FailNthArchiveWrite() { ktzip::g_wrapArchiveIo = nullptr; }
+    static int calls() { return s_calls; }
+
+private:
+    static void wrap(zlib_filefunc64_def& io)
+    {
+        s_write = io.zwrite_file;
+        io.zwrite_file = write;
+    }
+    static uLong ZCALLBACK write(voidpf opaque, voidpf stream, const void* buf, uLong size)
+    {
+        if (++s_calls == s_failAt) {
+            return 0;
+        }
+        return s_write(opaque, stream, buf, size);
+    }
+    static inline int s_failAt = 0;
+    static inline int s_calls = 0;
+    static inline write_file_func s_write = nullptr;
+};
+
+TEST_F(ZipTest, AFailedWriteAnywhereMakesTheResultFalse)
+{
+    // Two entries, the first spanning several of the library's output buffers.
+    const std::vector<std::string> inputs = {file("big", noise(140000, 9)), file("small", "small")};
+    int writes = 0;
+    {
+        FailNthArchiveWrite counter(0);
+        ASSERT_TRUE(zipFiles(archive().c_str(), inputs));
+        writes = FailNthArchiveWrite::calls();
+    }
+    ASSERT_GT(writes, 5);
+    for (int n = 1; n <= writes; ++n) {
+        FailNthArchiveWrite failing(n);
+        EXPECT_FALSE(zipFiles(archive().c_str(), inputs)) << "write " << n << " of " << writes;
+    }
+}
+
+TEST_F(ZipTest, AReadErrorMakesTheResultFalse)
+{
+    // A regular file of the proc file system whose first read fails with EIO.
+    const std::string failing = "/proc/self/mem";
+    if (std::FILE* probe = std::fopen(failing.c_str(), "rb")) {
+        std::fclose(probe);
+    } else {
+        GTEST_SKIP() << failing << " cannot be opened here";
+    }
+    const std::string before = file("before", "before");
+    const std::string after = file("after", "after");
+    EXPECT_FALSE(zipFiles(archive().c_str(), {before, failing, after}));
+    const auto entries = readArchive(archive());
+    ASSERT_TRUE(entries);
+    EXPECT_EQ(names(*entries), (std::vector<std::string>{"before", "mem", "after"}));
+    EXPECT_EQ(entries->back().data, "after");
+}
+
+} // namespace
