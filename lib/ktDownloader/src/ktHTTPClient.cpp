@@ -143,6 +143,21 @@ CURLcode sslContextCallback(CURL*, void* sslCtx, void*)
 
 } // namespace
 
+int httpGlobalInit()
+{
+    std::lock_guard<std::mutex> lock(g_globalInitMutex);
+    if (!g_globalInitDone) {
+        const CURLcode code = curl_global_init(CURL_GLOBAL_ALL);
+        if (code != CURLE_OK) {
+            KTLOG(KT_LOG_ERROR, "curl initialization failed, error code %d error %s",
+                  static_cast<int>(code), curl_easy_strerror(code));
+            return -2;
+        }
+        g_globalInitDone = true;
+    }
+    return 0;
+}
+
 void setHttpUserAgent(const std::string& agent)
 {
     std::lock_guard<std::mutex> lock(g_userAgentMutex);
@@ -253,17 +268,8 @@ int KTHTTPClient::setOption(const char* name, int option, T value)
 
 int KTHTTPClient::init(bool progress)
 {
-    {
-        std::lock_guard<std::mutex> lock(g_globalInitMutex);
-        if (!g_globalInitDone) {
-            const CURLcode code = curl_global_init(CURL_GLOBAL_ALL);
-            if (code != CURLE_OK) {
-                KTLOG(KT_LOG_ERROR, "curl initialization failed, error code %d error %s",
-                      static_cast<int>(code), curl_easy_strerror(code));
-                return -2;
-            }
-            g_globalInitDone = true;
-        }
+    if (httpGlobalInit() != 0) {
+        return -2;
     }
     handle = curl_easy_init();
     if (handle == nullptr) {

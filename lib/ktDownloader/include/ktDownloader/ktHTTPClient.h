@@ -33,6 +33,11 @@ struct TransferBuffer {
     std::int32_t responseCode = -1; // written by httpGet only
 };
 
+// The process-wide libcurl set-up, done once (serialised; a failure is tried again on the
+// next call): 0, or -2 logged. init runs it; code that starts clients on several threads
+// runs it first.
+int httpGlobalInit();
+
 // Process-wide user agent of every request: "ktClient" until replaced. Thread-safe.
 void setHttpUserAgent(const std::string& agent);
 std::string httpUserAgent();
