@@ -5,7 +5,6 @@
 #include "ktUtils/jsonUtil.h"
 
 #include <boost/algorithm/string/predicate.hpp>
-#include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <curl/curl.h>
 #include <openssl/ssl.h>
@@ -16,8 +15,6 @@
 #include <cctype>
 #include <cstring>
 #include <mutex>
-#include <sstream>
-#include <stdexcept>
 
 static const char* const kLogModule = "downloader";
 
@@ -720,12 +717,8 @@ int KTHTTPClient::httpPost(const std::string& url, const TransferBuffer& body,
 bool KTHTTPClient::checkPostReply(const std::string& reply)
 {
     try {
-        if (!jsonNestingWithin(reply)) {
-            throw std::runtime_error("JSON nesting too deep");
-        }
-        std::istringstream in(reply);
         boost::property_tree::ptree tree;
-        boost::property_tree::read_json(in, tree);
+        readJsonBounded(reply, tree);
         const std::string status = tree.get<std::string>("status");
         if (boost::algorithm::iequals(status, "success") || status == "404") {
             KTLOG(KT_LOG_DEBUG, "HTTP post returned success");

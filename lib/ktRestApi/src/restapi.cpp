@@ -5,12 +5,9 @@
 #include "ktRestApi/proxyUtils.h"
 #include "ktUtils/jsonUtil.h"
 
-#include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
 #include <limits>
-#include <sstream>
-#include <stdexcept>
 
 static const char* const kLogModule = "restapi";
 
@@ -106,12 +103,8 @@ bool CRestApi::checkResponseStatus(const std::string& reply)
 {
     std::string status;
     try {
-        if (!jsonNestingWithin(reply)) {
-            throw std::runtime_error("JSON nesting too deep");
-        }
-        std::istringstream in(reply);
         boost::property_tree::ptree tree;
-        boost::property_tree::read_json(in, tree);
+        readJsonBounded(reply, tree);
         status = tree.get<std::string>("status", "success");
     } catch (const std::exception& e) {
         KTLOG(KT_LOG_ERROR, "read_json failed, error: %s", e.what());
