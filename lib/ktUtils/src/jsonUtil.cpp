@@ -6,11 +6,22 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include <stdexcept>
+
 static const char* const kLogModule = "ktUtils";
 
 bool jsonNestingWithin(const std::string& text, int maxDepth)
 {
     return ktPlatform::jsonNestingWithin(text, maxDepth);
+}
+
+void readJsonBounded(const std::string& text, boost::property_tree::ptree& tree)
+{
+    if (!jsonNestingWithin(text)) {
+        throw std::runtime_error("JSON nesting too deep");
+    }
+    std::istringstream in(text);
+    boost::property_tree::read_json(in, tree);
 }
 
 template <typename T>

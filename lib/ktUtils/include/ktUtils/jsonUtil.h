@@ -1,6 +1,8 @@
 #pragma once
 // Small JSON helpers over the property tree.
 
+#include <boost/property_tree/ptree_fwd.hpp>
+
 #include <sstream>
 #include <string>
 
@@ -10,6 +12,10 @@ constexpr int kMaxJsonDepth = 64;
 // True when no object or array in text nests deeper than maxDepth (strings are skipped).
 // The property-tree reader recurses per level, so deeper text is refused before parsing.
 bool jsonNestingWithin(const std::string& text, int maxDepth = kMaxJsonDepth);
+
+// Parses text (nesting bounded by kMaxJsonDepth) into tree; throws a std::exception
+// whose what() says why when it is too deep or not JSON.
+void readJsonBounded(const std::string& text, boost::property_tree::ptree& tree);
 
 // Parses json, puts value at the dotted key and writes the tree back indented into
 // result (every value then is a JSON string). False, logged, on empty or bad JSON.

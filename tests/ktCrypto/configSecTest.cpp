@@ -1,4 +1,4 @@
-#include "ktConfig/ktConfigSec.h"
+#include "ktCrypto/ktConfigSec.h"
 
 #include "ktPlatform/strings.h"
 #include "ktPlatform/tokens.h"

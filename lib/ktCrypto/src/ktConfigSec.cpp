@@ -1,4 +1,4 @@
-#include "ktConfig/ktConfigSec.h"
+#include "ktCrypto/ktConfigSec.h"
 
 #include "ktCrypto/ktEncryptedFile.h"
 #include "ktLog/ktLog.h"
