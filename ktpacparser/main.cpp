@@ -175,6 +175,16 @@ private:
     bool m_ok;
 };
 
+// The answer belongs to the engine and goes with it.
+const char* findProxy(const std::string& url, const std::string& host)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    // The library never frees a copy it makes of each query; only its own bytes.
+    __lsan::ScopedDisabler libraryAllocations;
+#endif
+    return pacparser_find_proxy(url.c_str(), host.c_str());
+}
+
 int fail(const std::string& reason)
 {
     std::fprintf(stderr, "ktpacparser: %s\n", reason.c_str());
@@ -211,12 +221,7 @@ int main(int argc, char** argv)
         if (pacparser_parse_pac_string(script.c_str()) == 0) {
             return fail("cannot parse PAC file " + pacPath);
         }
-#if defined(__SANITIZE_ADDRESS__)
-        // The library never frees a copy it makes of each query; only its own bytes.
-        __lsan::ScopedDisabler libraryAllocations;
-#endif
-        // The answer belongs to the engine and goes with it.
-        const char* proxy = pacparser_find_proxy(url.c_str(), host.c_str());
+        const char* proxy = findProxy(url, host);
         if (proxy == nullptr) {
             return fail("FindProxyForURL failed for " + url);
         }
