@@ -1,0 +1,235 @@
+#include "ktPlatform/process.h"
+
+#include "ktTest/tempTree.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using ktPlatform::OutputMode;
+using ktPlatform::RunStatus;
+using Args = std::vector<std::string>;
+
+namespace {
+
+// Only a faulty runner waits this long.
+const std::chrono::milliseconds kLong{20000};
+const std::chrono::milliseconds kShort{3000};
+
+TEST(SplitCommandLine, WindowsRules)
+{
+    const struct {
+        std::string line;
+        Args args;
+    } cases[] = {
+        {"", {}},
+        {" \t ", {}},
+        {"a b  c", {"a", "b", "c"}},
+        {"  p\ta\t", {"p", "a"}},
+        {"\"C:\\Program Files\\App\\tool.exe\" -x", {"C:\\Program Files\\App\\tool.exe", "-x"}},
+        {"\"a b\"c d", {"a bc", "d"}},         // the program name's quotes only group
+        {"dir\\\"x y\" z", {"dir\\x y", "z"}}, // and its backslashes are literal
+        {"p \"a b\" c", {"p", "a b", "c"}},
+        {"p a\"b c\"d", {"p", "ab cd"}},
+        {"p \"a\\\"b\"", {"p", "a\"b"}},          // 1 backslash + quote: literal quote
+        {"p a\\\\\"b c\"", {"p", "a\\b c"}},      // 2 backslashes + quote: one, quote opens
+        {"p a\\\\\\\"b", {"p", "a\\\"b"}},        // 3 backslashes + quote
+        {"p a\\\\b c\\", {"p", "a\\\\b", "c\\"}}, // backslashes without a quote stay
+        {"p \"a\"\"b\"", {"p", "a\"b"}},          // doubled quote inside quotes
+        {"p \"\" x", {"p", "", "x"}},
+        {"p \"open to the end", {"p", "open to the end"}},
+        {"p a;b|c $(x) `y` * > f", {"p", "a;b|c", "$(x)", "`y`", "*", ">", "f"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ktPlatform::splitCommandLine(c.line), c.args) << c.line;
+    }
+}
+
+TEST(SplitCommandLine, QuotedArgumentsComeBackUnchanged)
+{
+    const Args args = {"plain",          "",           "two words", "tab\there",
+                       "quote\"inside",  "\"",         "trail\\",   "trail\\\\",
+                       "\\\"",           "a\\\\\"b c", "\\\\sv",    "https://h/p?a=1&b=\"2\"",
+                       "semi;colon $(x)"};
+    std::string line = "program";
+    for (const std::string& a : args) {
+        EXPECT_EQ(ktPlatform::splitCommandLine("p " + ktPlatform::quoteArgument(a)), (Args{"p", a}))
+            << a;
+        line += " " + ktPlatform::quoteArgument(a);
+    }
+    Args all = {"program"};
+    all.insert(all.end(), args.begin(), args.end());
+    EXPECT_EQ(ktPlatform::splitCommandLine(line), all);
+    EXPECT_EQ(ktPlatform::quoteArgument("plain"), "plain");
+}
+
+class RunProcessTest : public ::testing::Test {
+protected:
+    ktTest::TempDir m_dir;
+    std::string path(const std::string& name) const { return m_dir.path() + "/" + name; }
+    static Args child(const Args& args)
+    {
+        Args argv = {PROCESS_CHILD};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    }
+};
+
+TEST_F(RunProcessTest, StandardInputIsAtItsEnd)
+{
+    // Our own standard input holds data and stays open: a child that inherited it would
+    // read the data or wait for more.
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    ASSERT_EQ(::write(pipeFds[1], "leak", 4), 4);
+    const int savedStdin = ::dup(0);
+    ASSERT_GE(savedStdin, 0);
+    ASSERT_EQ(::dup2(pipeFds[0], 0), 0);
+
+    const ktPlatform::RunResult r =
+        ktPlatform::runProcess(child({"stdin"}), path("out"), OutputMode::replace, kShort);
+
+    ::dup2(savedStdin, 0);
+    ::close(savedStdin);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    ASSERT_EQ(r.status, RunStatus::ended);
+    EXPECT_EQ(ktTest::readAll(path("out")), "read 0\n");
+}
+
+TEST_F(RunProcessTest, NoDescriptorIsInherited)
+{
+    // Descriptors opened without close-on-exec, as a library might leave them.
+    const int file = ::open(path("").c_str(), O_RDONLY | O_DIRECTORY);
+    int pipeFds[2];
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(::pipe(pipeFds), 0);
+
+    const ktPlatform::RunResult r =
+        ktPlatform::runProcess(child({"fds"}), path("out"), OutputMode::replace, kLong);
+    ::close(file);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    ASSERT_EQ(r.status, RunStatus::ended);
+    EXPECT_EQ(ktTest::readAll(path("out")), "0 1 2\n");
+}
+
+bool gone(pid_t pid)
+{
+    // Gone, or a zombie waiting for a parent that does not reap.
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return true;
+    }
+    const auto close = line.rfind(')');
+    return close != std::string::npos && line.compare(close + 1, 3, " Z ") == 0;
+}
+
+TEST_F(RunProcessTest, TimeOutKillsTheProcessGroup)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const ktPlatform::RunResult r = ktPlatform::runProcess(
+        child({"hang"}), path("out"), OutputMode::replace, std::chrono::milliseconds(300));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.status, RunStatus::timedOut);
+    EXPECT_GE(took, std::chrono::milliseconds(300));
+    EXPECT_LT(took, std::chrono::seconds(3));
+
+    const std::string out = ktTest::readAll(path("out"));
+    ASSERT_FALSE(out.empty());
+    const pid_t grandchild = std::stoi(out);
+    bool dead = false;
+    for (int i = 0; i < 200 && !(dead = gone(grandchild)); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(dead) << "grandchild " << grandchild << " still runs";
+    if (!dead) {
+        ::kill(grandchild, SIGKILL);
+    }
+}
+
+TEST_F(RunProcessTest, ExitStatusAndStartFailures)
+{
+    ktPlatform::RunResult r =
+        ktPlatform::runProcess(child({"exit", "42"}), "", OutputMode::replace, kLong);
+    EXPECT_EQ(r.status, RunStatus::ended);
+    EXPECT_EQ(r.exitCode, 42);
+    r = ktPlatform::runProcess(child({"signal", "15"}), "", OutputMode::replace, kLong);
+    EXPECT_EQ(r.status, RunStatus::ended);
+    EXPECT_EQ(r.exitCode, 128 + 15);
+
+    const struct {
+        Args argv;
+        int error;
+    } failures[] = {
+        {{path("missing")}, ENOENT},
+        {{"ktdiag-no-such-program-on-path"}, ENOENT},
+        {{m_dir.path()}, EACCES}, // a folder
+        {{""}, ENOENT},
+        {{}, EINVAL},
+    };
+    for (const auto& f : failures) {
+        r = ktPlatform::runProcess(f.argv, "", OutputMode::replace, kLong);
+        EXPECT_EQ(r.status, RunStatus::startFailed) << (f.argv.empty() ? "" : f.argv[0]);
+        EXPECT_EQ(r.error, f.error) << (f.argv.empty() ? "" : f.argv[0]);
+    }
+}
+
+TEST_F(RunProcessTest, OutputFileIsNewPrivateAndNeverALink)
+{
+    const mode_t oldMask = ::umask(0);
+    const ktPlatform::RunResult r =
+        ktPlatform::runProcess(child({"print", "x"}), path("new"), OutputMode::append, kLong);
+    ::umask(oldMask);
+    ASSERT_EQ(r.status, RunStatus::ended);
+    EXPECT_EQ(fs::status(path("new")).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    ktTest::writeAll(path("victim"), "keep");
+    fs::create_symlink(path("victim"), path("link"));
+    fs::create_directory(path("dir"));
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    const struct {
+        std::string name;
+        OutputMode mode;
+        RunStatus status;
+    } cases[] = {
+        {"link", OutputMode::append, RunStatus::outputFailed},
+        {"fifo", OutputMode::append, RunStatus::outputFailed},
+        {"dir", OutputMode::append, RunStatus::outputFailed},
+        {"dir", OutputMode::replace, RunStatus::outputFailed},
+        {"no/such/folder", OutputMode::replace, RunStatus::outputFailed},
+        // Replacing removes the link itself and writes a new file in its place.
+        {"link", OutputMode::replace, RunStatus::ended},
+    };
+    for (const auto& c : cases) {
+        const ktPlatform::RunResult run =
+            ktPlatform::runProcess(child({"touch", path("started")}), path(c.name), c.mode, kLong);
+        EXPECT_EQ(run.status, c.status) << c.name;
+        EXPECT_EQ(fs::exists(path("started")), c.status == RunStatus::ended) << c.name;
+        fs::remove(path("started"));
+    }
+    EXPECT_EQ(ktTest::readAll(path("victim")), "keep");
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path("link"))));
+}
+
+TEST(ExecutablePath, FindsProgramsBesideThisOne)
+{
+    std::string self;
+    ASSERT_TRUE(ktPlatform::executablePath(self));
+    EXPECT_EQ(self, fs::canonical("/proc/self/exe").string());
+    std::string beside;
+    ASSERT_TRUE(ktPlatform::programBesideExecutable("ktpacparser", beside));
+    EXPECT_EQ(beside, fs::path(self).parent_path().string() + "/ktpacparser");
+}
+
+} // namespace

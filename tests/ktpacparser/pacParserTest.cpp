@@ -1,0 +1,134 @@
+// The real PAC program, run the way proxy detection runs it: through the process runner,
+// its output in a proxy.dat file.
+
+#include "ktPlatform/process.h"
+#include "ktUtils/process.h"
+
+#include "ktTest/runner.h"
+#include "ktTest/tempTree.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kCompanyPac = R"(// Company proxies by host.
+function FindProxyForURL(url, host) {
+    if (isPlainHostName(host) || dnsDomainIs(host, ".intranet.test"))
+        return "DIRECT";
+    if (shExpMatch(url, "*/messy*"))
+        return " proxy  c:1 ;; Socks s:2;PROXY\tbad entry x;PROXY d:4";
+    if (shExpMatch(host, "*.example.com"))
+        return "PROXY a:8080; PROXY b; DIRECT";
+    return "PROXY fallback:3128";
+}
+)";
+
+const char* const kSchemePac = R"(function FindProxyForURL(url, host) {
+    if (shExpMatch(url, "*/echo*"))
+        return "PROXY " + host + ":9";
+    if (url.substring(0, 6) == "https:")
+        return "PROXY secure:3128";
+    return "PROXY plain:80; DIRECT";
+}
+)";
+
+class PacParserTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ktTest::writeAll(path("company.pac"), kCompanyPac);
+        ktTest::writeAll(path("scheme.pac"), kSchemePac);
+    }
+    std::string path(const std::string& name) const { return m_dir.path() + "/" + name; }
+
+    // Runs the program with the URL and PAC file; false when the run itself failed.
+    bool evaluate(const std::string& url, const std::string& pacFile, std::uint32_t& code,
+                  std::string& output,
+                  std::chrono::milliseconds timeout = std::chrono::milliseconds(20000))
+    {
+        const std::string command = "\"" + std::string(KTPACPARSER) + "\" " + url + " " + pacFile;
+        code = 12345;
+        const bool ran =
+            ExecCommandWithExitCode(command.c_str(), &code, path("proxy.dat"), timeout);
+        output = ktTest::readAll(path("proxy.dat"));
+        return ran;
+    }
+
+    ktTest::TempDir m_dir;
+};
+
+TEST_F(PacParserTest, EvaluatesTwoPacFiles)
+{
+    const struct {
+        std::string url;
+        std::string pac;
+        std::string result;
+    } cases[] = {
+        {"https://www.example.com/index.html", "company.pac", "PROXY a:8080; PROXY b; DIRECT"},
+        {"https://other.test/", "company.pac", "PROXY fallback:3128"},
+        {"https://wiki.intranet.test/", "company.pac", "DIRECT"},
+        {"http://printer/", "company.pac", "DIRECT"},
+        // Trimmed, keywords in upper case, empty entries dropped, cut at a malformed one.
+        {"https://www.example.com/messy", "company.pac", "PROXY c:1; SOCKS s:2"},
+        {"https://api.test/v1", "scheme.pac", "PROXY secure:3128"},
+        {"http://api.test/v1", "scheme.pac", "PROXY plain:80; DIRECT"},
+        // The host handed to the script: no user information, port or brackets.
+        {"https://user:pw@Inner.Example.com:8443/echo?q=1", "scheme.pac",
+         "PROXY Inner.Example.com:9"},
+        {"http://[::1]:8080/echo", "scheme.pac", "PROXY ::1:9"},
+        {"http://h.test#/echo", "scheme.pac", "PROXY h.test:9"},
+    };
+    for (const auto& c : cases) {
+        std::uint32_t code = 0;
+        std::string output;
+        ASSERT_TRUE(evaluate(c.url, path(c.pac), code, output)) << c.url;
+        EXPECT_EQ(code, 0u) << c.url << ": " << output;
+        EXPECT_EQ(output, c.result) << c.url;
+    }
+}
+
+TEST_F(PacParserTest, FailuresExitWithOne)
+{
+    ktTest::writeAll(path("syntax.pac"), "function FindProxyForURL(url, host) { return ");
+    ktTest::writeAll(path("nofunction.pac"), "var x = 1;\n");
+    ktTest::writeAll(path("throws.pac"), "function FindProxyForURL(u, h) { throw 'no'; }\n");
+    ktTest::writeAll(path("huge.pac"), std::string(16 * 1024 * 1024 + 1, ' '));
+    fs::create_directory(path("folder.pac"));
+    const struct {
+        std::string url;
+        std::string pac;
+    } cases[] = {
+        {"https://a.test/", "missing.pac"}, {"https://a.test/", "folder.pac"},
+        {"https://a.test/", "syntax.pac"},  {"https://a.test/", "nofunction.pac"},
+        {"https://a.test/", "throws.pac"},  {"https://a.test/", "huge.pac"},
+        {"no-scheme", "company.pac"},       {"https:///path", "company.pac"},
+        {"ht!tp://a.test/", "company.pac"},
+    };
+    for (const auto& c : cases) {
+        std::uint32_t code = 0;
+        std::string output;
+        ASSERT_TRUE(evaluate(c.url, path(c.pac), code, output)) << c.pac;
+        EXPECT_EQ(code, 1u) << c.url << " " << c.pac << ": " << output;
+        EXPECT_EQ(output.find("PROXY"), std::string::npos) << c.pac;
+    }
+
+    const ktTest::RunResult usage = ktTest::runProgram(KTPACPARSER, {"https://a.test/"});
+    EXPECT_EQ(usage.exitCode, 1);
+    EXPECT_EQ(usage.out, "");
+    EXPECT_EQ(usage.err, "usage: ktpacparser <url> <pac file>\n");
+}
+
+TEST_F(PacParserTest, EndlessScriptIsStoppedAtTheTimeOut)
+{
+    ktTest::writeAll(path("loop.pac"), "function FindProxyForURL(u, h) { for (;;) {} }\n");
+    std::uint32_t code = 0;
+    std::string output;
+    EXPECT_FALSE(evaluate("https://a.test/", path("loop.pac"), code, output,
+                          std::chrono::milliseconds(300)));
+}
+
+} // namespace

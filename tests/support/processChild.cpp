@@ -1,0 +1,110 @@
+// A child for the process runner's tests. Its first argument picks what it does; what it
+// reports goes to standard output (and standard error where said).
+//   print TEXT       "out TEXT\n" on standard output, then "err TEXT\n" on standard error
+//   args ...         every argument, argv[0] included, as "[arg]\n"
+//   stdin            reads standard input to its end, then prints "read N\n"
+//   fds              the open descriptors, as "0 1 2\n"
+//   exit N           exits with N
+//   signal N         raises signal N
+//   touch PATH       creates PATH
+//   hang             starts a grandchild, prints its pid, and both sleep for good
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+void put(int fd, const std::string& text)
+{
+    const char* p = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n <= 0) {
+            std::_Exit(3);
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+std::string openDescriptors()
+{
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return "opendir failed\n";
+    }
+    std::vector<int> fds;
+    while (const dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] != '.') {
+            const int fd = std::atoi(e->d_name);
+            if (fd != ::dirfd(dir)) {
+                fds.push_back(fd);
+            }
+        }
+    }
+    ::closedir(dir);
+    std::sort(fds.begin(), fds.end());
+    std::string out;
+    for (const int fd : fds) {
+        out += (out.empty() ? "" : " ") + std::to_string(fd);
+    }
+    return out + "\n";
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const std::string mode = argc > 1 ? argv[1] : "";
+    const std::string arg = argc > 2 ? argv[2] : "";
+    if (mode == "print") {
+        put(1, "out " + arg + "\n");
+        put(2, "err " + arg + "\n");
+    } else if (mode == "args") {
+        for (int i = 0; i < argc; ++i) {
+            put(1, std::string("[") + argv[i] + "]\n");
+        }
+    } else if (mode == "stdin") {
+        std::size_t total = 0;
+        char buffer[256];
+        ssize_t n = 0;
+        while ((n = ::read(0, buffer, sizeof(buffer))) > 0) {
+            total += static_cast<std::size_t>(n);
+        }
+        put(1, n < 0 ? std::string("read error\n") : "read " + std::to_string(total) + "\n");
+    } else if (mode == "fds") {
+        put(1, openDescriptors());
+    } else if (mode == "exit") {
+        return std::atoi(arg.c_str());
+    } else if (mode == "signal") {
+        std::signal(std::atoi(arg.c_str()), SIG_DFL);
+        std::raise(std::atoi(arg.c_str()));
+    } else if (mode == "touch") {
+        const int fd = ::open(arg.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        return fd < 0 ? 3 : (::close(fd), 0);
+    } else if (mode == "hang") {
+        const pid_t grandchild = ::fork();
+        if (grandchild == 0) {
+            for (;;) {
+                ::pause();
+            }
+        }
+        put(1, std::to_string(grandchild) + "\n");
+        for (;;) {
+            ::pause();
+        }
+    } else {
+        put(2, "unknown mode\n");
+        return 2;
+    }
+    return 0;
+}
