@@ -3,6 +3,7 @@
 #include "ktLog/ktLog.h"
 #include "ktPlatform/strings.h"
 #include "ktTest/tempTree.h"
+#include "ktTest/testLog.h"
 
 #include <gtest/gtest.h>
 
@@ -14,32 +15,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-ktTest::TempClientTree* g_tree = nullptr;
-
-class LogEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        m_tree = std::make_unique<ktTest::TempClientTree>();
-        g_tree = m_tree.get();
-        ASSERT_TRUE(ktLogInit());
-        g_logLevel = KT_LOG_INFO;
-    }
-    void TearDown() override { m_tree.reset(); }
-
-private:
-    std::unique_ptr<ktTest::TempClientTree> m_tree;
-};
-
-const auto* const g_env = ::testing::AddGlobalTestEnvironment(new LogEnvironment);
+const auto* const g_env = ::testing::AddGlobalTestEnvironment(new ktTest::TestLogEnvironment);
 
 const std::string kChild = PROCESS_CHILD;
 
 class ExecCommandTest : public ::testing::Test {
 protected:
-    void SetUp() override { ktTest::writeAll(logPath(), ""); }
-    static std::string logPath() { return g_tree->publicFolder() + "/ktdebuglog.log"; }
-    static std::string log() { return ktTest::readAll(logPath()); }
+    void SetUp() override { ktTest::clearLog(); }
+    static std::string log() { return ktTest::logText(); }
     std::string path(const std::string& name) const { return m_dir.path() + "/" + name; }
 
     ktTest::TempDir m_dir;
