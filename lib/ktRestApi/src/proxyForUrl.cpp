@@ -25,6 +25,8 @@ namespace {
 // A PAC script is a few kilobytes.
 constexpr std::size_t kMaxPacScript = 1024 * 1024;
 constexpr std::uint32_t kErrorInvalidParameter = 87;
+// The bound of a session without a receive time-out of its own.
+constexpr int kDefaultDownloadMs = 30000;
 
 bool isHttpUrl(const std::string& url)
 {
@@ -175,7 +177,9 @@ std::uint32_t getProxyForUrl(const ProxySession& session, const std::wstring& ur
         return ktPlatform::kWinHttpUnrecognizedScheme;
     }
     std::string script;
-    if (!downloadScript(pacUrl, session.receiveTimeoutMs, script)) {
+    const int timeoutMs =
+        session.receiveTimeoutMs > 0 ? session.receiveTimeoutMs : kDefaultDownloadMs;
+    if (!downloadScript(pacUrl, timeoutMs, script)) {
         return ktPlatform::kWinHttpUnableToDownloadScript;
     }
     std::string answer;

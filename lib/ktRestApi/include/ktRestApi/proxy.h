@@ -47,8 +47,9 @@ struct AutoProxyOptions {
 // Stands for WinHttpGetProxyForUrl: 0 with proxy set to the proxies for url separated by
 // ';' (empty: go direct), else a WinHTTP error code (ktPlatform/proxySettings.h). A PAC
 // URL over http or https is downloaded without any proxy (at most 1 MiB, within the
-// session's receive time-out) and evaluated by the PAC program; any other PAC URL gives
-// 12006. Automatic detection alone gives 1168: no WPAD location is configured here.
+// session's receive time-out, 30 s when it has none) and evaluated by the PAC program;
+// any other PAC URL gives 12006. Automatic detection alone gives 1168: no WPAD location
+// is configured here.
 std::uint32_t getProxyForUrl(const ProxySession& session, const std::wstring& url,
                              const AutoProxyOptions& options, std::wstring& proxy);
 
