@@ -369,6 +369,12 @@ int KTHTTPClient::setProxy(const std::string& proxy, const std::string& credenti
     return 0;
 }
 
+int KTHTTPClient::setDirect()
+{
+    // An empty proxy name overrides http_proxy, https_proxy and all_proxy.
+    return KT_SETOPT(CURLOPT_PROXY, "") != 0 ? -2 : 0;
+}
+
 int KTHTTPClient::setInterface(const std::string& name)
 {
     if (name.empty()) {

@@ -1,11 +1,13 @@
 #include "ktPlatform/files.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace ktPlatform {
 
@@ -309,6 +311,39 @@ bool deleteFile(const std::string& path)
 bool createDirectory(const std::string& path)
 {
     return ::mkdir(path.c_str(), 0777) == 0;
+}
+
+bool shortPathName(const std::string& path, std::string& shortPath)
+{
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+        if (path.empty()) {
+            errno = ENOENT;
+        }
+        return false;
+    }
+    shortPath = path;
+    return true;
+}
+
+bool makePrivateTempFolder(std::string& folder)
+{
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = (tmp != nullptr && tmp[0] != '\0') ? tmp : "/tmp";
+    pattern += "/kt.XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    // mkdtemp makes the folder with mode 0700.
+    if (::mkdtemp(name.data()) == nullptr) {
+        return false;
+    }
+    folder = name.data();
+    return true;
+}
+
+bool removeFolder(const std::string& path)
+{
+    return ::rmdir(path.c_str()) == 0;
 }
 
 int lastError()

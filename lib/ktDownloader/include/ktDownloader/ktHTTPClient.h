@@ -88,6 +88,8 @@ public:
     // An empty proxy sets nothing. Empty credentials are sent as ":".
     int setProxy(const std::string& proxy, const std::string& credentials);
     int setInterface(const std::string& name);
+    // No proxy at all, not even one named by the environment's proxy variables.
+    int setDirect();
     // The body stays the caller's and must outlive perform. Selects write mode 3.
     int setPostData(const TransferBuffer& body);
     // Runs the transfer: the result codes above. The handle stays readable afterwards.

@@ -56,6 +56,17 @@ bool deleteFile(const std::string& path);
 // (EEXIST when it is already there).
 bool createDirectory(const std::string& path);
 
+// Stands for GetShortPathNameA: Linux has no short names, so the path itself when it
+// names something that exists (links followed); false with errno set otherwise.
+bool shortPathName(const std::string& path, std::string& shortPath);
+
+// Stands for GetTempPathA and a folder of the caller's own there: a new folder of mode
+// 0700 under $TMPDIR (else /tmp). False with errno set.
+bool makePrivateTempFolder(std::string& folder);
+
+// Stands for RemoveDirectoryA: removes an empty folder; false with errno set.
+bool removeFolder(const std::string& path);
+
 // Stands for GetLastError: the calling thread's last system error (errno).
 int lastError();
 // The system's text for an error code.

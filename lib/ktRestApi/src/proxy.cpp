@@ -1,0 +1,275 @@
+#include "ktRestApi/proxy.h"
+
+#include "pacResult.h"
+
+#include "ktLog/ktLog.h"
+#include "ktPlatform/files.h"
+#include "ktPlatform/folders.h"
+#include "ktPlatform/process.h"
+#include "ktPlatform/proxySettings.h"
+#include "ktPlatform/strings.h"
+#include "ktUtils/process.h"
+#include "ktUtils/urlUtil.h"
+#include "ktWinUtils/impersonate.h"
+
+#include <chrono>
+#include <cwctype>
+#include <optional>
+#include <thread>
+#include <utility>
+
+static const char* const kLogModule = "ktUtil";
+
+namespace {
+
+// GetLastError of a missing environment variable (ERROR_ENVVAR_NOT_FOUND).
+constexpr int kErrorEnvvarNotFound = 203;
+constexpr std::uint32_t kRetrySleepMs = 2000;
+// Attempts after the first: 12167 may be retried twice, 12180 once.
+constexpr int kMaxRetries = 2;
+
+ProxyForUrlFunction& proxyForUrlFunction()
+{
+    static ProxyForUrlFunction function;
+    return function;
+}
+
+std::function<void(std::uint32_t)>& retrySleep()
+{
+    static std::function<void(std::uint32_t)> sleep;
+    return sleep;
+}
+
+std::uint32_t lookUpProxy(const ProxySession& session, const std::wstring& url,
+                          const AutoProxyOptions& options, std::wstring& proxy)
+{
+    const ProxyForUrlFunction& function = proxyForUrlFunction();
+    return function ? function(session, url, options, proxy)
+                    : getProxyForUrl(session, url, options, proxy);
+}
+
+void sleepBeforeRetry(std::uint32_t milliseconds)
+{
+    const std::function<void(std::uint32_t)>& sleep = retrySleep();
+    if (sleep) {
+        sleep(milliseconds);
+    } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+}
+
+void withDefaultPort(std::string& entry)
+{
+    if (entry.find(':') == std::string::npos) {
+        entry += ":80";
+    }
+}
+
+// The static setting: its "https=" entry when it names entries per scheme, without a
+// scheme prefix; the whole text otherwise.
+std::string staticProxy(const std::string& text)
+{
+    std::string proxy = text;
+    if (proxy.find('=') != std::string::npos) {
+        const std::string::size_type at = proxy.find("https=");
+        if (at == std::string::npos) {
+            return std::string();
+        }
+        const std::string::size_type start = at + 6;
+        const std::string::size_type end = proxy.find(';', start);
+        proxy = proxy.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    }
+    const std::string::size_type scheme = proxy.find("://");
+    if (scheme != std::string::npos) {
+        proxy.erase(0, scheme + 3);
+    }
+    return proxy;
+}
+
+bool startsWithFileScheme(const std::wstring& url)
+{
+    static const wchar_t kScheme[] = L"file://";
+    if (url.size() < 7) {
+        return false;
+    }
+    for (std::size_t i = 0; i < 7; ++i) {
+        if (static_cast<wchar_t>(std::towlower(static_cast<wint_t>(url[i]))) != kScheme[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+void setProxyForUrlFunction(ProxyForUrlFunction function)
+{
+    proxyForUrlFunction() = std::move(function);
+}
+
+void setProxyRetrySleep(std::function<void(std::uint32_t milliseconds)> sleep)
+{
+    retrySleep() = std::move(sleep);
+}
+
+bool detectProxy(const std::string& url, std::vector<std::string>& proxies, std::string& pacHost)
+{
+    proxies.clear();
+    // The guard puts back whatever identity the thread had, the caller's impersonation
+    // included, on every path.
+    ImpersonationGuard impersonation;
+    impersonateActiveUser(impersonation);
+
+    ktPlatform::UserProxyConfig config;
+    if (!ktPlatform::userProxyConfig(config)) {
+        KTLOG(KT_LOG_ERROR, "WinHttpGetIEProxyConfigForCurrentUser failed, error %d",
+              ktPlatform::lastError());
+        return false;
+    }
+    const std::string pacUrl = ktPlatform::toNarrow(config.autoConfigUrl);
+    const std::string staticText = ktPlatform::toNarrow(config.proxy);
+    KTLOG(KT_LOG_INFO, "Proxy settings: auto detect %d, PAC %s, static %s",
+          config.autoDetect ? 1 : 0, pacUrl.c_str(), staticText.c_str());
+    const bool result = config.autoDetect || !pacUrl.empty() || !staticText.empty();
+    bool useStatic = true;
+
+    if (config.autoDetect || !pacUrl.empty()) {
+        // The look-up itself: the session and its options, then the attempts.
+        ProxySession session;
+        session.agent = L"Kestrani Client";
+        session.resolveTimeoutMs = 10000;
+        session.connectTimeoutMs = 60000;
+        session.sendTimeoutMs = 30000;
+        session.receiveTimeoutMs = 30000;
+
+        AutoProxyOptions options;
+        if (!pacUrl.empty()) {
+            options.flags |= kAutoProxyConfigUrl;
+            options.autoConfigUrl = config.autoConfigUrl;
+        }
+        if (config.autoDetect) {
+            options.flags |= kAutoProxyAutoDetect;
+            options.autoDetectFlags = kAutoDetectDhcp | kAutoDetectDnsA;
+        }
+        options.autoLogonIfChallenged = true;
+        const std::wstring wideUrl = ktPlatform::toWide(url);
+
+        std::wstring proxyText;
+        for (int attempt = 0;;) {
+            proxyText.clear();
+            const std::uint32_t error = lookUpProxy(session, wideUrl, options, proxyText);
+            if (error == 0) {
+                useStatic = false;
+                if (!pacUrl.empty() && !ktGetHostNameFromUrl(pacUrl, pacHost)) {
+                    KTLOG(KT_LOG_ERROR, "ktGetHostNameFromUrl failed to parse url = %s",
+                          pacUrl.c_str());
+                }
+                break;
+            }
+            proxyText.clear();
+            if ((error == ktPlatform::kWinHttpUnrecognizedScheme ||
+                 error == ktPlatform::kErrorNotFound) &&
+                !pacUrl.empty()) {
+                if (detectProxyFromLocalPac(config.autoConfigUrl, url, proxies)) {
+                    useStatic = false;
+                }
+                break;
+            }
+            KTLOG(KT_LOG_WARNING, "Failed to auto detect proxy or download PAC file, error %d",
+                  static_cast<int>(error));
+            const bool retry = error == ktPlatform::kWinHttpUnableToDownloadScript ||
+                               (error == ktPlatform::kWinHttpAutodetectionFailed && attempt == 0);
+            if (!retry) {
+                break;
+            }
+            sleepBeforeRetry(kRetrySleepMs);
+            if (++attempt > kMaxRetries) {
+                break;
+            }
+        }
+
+        if (!proxyText.empty()) {
+            const std::string text = ktPlatform::toNarrow(proxyText);
+            KTLOG(KT_LOG_INFO, "Proxies string detected: %s", text.c_str());
+            std::string::size_type pos = 0;
+            while (pos <= text.size()) {
+                std::string::size_type end = text.find(';', pos);
+                if (end == std::string::npos) {
+                    end = text.size();
+                }
+                std::string piece = text.substr(pos, end - pos);
+                pos = end + 1;
+                if (piece.empty()) {
+                    continue;
+                }
+                withDefaultPort(piece);
+                proxies.push_back(piece);
+            }
+            KTLOG(KT_LOG_DEBUG, "number of proxies detected: %d", static_cast<int>(proxies.size()));
+        }
+        if (!useStatic && proxies.empty()) {
+            KTLOG(KT_LOG_INFO, "Proxy not detected");
+        }
+    }
+
+    if (useStatic && !staticText.empty()) {
+        const std::string proxy = staticProxy(staticText);
+        if (!proxy.empty()) {
+            KTLOG(KT_LOG_INFO, "Using static proxy: %s", proxy.c_str());
+            proxies.push_back(proxy);
+        }
+    }
+    revertImpersonation(impersonation);
+    return result;
+}
+
+bool detectProxyFromLocalPac(const std::wstring& pacUrl, const std::string& url,
+                             std::vector<std::string>& proxies)
+{
+    const std::string narrowUrl = ktPlatform::toNarrow(pacUrl);
+    if (!startsWithFileScheme(pacUrl)) {
+        KTLOG(KT_LOG_ERROR, "Not a valid local pac url %s", narrowUrl.c_str());
+        return false;
+    }
+    const std::string pacPath = ktPlatform::toNarrow(pacUrl.substr(7));
+
+    std::string modulePath;
+    if (!ktPlatform::executablePath(modulePath)) {
+        KTLOG(KT_LOG_ERROR, "GetModuleFileName failed %d", ktPlatform::lastError());
+        return false;
+    }
+    const std::string folder = modulePath.substr(0, modulePath.rfind('/') + 1);
+    const std::string program = folder + "ktpacparser";
+
+    std::string shortPath;
+    if (!ktPlatform::shortPathName(pacPath, shortPath)) {
+        KTLOG(KT_LOG_ERROR, "Failed to get short path of %s", pacPath.c_str());
+        return false;
+    }
+    const std::string commandLine = pacProgramCommand(program, url, shortPath);
+
+    const std::optional<std::string> publicFolder = ktPlatform::publicFolder();
+    if (!publicFolder) {
+        KTLOG(KT_LOG_ERROR, "Failed to retrive PUBLIC path, error %d", kErrorEnvvarNotFound);
+        return false;
+    }
+    // The runner creates it anew: not through a link, a regular file, mode 0600.
+    const std::string outputFile = *publicFolder + "/proxy.dat";
+
+    std::uint32_t exitCode = 0;
+    const bool ran = ExecCommandWithExitCode(commandLine.c_str(), &exitCode, outputFile);
+    if (!ran || exitCode != 0) {
+        KTLOG(KT_LOG_ERROR, "%s failed with error %d", commandLine.c_str(), ran ? 1 : 0);
+        return false;
+    }
+    std::string output;
+    if (!readPacOutput(outputFile, output)) {
+        return false;
+    }
+    for (std::string entry : pacResultProxies(output)) {
+        withDefaultPort(entry);
+        proxies.push_back(entry);
+    }
+    KTLOG(KT_LOG_INFO, "No of proxies detected %d", static_cast<int>(proxies.size()));
+    return true;
+}
