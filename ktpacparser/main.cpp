@@ -202,6 +202,14 @@ int main(int argc, char** argv)
     const std::string url = argv[1];
     const std::string pacPath = argv[2];
 
+    // The engine pastes the URL and host into script text unescaped: a quote or backslash
+    // would break out of the string literal, so such URLs are refused.
+    for (const unsigned char c : url) {
+        if (c == '"' || c == '\\' || c == '\'' || c < 0x20 || c == 0x7f) {
+            return fail("refusing a URL with quotes, backslashes or control characters");
+        }
+    }
+
     const std::string host = hostOf(url);
     if (host.empty()) {
         return fail("no host in URL " + url);

@@ -122,6 +122,16 @@ TEST_F(PacParserTest, FailuresExitWithOne)
     EXPECT_EQ(usage.err, "usage: ktpacparser <url> <pac file>\n");
 }
 
+TEST_F(PacParserTest, UrlsThatWouldBreakOutOfTheScriptAreRefused)
+{
+    for (const std::string url : {"https://a.test/\");x(\"", "https://a.test/\\",
+                                  "https://a.test/'", "https://a.test/\n"}) {
+        const ktTest::RunResult r = ktTest::runProgram(KTPACPARSER, {url, path("company.pac")});
+        EXPECT_EQ(r.exitCode, 1) << url;
+        EXPECT_EQ(r.out, "") << url;
+    }
+}
+
 TEST_F(PacParserTest, EndlessScriptIsStoppedAtTheTimeOut)
 {
     ktTest::writeAll(path("loop.pac"), "function FindProxyForURL(u, h) { for (;;) {} }\n");
