@@ -208,10 +208,15 @@ TEST_F(ConfigTest, DigestMismatchReadsOnlyTheFirstRows)
 
 TEST_F(ConfigTest, MissingSectionFailsTheIntegrityCheck)
 {
-    m_tree.writeClientConfig(R"({"logLevel":"error","qpa":{"port":"1"}})");
-    EXPECT_FALSE(located().readClientConfig());
-    EXPECT_TRUE(logHas("Client config validation failed, len 0"));
-    EXPECT_EQ(m_config.clientConfig().qpaPort, 443);
+    for (const char* json : {R"({"logLevel":"error","qpa":{"port":"1"}})",
+                             R"({"clientConfig":"text","qpa":{"port":"1"}})"}) {
+        ktTest::clearLog();
+        m_tree.writeClientConfig(json, false, false);
+        m_tree.writeDigest("d4", "");
+        EXPECT_FALSE(located().readClientConfig()) << json;
+        EXPECT_TRUE(logHas("Client config validation failed, len 0")) << json;
+        EXPECT_EQ(m_config.clientConfig().qpaPort, 443);
+    }
 }
 
 TEST_F(ConfigTest, DeveloperModeSkipsTheDigest)

@@ -37,6 +37,19 @@ bool pathPresent(const std::wstring& path)
     return std::filesystem::exists(ktPlatform::toNarrow(path), ec);
 }
 
+// The section as its digest was made: the property tree's indented JSON.
+bool serialiseSection(const ptree& section, std::string& text)
+{
+    try {
+        std::ostringstream out;
+        boost::property_tree::write_json(out, section, true);
+        text = out.str();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 } // namespace
 
 bool Config::readClientConfig()
@@ -84,13 +97,10 @@ bool Config::readClientConfig()
 
         const auto section = tree.get_child_optional("clientConfig");
         if (!m_dev.useDevConfig) {
-            // A missing section has no digest to match: it fails the check.
+            // A section that is missing or no object has no digest to match: it fails.
             std::string serialised;
             bool valid = false;
-            if (section) {
-                std::ostringstream out;
-                boost::property_tree::write_json(out, *section, true);
-                serialised = out.str();
+            if (section && serialiseSection(*section, serialised)) {
                 valid = checkIntegrity(m_dataDir, serialised, "d4");
             }
             if (!valid) {
