@@ -2,6 +2,7 @@
 
 #include "ktDownloader/ktHTTPClient.h"
 #include "ktPlatform/strings.h"
+#include "ktRestApi/addonmanapi.h"
 #include "ktTest/clientTree.h"
 #include "ktTest/testLog.h"
 #include "ktUtils/hostUtil.h"
@@ -443,6 +444,43 @@ TEST_F(ConfigTest, AppendKeyWithoutFile)
     EXPECT_FALSE(located().appendKeyToConfigJson("cache.newClientVer", ""));
     EXPECT_TRUE(logHas("Failed to read ktConfig.json"));
     EXPECT_FALSE(fs::exists(m_tree.configFilePath()));
+}
+
+// ---- ktuserconfig.json
+
+TEST_F(ConfigTest, UserConfigIsReadWithTheLocation)
+{
+    m_tree.writeConfigFile("ktuserconfig.json", R"({"ktUserConfig":{
+        "enablePerUserConfig":"true","configLocation":"%APPDATA%\\Kestrani\\Merivon",
+        "host":"addon.example","token":"org-key","autoupdate":"false",
+        "failClose":{"disable":"true","exclude_qpa":"1"}},
+        "cache":{"device_token":"secret-device-token"}})");
+    located();
+    EXPECT_TRUE(m_config.enablePerUserConfig());
+    EXPECT_EQ(m_config.perUserConfigLocation(), L"%APPDATA%\\Kestrani\\Merivon");
+    EXPECT_FALSE(m_config.autoUpdate());
+    EXPECT_EQ(m_config.branding().addonManagerHost, "addon.example");
+    EXPECT_EQ(m_config.addonManApi()->addonHost(), "addon.example");
+    EXPECT_EQ(m_config.branding().orgKey, "org-key");
+    EXPECT_EQ(m_config.clientConfig().deviceToken, "secret-device-token");
+    EXPECT_TRUE(m_config.failClose().userDisable());
+    EXPECT_TRUE(m_config.failClose().userExcludeQpa());
+    EXPECT_TRUE(logHas("userconfig failcloseDisable: 1"));
+    EXPECT_FALSE(logHas("secret-device-token"));
+}
+
+TEST_F(ConfigTest, UserConfigAbsentOrMalformed)
+{
+    located();
+    EXPECT_TRUE(logHas("failed to read file " + m_tree.configFolder() + "/ktuserconfig.json"));
+    EXPECT_FALSE(m_config.enablePerUserConfig());
+    EXPECT_TRUE(m_config.autoUpdate());
+
+    m_tree.writeConfigFile("ktuserconfig.json", "{\"ktUserConfig\":");
+    EXPECT_TRUE(m_config.readUserConfig());
+    EXPECT_TRUE(logHas("ktuserconfig.json parsing error: "));
+    m_tree.writeConfigFile("ktuserconfig.json", "");
+    EXPECT_FALSE(m_config.readUserConfig());
 }
 
 // ---- devconfig.json

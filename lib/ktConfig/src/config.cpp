@@ -11,11 +11,14 @@
 #include "ktUtils/version.h"
 #include "ktWinUtils/launchApp.h"
 
+#include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <sstream>
+#include <stdexcept>
 #include <system_error>
 
 static const char* const kLogModule = "Config";
@@ -57,6 +60,7 @@ bool Config::initConfigLocation()
         return false;
     }
     m_configLocation = location;
+    readUserConfig();
     m_configFilePath = m_configLocation + L"/" + L"ktconfig.json";
     KTLOG(KT_LOG_INFO, "tenant config location: %ls", m_configLocation.c_str());
     createFolder(m_configLocation);
@@ -109,6 +113,51 @@ bool Config::setUserAgent()
                   m_hostName.c_str());
     KTLOG(KT_LOG_INFO, "%s", agent);
     setHttpUserAgent(agent);
+    return true;
+}
+
+bool Config::readUserConfig()
+{
+    const std::wstring path = m_configLocation + L"/" + L"ktuserconfig.json";
+    std::string content;
+    if (!readFile(path.c_str(), content)) {
+        KTLOG(KT_LOG_ERROR, "failed to read file %ls", path.c_str());
+        return false;
+    }
+    if (content.empty()) {
+        KTLOG(KT_LOG_ERROR, "file: %ls is empty", path.c_str());
+        return false;
+    }
+    using namespace ktConfigValue;
+    try {
+        if (!jsonNestingWithin(content)) {
+            throw std::runtime_error("nesting too deep");
+        }
+        m_userConfigText = ktPlatform::toWide(content);
+        boost::property_tree::wptree tree;
+        std::wistringstream in(m_userConfigText);
+        boost::property_tree::read_json(in, tree);
+        keepBool(tree, "ktUserConfig.enablePerUserConfig", m_enablePerUserConfig);
+        KTLOG(KT_LOG_INFO, "m_enablePerUserConfig: %d", m_enablePerUserConfig ? 1 : 0);
+        m_perUserConfigLocation =
+            ktPlatform::toWide(text(tree, "ktUserConfig.configLocation").value_or(std::string()));
+        KTLOG(KT_LOG_INFO, "m_perUserConfigLocation: %ls", m_perUserConfigLocation.c_str());
+        m_branding.addonManagerHost = text(tree, "ktUserConfig.host").value_or(std::string());
+        m_addonManApi->setAddonHost(m_branding.addonManagerHost);
+        m_branding.orgKey = text(tree, "ktUserConfig.token").value_or(std::string());
+        keepBool(tree, "ktUserConfig.autoupdate", m_autoUpdate);
+        KTLOG(KT_LOG_INFO, "m_autoUpdate: %d", m_autoUpdate ? 1 : 0);
+        if (auto token = text(tree, "cache.device_token")) {
+            m_client.deviceToken = std::move(*token);
+        }
+        // The token is a secret: the log only says whether there is one.
+        KTLOG(KT_LOG_INFO, "m_deviceToken: %s", m_client.deviceToken.empty() ? "" : "(set)");
+        if (!m_failCloseConfig.readUserConfig(tree)) {
+            KTLOG(KT_LOG_ERROR, "Failed to read userconfig failclose info");
+        }
+    } catch (const std::exception& e) {
+        KTLOG(KT_LOG_ERROR, "ktuserconfig.json parsing error: %s", e.what());
+    }
     return true;
 }
 

@@ -143,6 +143,10 @@ public:
     // Hands the external proxies to the process-wide health check (report only, no probes).
     void applyExternalProxies();
 
+    // ktuserconfig.json in the configuration location: the per-user folder switch, the
+    // add-on host and key, the device token and the user's fail-close overrides. False
+    // when missing or empty; true also when it is not JSON (logged).
+    bool readUserConfig();
     // devconfig.json in the configuration location; false when missing, empty or not JSON.
     bool readDevConfig();
 
@@ -182,6 +186,9 @@ public:
     const std::shared_ptr<SteeringConfig>& steeringConfig() const { return m_steeringConfig; }
     CAddonManApi* addonManApi() { return m_addonManApi; }
     const std::string& hostName() const { return m_hostName; }
+    bool enablePerUserConfig() const { return m_enablePerUserConfig; }
+    const std::wstring& perUserConfigLocation() const { return m_perUserConfigLocation; }
+    bool autoUpdate() const { return m_autoUpdate; }
 
     std::wstring m_dataDir;
     std::wstring m_downloadDir;
@@ -195,6 +202,10 @@ private:
     void readAgentMetrics(const boost::property_tree::ptree& tree);
     void checkClientUpdate();
 
+    std::wstring m_userConfigText; // ktuserconfig.json as read
+    bool m_enablePerUserConfig = false;
+    std::wstring m_perUserConfigLocation;
+    bool m_autoUpdate = true;
     ClientConfigValues m_client;
     BrandingValues m_branding;
     DevConfigValues m_dev;
