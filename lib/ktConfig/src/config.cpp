@@ -37,6 +37,20 @@ void createFolder(const std::wstring& folder)
     std::filesystem::create_directories(ktPlatform::toNarrow(folder), ec);
 }
 
+// A whole plain configuration file; false, logged, when it is missing or empty.
+bool readConfigText(const std::wstring& path, std::string& content)
+{
+    if (!readFile(path.c_str(), content)) {
+        KTLOG(KT_LOG_ERROR, "failed to read file %ls", path.c_str());
+        return false;
+    }
+    if (content.empty()) {
+        KTLOG(KT_LOG_ERROR, "file: %ls is empty", path.c_str());
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 Config::Config()
@@ -118,14 +132,8 @@ bool Config::setUserAgent()
 
 bool Config::readUserConfig()
 {
-    const std::wstring path = m_configLocation + L"/" + L"ktuserconfig.json";
     std::string content;
-    if (!readFile(path.c_str(), content)) {
-        KTLOG(KT_LOG_ERROR, "failed to read file %ls", path.c_str());
-        return false;
-    }
-    if (content.empty()) {
-        KTLOG(KT_LOG_ERROR, "file: %ls is empty", path.c_str());
+    if (!readConfigText(m_configLocation + L"/" + L"ktuserconfig.json", content)) {
         return false;
     }
     using namespace ktConfigValue;
@@ -163,14 +171,8 @@ bool Config::readUserConfig()
 
 bool Config::readDevConfig()
 {
-    const std::wstring path = m_configLocation + L"/" + L"devconfig.json";
     std::string content;
-    if (!readFile(path.c_str(), content)) {
-        KTLOG(KT_LOG_ERROR, "failed to read file %ls", path.c_str());
-        return false;
-    }
-    if (content.empty()) {
-        KTLOG(KT_LOG_ERROR, "file: %ls is empty", path.c_str());
+    if (!readConfigText(m_configLocation + L"/" + L"devconfig.json", content)) {
         return false;
     }
     using namespace ktConfigValue;
