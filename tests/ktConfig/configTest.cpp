@@ -264,6 +264,18 @@ TEST_F(ConfigTest, OnlyProtectedFormIsNeverRemoved)
     EXPECT_FALSE(m_config.configSec().encrypted());
 }
 
+TEST_F(ConfigTest, StalePlainFormIsRemovedBesideTheProtectedOne)
+{
+    m_tree.writeClientConfig(R"({"clientConfig":{"priority":"1"}})");
+    m_tree.writeClientConfig(R"({"clientConfig":{"encryptClientConfig":"true","priority":"2"}})",
+                             true);
+    ASSERT_TRUE(located().readClientConfig());
+    EXPECT_EQ(m_config.clientConfig().priority, 2);
+    EXPECT_FALSE(fs::exists(m_tree.configFilePath()));
+    EXPECT_TRUE(fs::exists(m_tree.configFilePath() + ".enc"));
+    EXPECT_TRUE(m_config.configSec().encrypted());
+}
+
 struct ExternalProxyCase {
     const char* name;
     const char* proxies;             // the "externalProxy" member, or empty for none
@@ -688,6 +700,18 @@ TEST_F(ConfigTest, InitRunsTheBuiltStepsInOrder)
     EXPECT_LT(log.find("managementID is empty"), dev);
     EXPECT_LT(dev, agent);
     EXPECT_LT(agent, idp);
+}
+
+TEST_F(ConfigTest, InitWithoutAnActiveSessionFailsAfterTheReaders)
+{
+    ktTest::TempDir noSessions;
+    ktTest::ScopedEnv sessions("KTDIAG_SESSIONS_DIR", noSessions.path());
+    m_tree.writeClientConfig(R"({"clientConfig":{"priority":"3"}})");
+    m_tree.writeIdpConfig(R"({"serviceProvider":{"tenant":"idp-t"}})");
+    EXPECT_FALSE(m_config.init());
+    EXPECT_EQ(m_config.clientConfig().priority, 3);
+    EXPECT_TRUE(m_config.idp().m_loaded);
+    EXPECT_EQ(httpUserAgent().rfind("Windows NT 10.0;Kestrani Merivon 93.0.1.944;", 0), 0u);
 }
 
 TEST_F(ConfigTest, InitWithoutClientConfigStillBuildsTheUserAgent)
