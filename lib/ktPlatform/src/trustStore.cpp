@@ -81,6 +81,11 @@ CertChainStatus getCertificateChain(const std::string& der,
     if (store == nullptr) {
         return CertChainStatus::noChain;
     }
+    // The store loads certificates from its folders on demand, and OpenSSL's folder lookup
+    // is not free of races between concurrent verifications (proxy probes run at once):
+    // one verification at a time.
+    static std::mutex verifyMutex;
+    std::lock_guard<std::mutex> lock(verifyMutex);
     std::unique_ptr<X509_STORE_CTX, StoreCtxFree> ctx(X509_STORE_CTX_new());
     if (!ctx || X509_STORE_CTX_init(ctx.get(), store, cert.get(), untrusted.get()) != 1) {
         result.lastError = ERR_get_error();

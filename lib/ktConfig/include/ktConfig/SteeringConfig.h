@@ -1,0 +1,31 @@
+#pragma once
+// The steering configuration of ktsteering.json. Config owns one; the values it sets and
+// reads while it loads are here.
+
+#include <cstdint>
+#include <string>
+
+class ktConfigSec;
+
+class SteeringConfig {
+public:
+    // secFile: Config's protected-or-plain reader; not owned, outlives this object.
+    explicit SteeringConfig(ktConfigSec* secFile) : m_secFile(secFile) {}
+
+    void setDataDir(const std::string& dir) { m_dataDir = dir; }
+    const std::string& dataDir() const { return m_dataDir; }
+    // True: the digest of ktsteering.json is not checked (the developer mode).
+    void setSkipIntegrityCheck(bool skip) { m_skipIntegrityCheck = skip; }
+    bool skipIntegrityCheck() const { return m_skipIntegrityCheck; }
+
+    // 1 cloud applications, 2 web, 3 all.
+    std::int32_t trafficMode() const { return m_trafficMode; }
+    bool isDynamicSteeringEnabled() const { return m_dynamicSteering; }
+
+private:
+    std::string m_dataDir;
+    bool m_skipIntegrityCheck = false;
+    std::int32_t m_trafficMode = 1;
+    bool m_dynamicSteering = false;
+    ktConfigSec* m_secFile;
+};

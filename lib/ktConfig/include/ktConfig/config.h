@@ -1,0 +1,230 @@
+#pragma once
+// Config: the in-memory image of the client's configuration. It fixes where the
+// configuration lives, reads the client's configuration files once (init), builds the
+// process-wide HTTP user agent and hands the values out. Constructed with defaults only;
+// init fills it on the command's thread, afterwards the values are read through the
+// accessors (those of the steering and proxy values take m_configMutex).
+//
+// Lock order: m_configMutex, then the add-on REST client's mutex; m_credentialMutex, then
+// the add-on REST client's mutex. m_configMutex is not recursive.
+
+#include "ktConfig/FailCloseConfig.h"
+#include "ktConfig/SteeringConfig.h"
+#include "ktConfig/deviceInfo.h"
+#include "ktConfig/idpConfig.h"
+#include "ktCrypto/ktConfigSec.h"
+#include "ktDownloader/proxyParams.h"
+#include "ktRestApi/proxyUtils.h"
+
+#include <boost/property_tree/ptree_fwd.hpp>
+#include <boost/thread/mutex.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+class CAddonManApi;
+class CProxyHealthCheck;
+
+// The version of this build, against which "cache.newClientVer" is compared.
+extern const char* const kProductVersion;
+
+// Values of ktconfig.json, named after their keys, with the constructor's values.
+struct ClientConfigValues {
+    bool apiSecurityNoEnc = false; // clientConfig.ktclient_api_security_no_enc
+    bool lastClientUpdated = false;
+    std::string newClientVer;
+    std::string ktgwHost, ktgwBackupHost, ktgwPort;
+    std::string qpaHost;
+    std::int32_t qpaPort = 443;
+    std::int32_t qpaKeepaliveTimeout = 5;
+    std::string qpaTenant;
+    std::string qpaDomain = "qpa.kestrani.net";
+    bool allowClientDisabling = false, userNotification = true, clientAssistedGTM = false,
+         steeringConfig2 = false;
+    std::string dnsResolvedIP;
+    std::int64_t dnsTtl = 0, dnsLastResolvedTime = 0;
+    std::int32_t dnsFailureCount = 0, dnsSuccessCount = 0;
+    std::int64_t dnsLastReportedTime = 0, configUpdateTimestamp = 0;
+    std::int32_t updateIntervalInMin = 240;
+    bool allowAutoUpdate = true, showUpdateNotification = true, allowAutoGoldenUpdate = false;
+    std::string goldenReleaseVersion;
+    bool goldenDotReleaseUpdate = false;
+    bool hideClientIcon = false, clientHandleOverlappingDomains = false, allowUninstall = true;
+    std::string uninstallSalt, uninstallHash;
+    bool reportClientStatus = false, dynamicSteering = false, deviceUniqueID = true;
+    bool secureAccess = false, reauthEnabled = false, reauthenticationOnLogon = false,
+         rfc1918Enabled = false, dtlsEnabled = false, portBypassEnabled = false,
+         checkCiscoVpn = false, allowIdPLogout = false, seamlessPolicyUpdate = false;
+    std::string qpaDnsResolvedIP;
+    std::int64_t qpaDnsTtl = 0, qpaDnsLastResolvedTime = 0;
+    std::int32_t qpaDnsFailureCount = 0, qpaDnsSuccessCount = 0;
+    std::int64_t qpaDnsLastReportedTime = 0;
+    bool sendDeviceInfo = false, enablePktDump = false;
+    std::string logLevelText;
+    std::int32_t logLevel = 4;
+    std::int32_t initialLogLevel = 0; // the first level read
+    bool debugSettings = false, proxyAuth = false;
+    std::int32_t productOneProxyFlag = 0; // 1 once a product-1 external proxy was read
+    std::string productOneProxyHost;
+    std::int32_t productOneProxyPort = 0;
+    std::string configurationName = "Client Default";
+    std::int32_t priority = -999;
+    std::string userkey;
+    std::string protocol = "tls";
+    std::uint16_t mtu = 0;
+    std::int32_t heartbeatIntervalInMin = 30;
+    std::string deviceToken; // m_deviceToken
+    std::int32_t deviceTokenLastSend = 0;
+    std::vector<std::string> metricsHosts;
+    bool metricsEnable = false;
+    std::int32_t metricsInterval = 360, metricsBackoffInterval = 720, metricsPing = 3,
+                 metricsTraceroute = 1, metricsDns = 1;
+    bool onpremUseDns = true;
+    std::string onpremHost, onpremIp, onpremHttpHost;
+    std::int32_t onpremHttpTcpConnectionTimeout = 10;
+    bool localTrafficBypass = true, bypassPacDownloadFlow = false, bypassLoopbackDNS = false,
+         enhancedCertPinnedApplist = false, injectAtTransportLayer = false, checkSNI = false,
+         encryptClientConfig = false, bypassPrivateTrafficAtDriver = false,
+         enableClientSelfProtection = false, supportUDPExceptions = false,
+         handleExceptionsAtDriver = false, enableAOACSupport = false;
+    bool externalProxyConfig = true;
+    bool reconfigureUser = false;
+};
+
+// Developer overrides of devconfig.json.
+struct DevConfigValues {
+    bool useDevConfig = false;
+    bool validatePeerCert = true;
+    std::set<std::string> tunnelPortList;
+    bool dtlsFallback = true;
+    std::int32_t tunnelPacketQueueSize = 0, sendTcpBufferSizeInKBs = 0,
+                 receiveTcpBufferSizeInKBs = 0, clientConfigExpiryTime = 86400;
+};
+
+// Branding values; the three SFChecker values may also come from ktconfig.json.
+struct BrandingValues {
+    std::string userKey, orgKey, orgName, addonManagerHost, sfCheckerHost, sfCheckerIP,
+        sfCheckerIP6, addonCheckerHost, userEmail;
+};
+
+class Config {
+public:
+    Config();
+    ~Config();
+    Config(const Config&) = delete;
+    Config& operator=(const Config&) = delete;
+
+    // Loads everything, in order: folders, device information, devconfig.json (and the
+    // certificate-validation switch), ktconfig.json, user agent, ktidpconfig.json, the
+    // active session. False when the folders cannot be had or there is no active session;
+    // values read before a failing step stay.
+    bool init();
+    // Fixes the configuration location and its files and creates the location and its
+    // "download", "data" and "tempImages" folders. False, logged, when the location
+    // cannot be had; nothing is set then.
+    bool initConfigLocation();
+    // Builds the process-wide HTTP user agent from the OS version, the product version and
+    // the device's host name; always true.
+    bool setUserAgent();
+
+    // ktconfig.json. False when missing, empty, not JSON or failing its digest; true also
+    // when a later key failed (logged). Never deletes the file.
+    bool readClientConfig();
+    void readSecureAccessConfig(const boost::property_tree::ptree& tree);
+    void readClientUpdateConfig(const boost::property_tree::ptree& tree);
+    // True when version names a version above kProductVersion.
+    static bool isNewerThanBuildVersion(const std::string& version);
+    // Writes one key into ktconfig.json in its current form (plain or protected).
+    bool appendKeyToConfigJson(const std::string& key, const std::string& value);
+    bool appendKeyToConfigJson(const std::string& key, int value);
+    // Hands the external proxies to the process-wide health check (report only, no probes).
+    void applyExternalProxies();
+
+    // ktuserconfig.json in the configuration location: the per-user folder switch, the
+    // add-on host and key, the device token and the user's fail-close overrides. False
+    // when missing or empty; true also when it is not JSON (logged).
+    bool readUserConfig();
+    // devconfig.json in the configuration location; false when missing, empty or not JSON.
+    bool readDevConfig();
+
+    // The digest of text against key in <folder>/ktinternal.json; true at once when
+    // "clientConfig.encryptClientConfig" is set.
+    bool checkIntegrity(const std::wstring& folder, const std::string& text,
+                        const std::string& key);
+
+    // Proxies: the full list rebuilt from the product-2 external proxies.
+    void buildProxyList();
+    // The URL of the proxy reachability probe.
+    std::string getOrgVersionUrl();
+    // Stores the credential (stored, encrypted form) and hands it to the REST client and
+    // the request settings.
+    void setProxyCredentials(const std::string& credential);
+    // The decrypted credential, or empty. A secret: never log it.
+    std::string getProxyCredentials();
+
+    // Accessors, under m_configMutex.
+    std::int32_t getTrafficMode();
+    bool isDynamicSteeringEnabled();
+    bool isDynamicSteeringActive();
+    bool isCheckSNIEnabled();
+    std::string getQpaTenant();
+    std::vector<ExternalProxyRecord> externalProxies();
+    std::vector<std::string> allProxies();
+    ProxySettings requestProxySettings();
+
+    // Values fixed by init; read them after it returned.
+    const ClientConfigValues& clientConfig() const { return m_client; }
+    const DevConfigValues& devConfig() const { return m_dev; }
+    const BrandingValues& branding() const { return m_branding; }
+    const deviceInfo& device() const { return m_deviceInfo; }
+    const idpConfig& idp() const { return m_idpConfig; }
+    FailCloseConfig& failClose() { return m_failCloseConfig; }
+    ktConfigSec& configSec() { return m_configSec; }
+    const std::shared_ptr<SteeringConfig>& steeringConfig() const { return m_steeringConfig; }
+    CAddonManApi* addonManApi() { return m_addonManApi; }
+    const std::string& hostName() const { return m_hostName; }
+    bool enablePerUserConfig() const { return m_enablePerUserConfig; }
+    const std::wstring& perUserConfigLocation() const { return m_perUserConfigLocation; }
+    bool autoUpdate() const { return m_autoUpdate; }
+
+    std::wstring m_dataDir;
+    std::wstring m_downloadDir;
+    std::wstring m_configLocation;
+    std::wstring m_configFilePath;
+    std::wstring m_tempImagesDir;
+
+private:
+    void readClientKeys(const boost::property_tree::ptree& tree);
+    void readExternalProxies(const boost::property_tree::ptree& tree);
+    void readAgentMetrics(const boost::property_tree::ptree& tree);
+    void checkClientUpdate();
+
+    std::wstring m_userConfigText; // ktuserconfig.json as read
+    bool m_enablePerUserConfig = false;
+    std::wstring m_perUserConfigLocation;
+    bool m_autoUpdate = true;
+    ClientConfigValues m_client;
+    BrandingValues m_branding;
+    DevConfigValues m_dev;
+    idpConfig m_idpConfig;
+    boost::mutex m_configMutex;
+    boost::mutex m_credentialMutex;
+    std::shared_ptr<SteeringConfig> m_steeringConfig;
+    std::vector<std::string> m_activeProxies;
+    std::vector<std::string> m_allProxies;
+    std::string m_proxyCredentials; // stored form; guarded by m_credentialMutex
+    ProxySettings m_requestProxySettings;
+    deviceInfo m_deviceInfo;
+    FailCloseConfig m_failCloseConfig;
+    CAddonManApi* m_addonManApi;
+    ktConfigSec m_configSec;
+    std::vector<ExternalProxyRecord> m_externalProxies;
+    CProxyHealthCheck* m_proxyHealthCheck;
+    std::string m_hostName;
+};
+
+// In each host:port entry, a "." right before the first ":" (not at the start) is removed.
+void normalizeHostPortList(std::vector<std::string>& list);

@@ -1,0 +1,338 @@
+#include "ktConfig/config.h"
+
+#include "configValue.h"
+#include "ktDownloader/ktHTTPClient.h"
+#include "ktLog/ktLog.h"
+#include "ktPlatform/strings.h"
+#include "ktRestApi/addonmanapi.h"
+#include "ktUtils/fileUtil.h"
+#include "ktUtils/integritycheck.h"
+#include "ktUtils/jsonUtil.h"
+#include "ktUtils/version.h"
+#include "ktWinUtils/launchApp.h"
+
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+static const char* const kLogModule = "Config";
+
+const char* const kProductVersion = "93.0.1.944";
+
+namespace {
+
+// The scheme of the REST URLs.
+const char* const kScheme = "https";
+
+// Stands for SHCreateDirectoryExW: every missing level; an existing folder is fine.
+void createFolder(const std::wstring& folder)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(ktPlatform::toNarrow(folder), ec);
+}
+
+// A whole plain configuration file; false, logged, when it is missing or empty.
+bool readConfigText(const std::wstring& path, std::string& content)
+{
+    if (!readFile(path.c_str(), content)) {
+        KTLOG(KT_LOG_ERROR, "failed to read file %ls", path.c_str());
+        return false;
+    }
+    if (content.empty()) {
+        KTLOG(KT_LOG_ERROR, "file: %ls is empty", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+Config::Config()
+    : m_steeringConfig(std::make_shared<SteeringConfig>(&m_configSec)),
+      m_addonManApi(new CAddonManApi(std::string(), &m_configSec)),
+      m_proxyHealthCheck(&CProxyHealthCheck::instance())
+{
+}
+
+Config::~Config()
+{
+    delete m_addonManApi;
+    m_addonManApi = nullptr;
+}
+
+bool Config::initConfigLocation()
+{
+    std::wstring location;
+    if (!getConfigFilePath(location)) {
+        KTLOG(KT_LOG_ERROR, "Failed to get config file path, initConfigLocation failed ");
+        return false;
+    }
+    m_configLocation = location;
+    readUserConfig();
+    m_configFilePath = m_configLocation + L"/" + L"ktconfig.json";
+    KTLOG(KT_LOG_INFO, "tenant config location: %ls", m_configLocation.c_str());
+    createFolder(m_configLocation);
+    m_downloadDir = m_configLocation + L"/download";
+    createFolder(m_downloadDir);
+    m_dataDir = m_configLocation + L"/data";
+    createFolder(m_dataDir);
+    m_steeringConfig->setDataDir(ktPlatform::toNarrow(m_dataDir));
+    m_tempImagesDir = m_configLocation + L"/tempImages";
+    createFolder(m_tempImagesDir);
+    return true;
+}
+
+bool Config::init()
+{
+    // Without a location every later step would read and write relative to the root.
+    if (!initConfigLocation()) {
+        return false;
+    }
+    getDeviceInfo(m_deviceInfo);
+    readDevConfig();
+    // Set before any request can be made; the switch starts on.
+    setValidatePeerCert(m_dev.validatePeerCert);
+    m_steeringConfig->setSkipIntegrityCheck(m_dev.useDevConfig);
+    readClientConfig();
+    setUserAgent();
+    m_idpConfig.m_location = m_configLocation;
+    m_idpConfig.m_loaded = m_idpConfig.readIdpConfig();
+    std::uint32_t sessionId = 0;
+    if (!getActiveSessionId(sessionId)) {
+        return false;
+    }
+    return true;
+}
+
+bool Config::setUserAgent()
+{
+    std::string version;
+    getOSVersionNumber(version);
+    KTLOG(KT_LOG_DEBUG, "OS version: %s", version.c_str());
+    m_hostName = m_deviceInfo.m_hostName;
+    if (m_hostName.empty()) {
+        KTLOG(KT_LOG_ERROR, "ktGetHostName failed");
+    }
+    KTLOG(KT_LOG_DEBUG, "hostname: %s", m_hostName.c_str());
+    const char* format = isWindowsServer() ? "Windows Server %s;Kestrani Merivon %s;%s"
+                                           : "Windows NT %s;Kestrani Merivon %s;%s";
+    char agent[2048] = {};
+    std::snprintf(agent, sizeof(agent), format, version.c_str(), kProductVersion,
+                  m_hostName.c_str());
+    KTLOG(KT_LOG_INFO, "%s", agent);
+    setHttpUserAgent(agent);
+    return true;
+}
+
+bool Config::readUserConfig()
+{
+    std::string content;
+    if (!readConfigText(m_configLocation + L"/" + L"ktuserconfig.json", content)) {
+        return false;
+    }
+    using namespace ktConfigValue;
+    try {
+        if (!jsonNestingWithin(content)) {
+            throw std::runtime_error("nesting too deep");
+        }
+        m_userConfigText = ktPlatform::toWide(content);
+        boost::property_tree::wptree tree;
+        std::wistringstream in(m_userConfigText);
+        boost::property_tree::read_json(in, tree);
+        keepBool(tree, "ktUserConfig.enablePerUserConfig", m_enablePerUserConfig);
+        KTLOG(KT_LOG_INFO, "m_enablePerUserConfig: %d", m_enablePerUserConfig ? 1 : 0);
+        m_perUserConfigLocation =
+            ktPlatform::toWide(text(tree, "ktUserConfig.configLocation").value_or(std::string()));
+        KTLOG(KT_LOG_INFO, "m_perUserConfigLocation: %ls", m_perUserConfigLocation.c_str());
+        m_branding.addonManagerHost = text(tree, "ktUserConfig.host").value_or(std::string());
+        m_addonManApi->setAddonHost(m_branding.addonManagerHost);
+        m_branding.orgKey = text(tree, "ktUserConfig.token").value_or(std::string());
+        keepBool(tree, "ktUserConfig.autoupdate", m_autoUpdate);
+        KTLOG(KT_LOG_INFO, "m_autoUpdate: %d", m_autoUpdate ? 1 : 0);
+        if (auto token = text(tree, "cache.device_token")) {
+            m_client.deviceToken = std::move(*token);
+        }
+        // The token is a secret: the log only says whether there is one.
+        KTLOG(KT_LOG_INFO, "m_deviceToken: %s", m_client.deviceToken.empty() ? "" : "(set)");
+        if (!m_failCloseConfig.readUserConfig(tree)) {
+            KTLOG(KT_LOG_ERROR, "Failed to read userconfig failclose info");
+        }
+    } catch (const std::exception& e) {
+        KTLOG(KT_LOG_ERROR, "ktuserconfig.json parsing error: %s", e.what());
+    }
+    return true;
+}
+
+bool Config::readDevConfig()
+{
+    std::string content;
+    if (!readConfigText(m_configLocation + L"/" + L"devconfig.json", content)) {
+        return false;
+    }
+    using namespace ktConfigValue;
+    bool result = true;
+    try {
+        boost::property_tree::ptree tree;
+        readJsonBounded(content, tree);
+        keepBool(tree, "devConfig.useDevConfig", m_dev.useDevConfig);
+        keepNumber(tree, "devConfig.clientConfigExpiryTime", m_dev.clientConfigExpiryTime);
+        keepBool(tree, "devConfig.validatePeerCert", m_dev.validatePeerCert);
+        const std::string ports = text(tree, "devConfig.tunnelPortList").value_or(std::string());
+        if (!ports.empty()) {
+            std::set<std::string> set;
+            std::string::size_type start = 0;
+            for (;;) {
+                const auto comma = ports.find(',', start);
+                set.insert(ports.substr(start, comma - start));
+                if (comma == std::string::npos) {
+                    break;
+                }
+                start = comma + 1;
+            }
+            m_dev.tunnelPortList = std::move(set);
+        }
+        m_dev.tunnelPacketQueueSize =
+            getNumber<std::int32_t>(tree, "devConfig.tunnelPacketQueueSize").value_or(0);
+        m_dev.sendTcpBufferSizeInKBs =
+            getNumber<std::int32_t>(tree, "devConfig.sendTcpBufferSizeInKBs").value_or(0);
+        m_dev.receiveTcpBufferSizeInKBs =
+            getNumber<std::int32_t>(tree, "devConfig.receiveTcpBufferSizeInKBs").value_or(0);
+        m_dev.dtlsFallback = getBool(tree, "devConfig.dtlsFallback").value_or(true);
+    } catch (const std::exception& e) {
+        KTLOG(KT_LOG_ERROR, "failed to read devConfig.json: %s", e.what());
+        result = false;
+    }
+    if (!m_dev.validatePeerCert) {
+        KTLOG(KT_LOG_WARNING, "devconfig.json turns server certificate validation off");
+    }
+    if (m_dev.useDevConfig) {
+        KTLOG(KT_LOG_WARNING, "devconfig.json turns the integrity checks off");
+    }
+    return result;
+}
+
+bool Config::checkIntegrity(const std::wstring& folder, const std::string& text,
+                            const std::string& key)
+{
+    if (m_client.encryptClientConfig) {
+        return true;
+    }
+    return validateDigest(folder, text, key);
+}
+
+void Config::buildProxyList()
+{
+    boost::mutex::scoped_lock lock(m_configMutex);
+    m_allProxies.clear();
+    for (const ExternalProxyRecord& record : m_externalProxies) {
+        if (record.product != 2) {
+            continue;
+        }
+        m_allProxies.push_back(record.port != 0 ? record.host + ":" + std::to_string(record.port)
+                                                : record.host);
+    }
+}
+
+std::string Config::getOrgVersionUrl()
+{
+    char url[1024] = {};
+    if (m_client.apiSecurityNoEnc) {
+        std::snprintf(url, sizeof(url), "%s://%s", kScheme, m_branding.addonManagerHost.c_str());
+    } else {
+        std::snprintf(url, sizeof(url), "%s://%s/%s?orgkey=%s&userkey=%s", kScheme,
+                      m_branding.addonManagerHost.c_str(), "config/org/version",
+                      m_branding.orgKey.c_str(), m_branding.userKey.c_str());
+    }
+    return url;
+}
+
+void Config::setProxyCredentials(const std::string& credential)
+{
+    boost::mutex::scoped_lock lock(m_credentialMutex);
+    m_proxyCredentials = credential;
+    if (m_addonManApi != nullptr) {
+        m_addonManApi->setEncryptedProxyCredentials(credential);
+    }
+    m_requestProxySettings.credentials = credential;
+}
+
+std::string Config::getProxyCredentials()
+{
+    boost::mutex::scoped_lock lock(m_credentialMutex);
+    if (m_proxyCredentials.empty()) {
+        return std::string();
+    }
+    std::string plain;
+    decryptProxyCredentials(m_proxyCredentials, plain);
+    return plain;
+}
+
+std::int32_t Config::getTrafficMode()
+{
+    boost::mutex::scoped_lock lock(m_configMutex);
+    return m_steeringConfig->trafficMode();
+}
+
+bool Config::isDynamicSteeringEnabled()
+{
+    boost::mutex::scoped_lock lock(m_configMutex);
+    return m_steeringConfig->isDynamicSteeringEnabled();
+}
+
+bool Config::isDynamicSteeringActive()
+{
+    boost::mutex::scoped_lock lock(m_configMutex);
+    return m_steeringConfig->isDynamicSteeringEnabled() && m_client.dynamicSteering;
+}
+
+bool Config::isCheckSNIEnabled()
+{
+    boost::mutex::scoped_lock lock(m_configMutex);
+    return m_client.checkSNI;
+}
+
+std::string Config::getQpaTenant()
+{
+    boost::mutex::scoped_lock lock(m_configMutex);
+    return m_client.qpaTenant;
+}
+
+std::vector<ExternalProxyRecord> Config::externalProxies()
+{
+    boost::mutex::scoped_lock lock(m_configMutex);
+    return m_externalProxies;
+}
+
+std::vector<std::string> Config::allProxies()
+{
+    boost::mutex::scoped_lock lock(m_configMutex);
+    return m_allProxies;
+}
+
+ProxySettings Config::requestProxySettings()
+{
+    ProxySettings settings;
+    {
+        boost::mutex::scoped_lock lock(m_configMutex);
+        settings.proxies = m_requestProxySettings.proxies;
+    }
+    boost::mutex::scoped_lock lock(m_credentialMutex);
+    settings.credentials = m_requestProxySettings.credentials;
+    return settings;
+}
+
+void normalizeHostPortList(std::vector<std::string>& list)
+{
+    for (std::string& entry : list) {
+        const auto colon = entry.find(':');
+        if (colon != std::string::npos && colon >= 1 && entry[colon - 1] == '.') {
+            entry.erase(colon - 1, 1);
+        }
+    }
+}

@@ -1,0 +1,74 @@
+#include "configValue.h"
+
+#include "ktPlatform/strings.h"
+
+#include <charconv>
+#include <stdexcept>
+
+namespace ktConfigValue {
+
+std::optional<bool> parseBool(const std::string& text)
+{
+    if (text == "true" || text == "1") {
+        return true;
+    }
+    if (text == "false" || text == "0") {
+        return false;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::int64_t> parseInteger(const std::string& text, std::int64_t low,
+                                         std::int64_t high)
+{
+    std::int64_t value = 0;
+    const char* first = text.data();
+    const char* last = first + text.size();
+    // from_chars takes no leading "+"; the service writes none, a stray one is refused.
+    const auto result = std::from_chars(first, last, value, 10);
+    if (text.empty() || result.ec != std::errc() || result.ptr != last || value < low ||
+        value > high) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<std::string> text(const boost::property_tree::ptree& tree, const std::string& key)
+{
+    const auto child = tree.get_child_optional(boost::property_tree::ptree::path_type(key, '.'));
+    if (!child) {
+        return std::nullopt;
+    }
+    return child->data();
+}
+
+std::optional<std::string> text(const boost::property_tree::wptree& tree, const std::string& key)
+{
+    const auto child = tree.get_child_optional(
+        boost::property_tree::wptree::path_type(ktPlatform::toWide(key), L'.'));
+    if (!child) {
+        return std::nullopt;
+    }
+    return ktPlatform::toNarrow(child->data());
+}
+
+std::string requireText(const boost::property_tree::ptree& tree, const std::string& key)
+{
+    auto value = text(tree, key);
+    if (!value) {
+        throw std::runtime_error("No such node (" + key + ")");
+    }
+    return *value;
+}
+
+std::int64_t requireInteger(const boost::property_tree::ptree& tree, const std::string& key,
+                            std::int64_t low, std::int64_t high)
+{
+    const auto value = parseInteger(requireText(tree, key), low, high);
+    if (!value) {
+        throw std::runtime_error("conversion of data failed (" + key + ")");
+    }
+    return *value;
+}
+
+} // namespace ktConfigValue
