@@ -5,8 +5,10 @@
 #include <boost/property_tree/json_parser.hpp>
 
 #include <cstdio>
+#include <istream>
 #include <limits>
 #include <sstream>
+#include <streambuf>
 
 static const char* const kLogModule = "KTMSG2";
 
@@ -82,6 +84,17 @@ int parseId(const std::string& key)
     return static_cast<int>(value);
 }
 
+// Reads a text in place: a received message can be 16 MiB, and a string stream would hold
+// a second copy of it while the tree is built.
+class TextReader : public std::streambuf {
+public:
+    explicit TextReader(const std::string& text)
+    {
+        char* begin = const_cast<char*>(text.data()); // only ever read
+        setg(begin, begin, begin + text.size());
+    }
+};
+
 void logCorrupted(const char* reason, const std::string& text)
 {
     KTLOG(KT_LOG_ERROR, "attach():exception %s", reason);
@@ -147,7 +160,8 @@ bool KTMsg2::attach(const std::string& text)
     }
     pt::ptree root;
     try {
-        std::istringstream stream(text);
+        TextReader reader(text);
+        std::istream stream(&reader);
         pt::read_json(stream, root);
     } catch (const std::exception& e) {
         logCorrupted(e.what(), text);
