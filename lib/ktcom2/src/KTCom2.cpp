@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <limits>
+#include <optional>
 #include <thread>
 
 static const char* const kLogModule = "KTCOM2";
@@ -43,9 +44,14 @@ std::size_t bigEndian32(const char* bytes)
     return (byte(0) << 24) | (byte(1) << 16) | (byte(2) << 8) | byte(3);
 }
 
-// The parsed message is gone before the listener parses the text again.
+// A text whose first key plainly names another id is no keep-alive, and a long message is
+// not parsed twice over; the parsed message is gone before the listener parses the text.
 bool isKeepAlive(const std::string& text)
 {
+    const std::optional<int> id = KTMsg2::peekId(text);
+    if (id && *id != CLIENT_PING) {
+        return false;
+    }
     KTMsg2 message;
     return message.attach(text) && message.m_msgId == CLIENT_PING;
 }

@@ -176,6 +176,36 @@ bool KTMsg2::attach(const std::string& text)
     return true;
 }
 
+std::optional<int> KTMsg2::peekId(const std::string& text)
+{
+    // The blanks the JSON reader skips.
+    const auto skipBlanks = [&](std::size_t i) {
+        while (i < text.size() &&
+               (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r')) {
+            ++i;
+        }
+        return i;
+    };
+    std::size_t i = skipBlanks(0);
+    if (i >= text.size() || text[i] != '{') {
+        return std::nullopt;
+    }
+    i = skipBlanks(i + 1);
+    if (i >= text.size() || text[i] != '"') {
+        return std::nullopt;
+    }
+    const std::size_t begin = i + 1;
+    for (i = begin; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\\' || static_cast<unsigned char>(text[i]) < 0x20) {
+            return std::nullopt; // read as the JSON reader would, or refused by it
+        }
+    }
+    if (i >= text.size()) {
+        return std::nullopt;
+    }
+    return parseId(text.substr(begin, i - begin));
+}
+
 template bool KTMsg2::AddItem<std::string>(const std::string&, const std::string&);
 template bool KTMsg2::AddItem<const char*>(const std::string&, const char* const&);
 template bool KTMsg2::AddItem<int>(const std::string&, const int&);
