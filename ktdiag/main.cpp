@@ -8,6 +8,7 @@
 #include "usage.h"
 
 #include "ktLog/ktLog.h"
+#include "ktPlatform/memory.h"
 #include "ktPlatform/strings.h"
 
 #include <cstdio>
@@ -96,6 +97,7 @@ int dispatch(int argc, char** argv, CKTDiag& diag)
 int main(int argc, char** argv, char** /*envp*/)
 {
     ktPlatform::initProcessLocale();
+    ktPlatform::initProcessHeap();
     ktLogInit();
     g_programName = "ktdiag";
     g_logLevel = KT_LOG_INFO;

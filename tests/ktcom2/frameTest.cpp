@@ -1,5 +1,7 @@
 #include "ktcom2/KTComFrame.h"
 
+#include "ktTest/testLog.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -83,6 +85,34 @@ TEST(FrameParser, Table)
         EXPECT_EQ(parser.setFrameBuffer(c.buffer), c.type >= 0);
         EXPECT_EQ(parser.frameType(), c.type);
         EXPECT_EQ(parser.frame().size(), c.kept);
+    }
+}
+
+TEST(HandshakeAck, OnlyAWholeFrameOfType1IsAccepted)
+{
+    const struct {
+        std::string frame;
+        int result;
+        const char* logged;
+    } cases[] = {
+        {kHeaderAck, 0, nullptr},
+        {"KesTr4ni\x01\x01\x00\x00\x00\x02xy"s, 0, nullptr},
+        {"KesTr4ni\x01\x00\x00\x00\x00\x00"s, -1,
+         "recvHandshakeAckfromServer failed to get a valid reply"},
+        {"KesTr4ni\x01\x01\x00\x00\x00\x02x"s, -1,
+         "recvHandshakeAckfromServer, failed to parse msg"},
+        {"KesTr4nX\x01\x01\x00\x00\x00\x00"s, -1,
+         "recvHandshakeAckfromServer, failed to parse msg"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.frame));
+        ktTest::clearLog();
+        EXPECT_EQ(checkHandshakeAck(c.frame), c.result);
+        if (c.logged != nullptr) {
+            EXPECT_TRUE(ktTest::logHas(c.logged));
+        } else {
+            EXPECT_EQ(ktTest::logText(), "");
+        }
     }
 }
 

@@ -246,4 +246,30 @@ TEST(KTMsg2, GetItemTable)
     EXPECT_EQ(text, "text");
 }
 
+TEST(KTMsg2, PeekIdReadsThePlainFirstKeyOnly)
+{
+    const struct {
+        const char* text;
+        std::optional<int> id;
+    } cases[] = {
+        {"{\"124\": \"\"}", 124},
+        {" \r\n\t{ \"121\":{\"status\":\"true\"}}", 121},
+        {"{\" +105\": oops", 105},             // the rest is not looked at
+        {"{\"abc\": \"\"}", 0},                // as attach reads such a key
+        {"{\"\\u0031\": \"\"}", std::nullopt}, // escapes are left to the parser
+        {"{\"12\x01\": \"\"}", std::nullopt},
+        {"[\"124\"]", std::nullopt},
+        {"{\"124", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(KTMsg2::peekId(c.text), c.id);
+        KTMsg2 msg;
+        if (c.id && msg.attach(c.text)) {
+            EXPECT_EQ(msg.m_msgId, *c.id);
+        }
+    }
+}
+
 } // namespace

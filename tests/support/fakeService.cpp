@@ -559,6 +559,12 @@ void FakeService::setReading(bool on)
     wake();
 }
 
+void FakeService::setRecordLimit(std::size_t bytes)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_recordLimit = bytes;
+}
+
 bool FakeService::callOnService(std::function<bool(int)> work)
 {
     std::promise<bool> done;
@@ -579,6 +585,22 @@ bool FakeService::sendRaw(const std::string& bytes, bool oneBytePerWrite)
     return callOnService([bytes, oneBytePerWrite](int fd) {
         return fd >= 0 && sendAll(fd, bytes, oneBytePerWrite);
     });
+}
+
+std::size_t FakeService::flood(const std::string& head, std::size_t limit)
+{
+    std::size_t written = 0;
+    callOnService([&](int fd) {
+        if (fd < 0 || !sendAll(fd, head)) {
+            return false;
+        }
+        const std::string chunk(64 * 1024, 'x');
+        while (written < limit && sendAll(fd, chunk)) {
+            written += chunk.size();
+        }
+        return true;
+    });
+    return written;
 }
 
 bool FakeService::closeClient()
@@ -947,6 +969,11 @@ void FakeService::serve(int fd)
             std::function<void(const FakeMessage&, const FakeReply*)> observer;
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
+                if (m_recordLimit > 0 && message.raw.size() > m_recordLimit) {
+                    message.raw.resize(m_recordLimit);
+                    message.raw.shrink_to_fit();
+                    message.items.clear();
+                }
                 m_messages.push_back(message);
                 m_taken.push_back(false);
                 const auto scripted = m_replies.find(message.id);

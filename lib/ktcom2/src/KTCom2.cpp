@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <limits>
+#include <optional>
 #include <thread>
 
 static const char* const kLogModule = "KTCOM2";
@@ -19,8 +20,6 @@ namespace {
 constexpr std::uint16_t kServicePort = 57130;
 // The service's acknowledgement is a small frame; anything longer is refused.
 constexpr std::size_t kMaxAckLength = 10000;
-// The service's messages are small JSON texts; a longer unit ends the connection.
-constexpr std::size_t kMaxUnitLength = 16u * 1024u * 1024u;
 constexpr std::size_t kRecvChunk = 10000;
 constexpr std::size_t kWakeDrain = 256;
 
@@ -43,6 +42,18 @@ std::size_t bigEndian32(const char* bytes)
         return static_cast<std::size_t>(static_cast<unsigned char>(bytes[i]));
     };
     return (byte(0) << 24) | (byte(1) << 16) | (byte(2) << 8) | byte(3);
+}
+
+// A text whose first key plainly names another id is no keep-alive, and a long message is
+// not parsed twice over; the parsed message is gone before the listener parses the text.
+bool isKeepAlive(const std::string& text)
+{
+    const std::optional<int> id = KTMsg2::peekId(text);
+    if (id && *id != CLIENT_PING) {
+        return false;
+    }
+    KTMsg2 message;
+    return message.attach(text) && message.m_msgId == CLIENT_PING;
 }
 
 int millisecondsUntil(std::chrono::steady_clock::time_point deadline)
@@ -481,16 +492,7 @@ int CKTCom2::recvHandshakeAckfromServer()
         return kp::kWsaEconnreset;
     }
 
-    CKTComFrameParser parser;
-    if (!parser.setFrameBuffer(frame)) {
-        KTLOG(KT_LOG_ERROR, "recvHandshakeAckfromServer, failed to parse msg");
-        return -1;
-    }
-    if (parser.frameType() != kFrameTypeAck) {
-        KTLOG(KT_LOG_ERROR, "recvHandshakeAckfromServer failed to get a valid reply");
-        return -1;
-    }
-    return 0;
+    return checkHandshakeAck(frame);
 }
 
 int CKTCom2::startClientMessagePump()
@@ -603,9 +605,8 @@ int CKTCom2::recvAvailable(kp::Socket socket)
     while (!m_stop) {
         const long n = kp::recvSome(socket, chunk, sizeof(chunk));
         if (n > 0) {
-            m_recvBuffer.append(chunk, static_cast<std::size_t>(n));
-            // Split after every read, so the buffer never holds more than one unit.
-            if (!processIncomingData()) {
+            // Split after every read, so no more than one unit is ever held.
+            if (!processIncomingData(chunk, static_cast<std::size_t>(n))) {
                 return kp::kWsaEconnreset;
             }
             continue;
@@ -623,29 +624,13 @@ int CKTCom2::recvAvailable(kp::Socket socket)
     return 0;
 }
 
-bool CKTCom2::processIncomingData()
+bool CKTCom2::processIncomingData(const char* data, std::size_t length)
 {
-    std::size_t offset = 0;
-    while (m_recvBuffer.size() - offset >= 4) {
-        const std::size_t length = bigEndian32(m_recvBuffer.data() + offset);
-        if (length > kMaxUnitLength) {
-            KTLOG(KT_LOG_ERROR, "Not enough buffer to process incoming message.");
-            m_recvBuffer.clear();
-            return false;
+    return m_recvBuffer.feed(data, length, [this](std::string&& text) {
+        if (!isKeepAlive(text)) {
+            m_listener->onMessage(text, m_clientName);
         }
-        if (m_recvBuffer.size() - offset - 4 < length) {
-            break; // the rest arrives later
-        }
-        std::string text = m_recvBuffer.substr(offset + 4, length);
-        offset += 4 + length;
-        KTMsg2 message;
-        if (message.attach(text) && message.m_msgId == CLIENT_PING) {
-            continue;
-        }
-        m_listener->onMessage(text, m_clientName);
-    }
-    m_recvBuffer.erase(0, offset);
-    return true;
+    });
 }
 
 int CKTCom2::writePending()
@@ -657,6 +642,9 @@ int CKTCom2::writePending()
         return code;
     }
     m_outBuffer.erase(0, sent);
+    if (m_outBuffer.empty()) {
+        std::string().swap(m_outBuffer); // the room a backlog took goes with it
+    }
     m_canSendDirectly = code == 0;
     return 0;
 }
@@ -708,6 +696,12 @@ bool CKTCom2::sendOrQueue(const std::string& unit)
             return false;
         }
         if (!m_canSendDirectly) {
+            // Refused whole, so the stream stays a sequence of whole units.
+            if (unit.size() > kMaxQueuedBytes - std::min(m_outBuffer.size(), kMaxQueuedBytes)) {
+                KTLOG(KT_LOG_ERROR, "SendMsg: %zu bytes wait unsent, message refused",
+                      m_outBuffer.size());
+                return false;
+            }
             m_outBuffer += unit; // the pump already watches the socket for writing
             return true;
         }

@@ -90,3 +90,17 @@ int CKTComFrameParser::frameType() const
 {
     return m_valid ? static_cast<unsigned char>(m_frame[9]) : -1;
 }
+
+int checkHandshakeAck(const std::string& frame)
+{
+    CKTComFrameParser parser;
+    if (!parser.setFrameBuffer(frame)) {
+        KTLOG(KT_LOG_ERROR, "recvHandshakeAckfromServer, failed to parse msg");
+        return -1;
+    }
+    if (parser.frameType() != kFrameTypeAck) {
+        KTLOG(KT_LOG_ERROR, "recvHandshakeAckfromServer failed to get a valid reply");
+        return -1;
+    }
+    return 0;
+}

@@ -5,8 +5,10 @@
 #include <boost/property_tree/json_parser.hpp>
 
 #include <cstdio>
+#include <istream>
 #include <limits>
 #include <sstream>
+#include <streambuf>
 
 static const char* const kLogModule = "KTMSG2";
 
@@ -82,6 +84,17 @@ int parseId(const std::string& key)
     return static_cast<int>(value);
 }
 
+// Reads a text in place: a received message can be 16 MiB, and a string stream would hold
+// a second copy of it while the tree is built.
+class TextReader : public std::streambuf {
+public:
+    explicit TextReader(const std::string& text)
+    {
+        char* begin = const_cast<char*>(text.data()); // only ever read
+        setg(begin, begin, begin + text.size());
+    }
+};
+
 void logCorrupted(const char* reason, const std::string& text)
 {
     KTLOG(KT_LOG_ERROR, "attach():exception %s", reason);
@@ -147,7 +160,8 @@ bool KTMsg2::attach(const std::string& text)
     }
     pt::ptree root;
     try {
-        std::istringstream stream(text);
+        TextReader reader(text);
+        std::istream stream(&reader);
         pt::read_json(stream, root);
     } catch (const std::exception& e) {
         logCorrupted(e.what(), text);
@@ -160,6 +174,36 @@ bool KTMsg2::attach(const std::string& text)
     m_msgId = parseId(root.front().first);
     m_body.swap(root.front().second);
     return true;
+}
+
+std::optional<int> KTMsg2::peekId(const std::string& text)
+{
+    // The blanks the JSON reader skips.
+    const auto skipBlanks = [&](std::size_t i) {
+        while (i < text.size() &&
+               (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r')) {
+            ++i;
+        }
+        return i;
+    };
+    std::size_t i = skipBlanks(0);
+    if (i >= text.size() || text[i] != '{') {
+        return std::nullopt;
+    }
+    i = skipBlanks(i + 1);
+    if (i >= text.size() || text[i] != '"') {
+        return std::nullopt;
+    }
+    const std::size_t begin = i + 1;
+    for (i = begin; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\\' || static_cast<unsigned char>(text[i]) < 0x20) {
+            return std::nullopt; // read as the JSON reader would, or refused by it
+        }
+    }
+    if (i >= text.size()) {
+        return std::nullopt;
+    }
+    return parseId(text.substr(begin, i - begin));
 }
 
 template bool KTMsg2::AddItem<std::string>(const std::string&, const std::string&);

@@ -4,6 +4,7 @@
 // JSON messages, sends a keep-alive when idle and reconnects after any loss, until stop.
 
 #include "ktPlatform/sockets.h"
+#include "ktcom2/KTUnitSplitter.h"
 
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
@@ -44,6 +45,9 @@ struct KTCom2Timing {
     int retryDelayMs = 10000;    // between connection attempts
 };
 
+// Unsent bytes a client queues for a service that does not read; more are refused.
+constexpr std::size_t kMaxQueuedBytes = 16u * 1024u * 1024u;
+
 class CKTCom2 {
 public:
     // Starts nothing. The port is 57130 unless the platform overrides it.
@@ -68,9 +72,10 @@ public:
 
     // Sends one message (normally KTMsg2::detach output) behind a 4-byte big-endian length.
     // True when the whole unit was sent or queued behind earlier ones; false when not
-    // connected or the send failed. Never calls the listener on the caller's thread: a
-    // broken stream is shut down and the worker reports the error and reconnects. target
-    // is ignored by a client.
+    // connected, when the send failed, or when the service has left so much unread that
+    // the unit would take the queue past kMaxQueuedBytes (the queue is kept). Never calls the
+    // listener on the caller's thread: a broken stream is shut down and the worker reports the
+    // error and reconnects. target is ignored by a client.
     bool SendMsg(const std::string& message, const std::string& target);
 
 private:
@@ -98,7 +103,7 @@ private:
     int pumpMessages();
     bool receiveStep();
     int recvAvailable(ktPlatform::Socket socket);
-    bool processIncomingData();
+    bool processIncomingData(const char* data, std::size_t length);
     int writePending();
     bool reportSendError();
     bool sendOrQueue(const std::string& unit);
@@ -121,6 +126,6 @@ private:
     std::string m_outBuffer; // guarded by m_mutex: unsent tail of earlier units, in order
     std::string m_clientName;
     boost::mutex m_mutex;
-    std::string m_recvBuffer; // worker only: bytes not yet split into messages
+    CKTUnitSplitter m_recvBuffer; // worker only: the bytes of a unit not yet complete
     KTCom2Timing m_timing;
 };

@@ -50,3 +50,7 @@ private:
     std::string m_frame;
     bool m_valid = false; // the acknowledgement is judged by its header alone
 };
+
+// Judges the payload of the service's acknowledgement unit: 0 when it is a whole frame (as
+// setFrameBuffer takes it) of type 1, else -1 (logged). Its TLVs are not examined.
+int checkHandshakeAck(const std::string& frame);

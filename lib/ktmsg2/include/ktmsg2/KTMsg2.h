@@ -8,6 +8,7 @@
 
 #include <boost/property_tree/ptree.hpp>
 
+#include <optional>
 #include <string>
 
 class KTMsg2 {
@@ -35,6 +36,11 @@ public:
     // array, a bare value, an empty key). A key that is not a number in int range gives
     // id 0.
     bool attach(const std::string& text);
+
+    // The id attach would take from text, read from its first key alone without parsing
+    // the rest; none when the key cannot be read that way (it holds escapes, or the text does
+    // not start as an object). Says nothing about whether attach would succeed.
+    static std::optional<int> peekId(const std::string& text);
 };
 
 extern template bool KTMsg2::AddItem<std::string>(const std::string&, const std::string&);

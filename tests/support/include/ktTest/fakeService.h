@@ -90,9 +90,15 @@ public:
     void setObserver(std::function<void(const FakeMessage&, const FakeReply*)> observer);
     // false: stop reading from the client, so its sends back up; true: read again.
     void setReading(bool on);
+    // Messages longer than bytes are recorded with only their first bytes of text and no
+    // items (the id is still read), so a test that streams much holds little. 0: all.
+    void setRecordLimit(std::size_t bytes);
 
     // Acts on the current connection from the service thread; false when there is none.
     bool sendRaw(const std::string& bytes, bool oneBytePerWrite = false);
+    // Sends head, then "x" bytes without end on the current connection until the client
+    // drops it or limit bytes are out; the bytes sent after head.
+    std::size_t flood(const std::string& head, std::size_t limit);
     bool closeClient();
     bool resetClient();
 
@@ -142,6 +148,7 @@ private:
     std::function<std::optional<FakeReply>(const FakeMessage&)> m_replier;
     std::function<void(const FakeMessage&, const FakeReply*)> m_observer;
     bool m_reading = true;
+    std::size_t m_recordLimit = 0;
     std::vector<Task> m_tasks;
     int m_handshakes = 0;
     int m_connections = 0;

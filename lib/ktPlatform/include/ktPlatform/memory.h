@@ -1,0 +1,12 @@
+#pragma once
+// The process heap.
+
+namespace ktPlatform {
+
+// Stands for the Windows heap's handling of large blocks, which come from the system and go
+// back to it when freed: fixes glibc's threshold for such blocks at 512 KiB. Left alone, it
+// rises to the largest block freed (up to 32 MiB), and the buffers of each long message then
+// stay resident after use. Call once at start, before other threads run.
+void initProcessHeap();
+
+} // namespace ktPlatform
