@@ -21,6 +21,8 @@ public:
     // 1 cloud applications, 2 web, 3 all.
     std::int32_t trafficMode() const { return m_trafficMode; }
     bool isDynamicSteeringEnabled() const { return m_dynamicSteering; }
+    // The reader the steering file is read through.
+    ktConfigSec* secFile() const { return m_secFile; }
 
 private:
     std::string m_dataDir;
