@@ -105,6 +105,17 @@ void CKTDiag::onError(int /*code*/, const std::string& /*peer*/)
     m_cond.notify_all();
 }
 
+void CKTDiag::onDisconnected(int /*code*/, const std::string& /*peer*/)
+{
+    // No reply can come on a closed connection: it ends the waits like an error.
+    {
+        boost::lock_guard<boost::mutex> lock(m_mutex);
+        m_ready = false;
+        m_linkFailed = true;
+    }
+    m_cond.notify_all();
+}
+
 void CKTDiag::onMessage(const std::string& message, const std::string& /*peer*/)
 {
     KTMsg2 msg;

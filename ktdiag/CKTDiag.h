@@ -53,6 +53,7 @@ public:
     void onMessage(const std::string& message, const std::string& peer) override;
     void onConnected() override;
     void onError(int code, const std::string& peer) override;
+    void onDisconnected(int code, const std::string& peer) override;
 
 private:
     enum class CaptureKind { outer, driver };
