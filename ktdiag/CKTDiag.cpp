@@ -37,8 +37,8 @@ bool CKTDiag::start()
 bool CKTDiag::awaitReady()
 {
     boost::unique_lock<boost::mutex> lock(m_mutex);
+    // A failure since start counts: the first attempt may fail before this wait begins.
     if (!m_ready) {
-        m_linkFailed = false;
         m_cond.wait_for(lock, boost::chrono::milliseconds(m_timeouts.readyMs),
                         [this] { return m_ready || m_linkFailed; });
     }

@@ -80,7 +80,7 @@ private:
     boost::condition_variable m_cond;
     int m_awaitedId = 0;        // the reply the command waits for; 0 none
     bool m_awaitedCame = false; // that reply arrived
-    bool m_linkFailed = false;  // an error since the wait was registered
+    bool m_linkFailed = false;  // an error since start or since the awaited reply was registered
     bool m_replyReceived = false;
     bool m_updateStatus = false;
     bool m_updateAvailable = false;
