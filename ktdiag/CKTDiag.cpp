@@ -68,9 +68,9 @@ bool CKTDiag::waitForReply(int timeoutMs)
     boost::unique_lock<boost::mutex> lock(m_mutex);
     m_cond.wait_for(lock, boost::chrono::milliseconds(timeoutMs),
                     [this] { return m_awaitedCame || m_linkFailed; });
-    const bool came = m_awaitedCame;
+    const bool succeeded = m_awaitedCame && m_awaitedStatus;
     m_awaitedId = 0;
-    return came;
+    return succeeded;
 }
 
 bool CKTDiag::readField(const bool& field)
@@ -264,7 +264,9 @@ void CKTDiag::onMessage(const std::string& message, const std::string& /*peer*/)
         return;
     }
     if (id == m_awaitedId) {
+        // Kept now: a later reply of another kind may set m_replyReceived again.
         m_awaitedCame = true;
+        m_awaitedStatus = m_replyReceived;
     }
     m_cond.notify_all();
 }

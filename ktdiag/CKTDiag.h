@@ -64,7 +64,7 @@ private:
     // is kept.
     void expectReply(int replyId);
     // Waits up to timeoutMs for the awaited reply or the link's failure; true when the
-    // reply came.
+    // reply came and set m_replyReceived (its status, for the replies that carry one).
     bool waitForReply(int timeoutMs);
     bool readField(const bool& field);
     void clearField(bool& field);
@@ -78,9 +78,10 @@ private:
 
     boost::mutex m_mutex; // guards every field below
     boost::condition_variable m_cond;
-    int m_awaitedId = 0;        // the reply the command waits for; 0 none
-    bool m_awaitedCame = false; // that reply arrived
-    bool m_linkFailed = false;  // an error since start or since the awaited reply was registered
+    int m_awaitedId = 0;          // the reply the command waits for; 0 none
+    bool m_awaitedCame = false;   // that reply arrived
+    bool m_awaitedStatus = false; // m_replyReceived as that reply left it
+    bool m_linkFailed = false;    // an error since start or since the awaited reply was registered
     bool m_replyReceived = false;
     bool m_updateStatus = false;
     bool m_updateAvailable = false;

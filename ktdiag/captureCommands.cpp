@@ -190,7 +190,7 @@ void CKTDiag::startPacketCapture(const std::string& fileName, unsigned int snapL
     awaitReady();
     expectReply(RESP_START_PKT_CAPTURE);
     if (m_ktcom.SendMsg(text, std::string())) {
-        if (waitForReply(m_timeouts.captureMs) && readField(m_replyReceived)) {
+        if (waitForReply(m_timeouts.captureMs)) {
             std::printf("Packet capture started successfully\n");
         } else {
             std::printf("Failed to start packet capture\n");
@@ -211,7 +211,7 @@ void CKTDiag::stopPacketCapture()
     awaitReady();
     expectReply(RESP_STOP_PKT_CAPTURE);
     if (m_ktcom.SendMsg(text, std::string())) {
-        if (waitForReply(m_timeouts.captureMs) && readField(m_replyReceived)) {
+        if (waitForReply(m_timeouts.captureMs)) {
             std::printf("Packet capture stopped successfully\n");
         } else {
             std::printf("Failed to stop packet capture\n");
