@@ -1,18 +1,100 @@
 #pragma once
-// One command's session with the client service and the work run against it.
+// One command's session with the client service: owns the service client and the
+// configuration, receives the service's replies on the client's worker thread and hands
+// them to the command's thread, which waits for the reply it asked for.
+
+#include "ktConfig/config.h"
+#include "ktcom2/KTCom2.h"
+
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
 
 #include <string>
 
-class CKTDiag {
+// Waits of the commands in milliseconds; the defaults are the service's answer times.
+struct KTDiagTimeouts {
+    int readyMs = 5000;
+    int captureMs = 30000;         // inner capture, capture status, starts, driver stop
+    int outerStopMs = 120000;      // outer capture stop
+    int configCheckMs = 12000;     // configuration update check
+    int configDownloadMs = 120000; // configuration download
+};
+
+class CKTDiag : public IKTCom2Listener {
 public:
     CKTDiag();
+    // Stops and joins the service client before any field goes.
     ~CKTDiag();
     CKTDiag(const CKTDiag&) = delete;
     CKTDiag& operator=(const CKTDiag&) = delete;
 
-    // Starts the service session; false when it could not be started.
+    // Only before start.
+    void setTimeouts(const KTDiagTimeouts& timeouts) { m_timeouts = timeouts; }
+    CKTCom2& ktcom() { return m_ktcom; }
+
+    // Starts the service client under "ktDiag_s<session>"; does not wait; always true.
     bool start();
+    // True once the link is ready; otherwise prints and logs the failure.
+    bool waitForService();
+
+    void startPacketCapture(const std::string& fileName, unsigned int snapLength);
+    void stopPacketCapture();
+    void startOuterPacketCapture(std::string& fileName, int size);
+    void stopOuterPacketCapture();
+    void startDriverLogCapture(std::string& fileName);
+    void stopDriverLogCapture();
+
+    void updateConfig();
+    void setLogFileSize(int size);
 
     // Collects the diagnostics archive; true when it was written.
     bool collectLogs(const std::string& archiveName, bool forUpload);
+
+    void onMessage(const std::string& message, const std::string& peer) override;
+    void onConnected() override;
+    void onError(int code, const std::string& peer) override;
+    void onDisconnected(int code, const std::string& peer) override;
+
+private:
+    enum class CaptureKind { outer, driver };
+
+    // Waits for the link like waitForService, silently; true when ready.
+    bool awaitReady();
+    // Registers replyId as awaited; call before the request is sent, so an early reply
+    // is kept.
+    void expectReply(int replyId);
+    // Waits up to timeoutMs for the awaited reply or the link's failure; true when the
+    // reply came and set m_replyReceived (its status, for the replies that carry one).
+    bool waitForReply(int timeoutMs);
+    bool readField(const bool& field);
+    void clearField(bool& field);
+    // The status query that opens an outer or driver-log capture operation; false when it
+    // was not sent. inProgress: the service reported a capture in progress.
+    bool queryCaptureStatus(CaptureKind kind, bool& inProgress);
+
+    CKTCom2 m_ktcom;
+    Config m_config;
+    KTDiagTimeouts m_timeouts;
+
+    boost::mutex m_mutex; // guards every field below
+    boost::condition_variable m_cond;
+    int m_awaitedId = 0;          // the reply the command waits for; 0 none
+    bool m_awaitedCame = false;   // that reply arrived
+    bool m_awaitedStatus = false; // m_replyReceived as that reply left it
+    bool m_linkFailed = false;    // an error since start or since the awaited reply was registered
+    bool m_replyReceived = false;
+    bool m_updateStatus = false;
+    bool m_updateAvailable = false;
+    bool m_ready = false;
+    bool m_outerCaptureStatus = false;
+    bool m_driverCaptureStatus = false;
+    bool m_pktActionStatus = false;
+    std::string m_qpaStatus;
+    int m_tunnelStatus = 0;
+    std::string m_clientStatus;
+    std::string m_gatewayHost;
+    std::string m_onpremStatus;
+    std::string m_gtwIP;
+    std::string m_tunnelProtocol;
+    std::string m_explicitProxy;
 };

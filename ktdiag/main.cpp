@@ -2,6 +2,8 @@
 // the network.
 
 #include "CKTDiag.h"
+#include "captureCommands.h"
+#include "configCommands.h"
 #include "pending.h"
 #include "product.h"
 #include "saveDiagnostics.h"
@@ -40,11 +42,18 @@ int dispatch(int argc, char** argv, CKTDiag& diag)
 
     switch (option[1]) {
     case 'c':
-        return argc >= 3 ? commandNotBuilt("-c") : invalidArgument(option, 1);
     case 'p':
-        return argc >= 3 ? commandNotBuilt("-p") : invalidArgument(option, 1);
+        if (argc < 3) {
+            return invalidArgument(option, 1);
+        }
+        handlePacketCapture(argc, argv, option[1] == 'p');
+        return 0;
     case 'd':
-        return argc >= 3 ? commandNotBuilt("-d") : invalidArgument(option, 1);
+        if (argc < 3) {
+            return invalidArgument(option, 1);
+        }
+        handleDriverLogCapture(argc, argv);
+        return 0;
     case 'f':
         diag.start();
         return commandNotBuilt("-f");
@@ -55,9 +64,9 @@ int dispatch(int argc, char** argv, CKTDiag& diag)
         printUsage();
         return 0;
     case 'l':
-        return commandNotBuilt("-l");
+        return setLogLevelCmd(argc, argv);
     case 'm':
-        return commandNotBuilt("-m");
+        return setLogFileSizeCmd(argc, argv);
     case 'n':
         diag.start();
         return commandNotBuilt("-n");
@@ -82,8 +91,12 @@ int dispatch(int argc, char** argv, CKTDiag& diag)
         }
         return invalidArgument(argv[2], 1);
     }
-    case 'u':
-        return commandNotBuilt("-u");
+    case 'u': {
+        CKTDiag updater;
+        updater.start();
+        updater.updateConfig();
+        return 0;
+    }
     case 'v':
         std::printf("%s version %s\n\n%s\n", kTitle, kProductVersion, kCopyright);
         return 0;

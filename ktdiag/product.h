@@ -1,6 +1,7 @@
 #pragma once
-// The tool's fixed identity.
+// The tool's fixed identity; the product version is the configuration's kProductVersion.
+
+#include "ktConfig/config.h"
 
 constexpr const char* kTitle = "Kestrani Client Diagnostics Tool";
-constexpr const char* kProductVersion = "93.0.1.944";
 constexpr const char* kCopyright = "Copyright (c) Kestrani. All rights reserved.";

@@ -1,0 +1,189 @@
+// A session object against the fake service with short waits: replies that never come,
+// stray messages, and a link that fails while a command waits.
+
+#include "CKTDiag.h"
+
+#include "ktTest/clientTree.h"
+#include "ktTest/fakeService.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <future>
+#include <thread>
+#include <string>
+
+using namespace std::chrono_literals;
+using ktTest::FakeReply;
+
+namespace {
+
+FakeReply silence()
+{
+    FakeReply r;
+    r.kind = FakeReply::Kind::silence;
+    return r;
+}
+
+FakeReply answer(int id, const ktTest::FakeItems& items)
+{
+    FakeReply r;
+    r.bytes = ktTest::fakeJson(id, items);
+    return r;
+}
+
+class CKTDiagTest : public ::testing::Test {
+protected:
+    CKTDiagTest()
+        : m_port("KTDIAG_SERVICE_PORT", std::to_string(m_fake.port())),
+          m_session("KTDIAG_SESSION_ID", std::string("3"))
+    {
+        m_fake.setReplier(ktTest::plausibleReply);
+    }
+
+    // Runs command on a started session with the given waits; returns what it printed
+    // and how long it took.
+    std::string run(const KTDiagTimeouts& timeouts, const std::function<void(CKTDiag&)>& command,
+                    std::chrono::milliseconds& took)
+    {
+        CKTDiag diag;
+        diag.setTimeouts(timeouts);
+        diag.start();
+        testing::internal::CaptureStdout();
+        const auto began = std::chrono::steady_clock::now();
+        command(diag);
+        took = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - began);
+        std::fflush(stdout);
+        return testing::internal::GetCapturedStdout();
+    }
+
+    ktTest::ClientTree m_client;
+    ktTest::FakeService m_fake;
+    ktTest::ScopedEnv m_port;
+    ktTest::ScopedEnv m_session;
+};
+
+KTDiagTimeouts shortWaits()
+{
+    KTDiagTimeouts t;
+    t.captureMs = 300;
+    t.outerStopMs = 300;
+    t.configCheckMs = 300;
+    t.configDownloadMs = 300;
+    return t;
+}
+
+// Waits long enough that only the awaited reply or the link's failure can end them.
+KTDiagTimeouts longWaits()
+{
+    KTDiagTimeouts t;
+    t.captureMs = 60000;
+    t.outerStopMs = 60000;
+    t.configCheckMs = 60000;
+    t.configDownloadMs = 60000;
+    return t;
+}
+
+TEST_F(CKTDiagTest, ARequestWithoutAnswerPrintsItsFailureAfterItsWait)
+{
+    struct Case {
+        int silentRequest;
+        std::function<void(CKTDiag&)> command;
+        std::string out;
+    };
+    const Case cases[] = {
+        {120, [](CKTDiag& d) { d.startPacketCapture("", 0); }, "Failed to start packet capture\n"},
+        {122, [](CKTDiag& d) { d.stopPacketCapture(); }, "Failed to stop packet capture\n"},
+        {136, [](CKTDiag& d) { d.stopOuterPacketCapture(); },
+         "Stopping outer packet capture...\nFailed to stop outer packet capture.\n"},
+        {130,
+         [](CKTDiag& d) {
+             std::string name;
+             d.startDriverLogCapture(name);
+         },
+         "Failed to start driver log capture.\n"},
+        {127, [](CKTDiag& d) { d.updateConfig(); }, "Failed to check for configuration updates.\n"},
+        {125, [](CKTDiag& d) { d.updateConfig(); },
+         "Configuration update is available.\nSynchronizing configuration...\n"
+         "Failed to download configuration updates.\n"},
+    };
+    for (const Case& c : cases) {
+        m_fake.setReply(c.silentRequest, silence());
+        m_fake.setReply(140, answer(141, {{"status", "false"}}));
+        m_fake.setReply(127, c.silentRequest == 127 ? silence()
+                                                    : answer(128, {{"updateStatus", "true"},
+                                                                   {"updateCheckStatus", "true"}}));
+        std::chrono::milliseconds took{};
+        EXPECT_EQ(run(shortWaits(), c.command, took), c.out) << c.silentRequest;
+        EXPECT_GE(took, 300ms) << c.silentRequest;
+        EXPECT_LT(took, 5s) << c.silentRequest;
+        EXPECT_TRUE(m_fake.waitForClientGone(5s));
+        m_fake.setReply(c.silentRequest, *ktTest::plausibleReply({c.silentRequest, {}, {}}));
+    }
+}
+
+TEST_F(CKTDiagTest, AStrayMessageDoesNotEndTheWait)
+{
+    // The check is first answered by a message nobody asked for; its answer follows.
+    FakeReply stray;
+    stray.kind = FakeReply::Kind::raw;
+    stray.bytes = ktTest::fakeUnit(ktTest::fakeJson(145, {{"qpaStatus", "enabled"}}));
+    m_fake.setReply(127, stray);
+    std::promise<void> asked;
+    m_fake.setObserver([&asked](const ktTest::FakeMessage& message, const FakeReply*) {
+        if (message.id == 127) {
+            asked.set_value();
+        }
+    });
+    std::thread answerLater([&] {
+        asked.get_future().wait();
+        std::this_thread::sleep_for(200ms);
+        m_fake.sendRaw(ktTest::fakeUnit(
+            ktTest::fakeJson(128, {{"updateStatus", "false"}, {"updateCheckStatus", "true"}})));
+    });
+    std::chrono::milliseconds took{};
+    EXPECT_EQ(run(
+                  longWaits(), [](CKTDiag& d) { d.updateConfig(); }, took),
+              "Already up to date.\n");
+    EXPECT_LT(took, 5s);
+    answerLater.join();
+    m_fake.setObserver(nullptr);
+}
+
+TEST_F(CKTDiagTest, AnEarlyAnswerEndsTheWaitAtOnce)
+{
+    std::chrono::milliseconds took{};
+    EXPECT_EQ(run(
+                  longWaits(), [](CKTDiag& d) { d.stopPacketCapture(); }, took),
+              "Packet capture stopped successfully\n");
+    EXPECT_LT(took, 5s);
+}
+
+TEST_F(CKTDiagTest, ALinkResetEndsTheWaitAndTheNextSendFails)
+{
+    FakeReply reset;
+    reset.kind = FakeReply::Kind::reset;
+    m_fake.setReply(138, reset);
+    std::chrono::milliseconds took{};
+    std::string name;
+    EXPECT_EQ(run(
+                  longWaits(), [&](CKTDiag& d) { d.startOuterPacketCapture(name, 0); }, took),
+              "Failed to connect with Service.\n");
+    EXPECT_LT(took, 5s);
+}
+
+TEST_F(CKTDiagTest, NoServiceIsReportedAfterTheReadinessWait)
+{
+    ktTest::ScopedEnv nobody("KTDIAG_SERVICE_PORT", std::string("1"));
+    KTDiagTimeouts t = longWaits();
+    t.readyMs = 300;
+    std::chrono::milliseconds took{};
+    EXPECT_EQ(run(
+                  t, [](CKTDiag& d) { d.setLogFileSize(5); }, took),
+              "Failed to connect with Service.\nFailed to set log size, KTCom is not ready\n");
+    EXPECT_LT(took, 5s);
+}
+
+} // namespace
