@@ -5,6 +5,7 @@
 #include "ktPlatform/sockets.h"
 #include "ktmsg2/KTMsg2.h"
 
+#include "ktTest/connectProxy.h"
 #include "ktTest/fakeService.h"
 #include "ktTest/tempTree.h"
 #include "ktTest/testLog.h"
@@ -167,11 +168,12 @@ std::string messageText(int id, const std::vector<std::pair<std::string, std::st
     return text;
 }
 
-// A loopback port where nothing listens.
+// A loopback port where nothing listens. It stays bound for the whole run, so no other
+// test can take it and no connect to it can meet its own source port.
 std::uint16_t closedPort()
 {
-    ktTest::FakeService probe;
-    return probe.port();
+    static const ktTest::ClosedPort closed;
+    return closed.port();
 }
 
 class ServiceLink : public ::testing::Test {
