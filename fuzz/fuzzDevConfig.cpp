@@ -1,0 +1,44 @@
+// The devconfig.json reader on any file in the configuration location. A read never changes
+// the file and reads the same twice.
+
+#include "configTree.h"
+
+#include <string>
+
+namespace {
+
+std::string g_path;
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    g_path = ktFuzz::startClientTree() + "/devconfig.json";
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    ktFuzz::logLevelFor(data, size);
+    const std::string content(reinterpret_cast<const char*>(data), size);
+    ktFuzz::writeFile(g_path, content);
+    Config first;
+    first.initConfigLocation();
+    const bool read = first.readDevConfig();
+    KT_FUZZ_CHECK(ktFuzz::readFile(g_path) == content);
+
+    Config second;
+    second.initConfigLocation();
+    KT_FUZZ_CHECK(second.readDevConfig() == read);
+    const DevConfigValues& a = first.devConfig();
+    const DevConfigValues& b = second.devConfig();
+    KT_FUZZ_CHECK(a.useDevConfig == b.useDevConfig && a.validatePeerCert == b.validatePeerCert &&
+                  a.tunnelPortList == b.tunnelPortList && a.dtlsFallback == b.dtlsFallback &&
+                  a.tunnelPacketQueueSize == b.tunnelPacketQueueSize &&
+                  a.sendTcpBufferSizeInKBs == b.sendTcpBufferSizeInKBs &&
+                  a.receiveTcpBufferSizeInKBs == b.receiveTcpBufferSizeInKBs &&
+                  a.clientConfigExpiryTime == b.clientConfigExpiryTime);
+    // An empty file is no configuration.
+    KT_FUZZ_CHECK(!content.empty() || !read);
+    return 0;
+}
