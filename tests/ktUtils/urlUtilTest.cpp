@@ -114,3 +114,17 @@ TEST(AuthToken, HeaderLineCarriesTheTokenAndTheLogDoesNot)
 }
 
 } // namespace
+
+TEST(UrlEncode, Table)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},
+        {"AZaz09-._~", "AZaz09-._~"},
+        {"a b&c=d", "a%20b%26c%3Dd"},
+        {"k+/=?#%", "k%2B%2F%3D%3F%23%25"},
+        {std::string("\xC3\xA9\x00z", 4), "%C3%A9%00z"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(urlEncode(c.first), c.second);
+    }
+}

@@ -5,15 +5,20 @@
 #include "ktLog/ktLog.h"
 #include "ktPlatform/strings.h"
 #include "ktRestApi/addonmanapi.h"
+#include "ktRestApi/proxy.h"
 #include "ktUtils/fileUtil.h"
 #include "ktUtils/integritycheck.h"
 #include "ktUtils/jsonUtil.h"
+#include "ktUtils/urlUtil.h"
 #include "ktUtils/version.h"
+#include "ktWinUtils/impersonate.h"
 #include "ktWinUtils/launchApp.h"
 
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -24,6 +29,7 @@
 static const char* const kLogModule = "Config";
 
 const char* const kProductVersion = "93.0.1.944";
+const char* const kDefaultAddonHost = "addon.kestrani.net";
 
 namespace {
 
@@ -107,6 +113,7 @@ bool Config::init()
     if (!getActiveSessionId(sessionId)) {
         return false;
     }
+    detectProxiesForAddon(sessionId);
     return true;
 }
 
@@ -239,6 +246,85 @@ void Config::buildProxyList()
     }
 }
 
+void Config::detectProxiesForAddon(std::uint32_t sessionId)
+{
+    ImpersonationGuard impersonation;
+    if (!impersonateActiveUser(impersonation, sessionId)) {
+        KTLOG(KT_LOG_ERROR, "impersonate as sessId %d failed", static_cast<int>(sessionId));
+        return;
+    }
+    detectProxies(kDefaultAddonHost);
+}
+
+void Config::detectProxies(const std::string& host)
+{
+    std::string url = "https://";
+    if (!m_branding.addonManagerHost.empty()) {
+        url += m_branding.addonManagerHost;
+    } else if (!host.empty()) {
+        url += host;
+    } else {
+        KTLOG(KT_LOG_ERROR, "Wrong URL to get the proxy name, URL: %s", url.c_str());
+        return;
+    }
+
+    std::vector<std::string> proxies;
+    std::string pacHost;
+    const bool detected = detectProxy(url, proxies, pacHost);
+    {
+        boost::mutex::scoped_lock lock(m_configMutex);
+        m_pacServerHost = pacHost;
+    }
+    KTLOG(KT_LOG_INFO, "System proxy configuration %s , System proxy Count %d,Pac Server Host %s",
+          detected ? "Detected" : "Not Detected", static_cast<int>(proxies.size()),
+          pacHost.empty() ? "N/A" : pacHost.c_str());
+
+    if (detected) {
+        std::vector<std::string> reachable =
+            m_proxyHealthCheck->checkUserProxies(getOrgVersionUrl(), false);
+        std::sort(reachable.begin(), reachable.end());
+        reachable.erase(std::unique(reachable.begin(), reachable.end()), reachable.end());
+        proxies.insert(proxies.end(), reachable.begin(), reachable.end());
+        if (!proxies.empty()) {
+            boost::mutex::scoped_lock lock(m_configMutex);
+            for (const std::string& proxy : proxies) {
+                if (std::find(m_allProxies.begin(), m_allProxies.end(), proxy) ==
+                    m_allProxies.end()) {
+                    m_allProxies.push_back(proxy);
+                }
+            }
+        }
+    }
+    normalizeHostPortList(proxies);
+
+    boost::mutex::scoped_lock lock(m_configMutex);
+    normalizeHostPortList(m_allProxies);
+    m_activeProxies = proxies;
+    m_requestProxySettings.proxies = m_activeProxies;
+    std::string text = "Total active proxy Count " + std::to_string(m_activeProxies.size()) +
+                       ", Active Proxy List : ";
+    for (const std::string& proxy : m_activeProxies) {
+        text += proxy + "  ";
+    }
+    text += "\n Total proxy Count " + std::to_string(m_allProxies.size()) + ", Full Proxy List :";
+    for (const std::string& proxy : m_allProxies) {
+        text += proxy + "  ";
+    }
+    KTLOG(KT_LOG_INFO, "%s", text.c_str());
+    if (m_addonManApi != nullptr) {
+        m_addonManApi->setProxies(m_activeProxies);
+    }
+    const auto lower = [](std::vector<std::string>& list) {
+        for (std::string& entry : list) {
+            for (char& c : entry) {
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            }
+        }
+    };
+    lower(m_activeProxies);
+    lower(m_allProxies);
+}
+
 std::string Config::getOrgVersionUrl()
 {
     char url[1024] = {};
@@ -247,7 +333,8 @@ std::string Config::getOrgVersionUrl()
     } else {
         std::snprintf(url, sizeof(url), "%s://%s/%s?orgkey=%s&userkey=%s", kScheme,
                       m_branding.addonManagerHost.c_str(), "config/org/version",
-                      m_branding.orgKey.c_str(), m_branding.userKey.c_str());
+                      urlEncode(m_branding.orgKey).c_str(),
+                      urlEncode(m_branding.userKey).c_str());
     }
     return url;
 }
@@ -313,6 +400,18 @@ std::vector<std::string> Config::allProxies()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_allProxies;
+}
+
+std::vector<std::string> Config::activeProxies()
+{
+    boost::mutex::scoped_lock lock(m_configMutex);
+    return m_activeProxies;
+}
+
+std::string Config::pacServerHost()
+{
+    boost::mutex::scoped_lock lock(m_configMutex);
+    return m_pacServerHost;
 }
 
 ProxySettings Config::requestProxySettings()

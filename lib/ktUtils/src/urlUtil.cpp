@@ -44,6 +44,26 @@ bool ktGetHostNameFromUrl(const std::string& url, std::string& host)
     return true;
 }
 
+std::string urlEncode(const std::string& value)
+{
+    static const char* const kHex = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(value.size());
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+            (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' ||
+            byte == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        }
+    }
+    return out;
+}
+
 std::string makeAuthToken(const std::string& userKey, const std::string& orgKey)
 {
     jwt_t* raw = nullptr;

@@ -30,6 +30,8 @@ class CProxyHealthCheck;
 
 // The version of this build, against which "cache.newClientVer" is compared.
 extern const char* const kProductVersion;
+// The add-on service host of this deployment, used when the branding names none.
+extern const char* const kDefaultAddonHost;
 
 // Values of ktconfig.json, named after their keys, with the constructor's values.
 struct ClientConfigValues {
@@ -157,7 +159,17 @@ public:
 
     // Proxies: the full list rebuilt from the product-2 external proxies.
     void buildProxyList();
-    // The URL of the proxy reachability probe.
+    // Runs detectProxies for kDefaultAddonHost as the user of sessionId; logged and nothing
+    // changed when that user cannot be impersonated. The thread's identity is restored.
+    void detectProxiesForAddon(std::uint32_t sessionId);
+    // Decides the proxies of later requests: the system proxies for the add-on host (the
+    // branding's, else host), then, when some were detected, the user-configured proxies
+    // found reachable so far. Replaces the active list, grows the full list (both lower
+    // case afterwards) and hands the active list, as detected, to the request settings and
+    // the add-on REST client.
+    void detectProxies(const std::string& host);
+    // The URL of the proxy reachability probe; its query values are percent-encoded. It
+    // carries the keys: never log it.
     std::string getOrgVersionUrl();
     // Stores the credential (stored, encrypted form) and hands it to the REST client and
     // the request settings.
@@ -173,6 +185,8 @@ public:
     std::string getQpaTenant();
     std::vector<ExternalProxyRecord> externalProxies();
     std::vector<std::string> allProxies();
+    std::vector<std::string> activeProxies();
+    std::string pacServerHost();
     ProxySettings requestProxySettings();
 
     // Values fixed by init; read them after it returned.
@@ -215,6 +229,7 @@ private:
     std::shared_ptr<SteeringConfig> m_steeringConfig;
     std::vector<std::string> m_activeProxies;
     std::vector<std::string> m_allProxies;
+    std::string m_pacServerHost;
     std::string m_proxyCredentials; // stored form; guarded by m_credentialMutex
     ProxySettings m_requestProxySettings;
     deviceInfo m_deviceInfo;

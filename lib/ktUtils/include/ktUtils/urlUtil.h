@@ -8,6 +8,9 @@
 // untouched, when that leaves nothing.
 bool ktGetHostNameFromUrl(const std::string& url, std::string& host);
 
+// value for a URL query: every byte but letters, digits and "-._~" as %XX (upper case).
+std::string urlEncode(const std::string& value);
+
 // An unsigned JSON Web Token: header {"alg":"none"}, claims "userkey" and "orgkey" (both
 // strings, nothing else), empty signature. Empty, logged, when it cannot be made. The token
 // is a secret: never log it.
