@@ -21,6 +21,12 @@ public:
     // 1 cloud applications, 2 web, 3 all.
     std::int32_t trafficMode() const { return m_trafficMode; }
     bool isDynamicSteeringEnabled() const { return m_dynamicSteering; }
+    // Reads ktsteering.json from the data folder; false when it could not be read.
+    bool readConfig() { return false; }
+    bool privateAppsEnabled() const { return m_privateAppsEnabled; }
+    bool privateAppsOffPrem() const { return m_privateAppsOffPrem; }
+    bool privateAppsOnPrem() const { return m_privateAppsOnPrem; }
+
     // The reader the steering file is read through.
     ktConfigSec* secFile() const { return m_secFile; }
 
@@ -29,5 +35,8 @@ private:
     bool m_skipIntegrityCheck = false;
     std::int32_t m_trafficMode = 1;
     bool m_dynamicSteering = false;
+    bool m_privateAppsEnabled = false;
+    bool m_privateAppsOffPrem = false;
+    bool m_privateAppsOnPrem = false;
     ktConfigSec* m_secFile;
 };

@@ -168,6 +168,18 @@ public:
     // case afterwards) and hands the active list, as detected, to the request settings and
     // the add-on REST client.
     void detectProxies(const std::string& host);
+    // Per-session configuration. The configuration folder of sessionId: the common one
+    // unless per-user folders are on; creates it (as the session's user) when they are.
+    std::wstring createUserConfig(std::uint32_t sessionId);
+    // The configuration location of the session's entry, else the common location.
+    std::wstring getConfigLocation(std::uint32_t sessionId);
+    // The user e-mail of the session's entry, else the branding "UserEmail".
+    std::string getUserEmail(std::uint32_t sessionId);
+    // The smallest session id with an entry; false when there is none.
+    bool getActiveUserSessionId(std::int32_t& sessionId);
+    // True when the QPA tenant is set and the session's QPA certificate and key exist.
+    bool isQpaCertPresent(std::uint32_t sessionId);
+
     // The URL of the proxy reachability probe; its query values are percent-encoded. It
     // carries the keys: never log it.
     std::string getOrgVersionUrl();
