@@ -270,9 +270,3 @@ void CKTDiag::onMessage(const std::string& message, const std::string& /*peer*/)
     }
     m_cond.notify_all();
 }
-
-bool CKTDiag::collectLogs(const std::string& /*archiveName*/, bool /*forUpload*/)
-{
-    std::fprintf(stderr, "ktdiag: the diagnostics collection is not built yet\n");
-    return false;
-}

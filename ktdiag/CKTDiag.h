@@ -18,6 +18,7 @@ struct KTDiagTimeouts {
     int outerStopMs = 120000;      // outer capture stop
     int configCheckMs = 12000;     // configuration update check
     int configDownloadMs = 120000; // configuration download
+    int diagMs = 30000;            // the service's own diagnostics
 };
 
 class CKTDiag : public IKTCom2Listener {
@@ -47,8 +48,19 @@ public:
     void updateConfig();
     void setLogFileSize(int size);
 
-    // Collects the diagnostics archive; true when it was written.
+    // Collects the diagnostics archive into archiveName (replaced if it exists); the
+    // upload form caps the capture and dump files by size. Stops the service client. True
+    // when the archive was written.
     bool collectLogs(const std::string& archiveName, bool forUpload);
+    // Decrypts the protected form (".enc") of source and writes the plain text, cut at its
+    // first zero byte, to destFolder/fileName, replacing a file there; writtenPath then
+    // holds that path. False, logged, when it cannot be read or written.
+    static bool copyProtectedFile(const std::string& source, const std::string& fileName,
+                                  const std::string& destFolder, std::string& writtenPath);
+    // Writes the system's facts (systeminfo) into outputFile, replacing it.
+    static void getSystemInfo(const std::string& outputFile);
+    // Writes the list of installed programs into outputFile, replacing it.
+    static void getInstalledApps(const std::string& outputFile);
 
     void onMessage(const std::string& message, const std::string& peer) override;
     void onConnected() override;
@@ -71,6 +83,11 @@ private:
     // The status query that opens an outer or driver-log capture operation; false when it
     // was not sent. inProgress: the service reported a capture in progress.
     bool queryCaptureStatus(CaptureKind kind, bool& inProgress);
+    // collectLogs without its guard against exceptions.
+    bool collect(const std::string& archiveName, bool forUpload);
+    // Asks the service to put its diagnostics into folder and waits for its answer, once
+    // the link is ready; then stops the service client.
+    void requestServiceDiagnostics(const std::string& folder);
 
     CKTCom2 m_ktcom;
     Config m_config;
