@@ -18,6 +18,8 @@ struct KTDiagTimeouts {
     int outerStopMs = 120000;      // outer capture stop
     int configCheckMs = 12000;     // configuration update check
     int configDownloadMs = 120000; // configuration download
+    int statusMs = 10000;          // client status and QPA status
+    int enableMs = 5000;           // enable or disable
 };
 
 class CKTDiag : public IKTCom2Listener {
@@ -46,6 +48,12 @@ public:
 
     void updateConfig();
     void setLogFileSize(int size);
+
+    // -f, -n and -t: print the client status, the QPA status, or enable (true) or disable
+    // the client; each stops the service client when it has sent its request.
+    void getClientStatus();
+    void getQpaStatus();
+    void enableClient(bool enable);
 
     // Collects the diagnostics archive; true when it was written.
     bool collectLogs(const std::string& archiveName, bool forUpload);
