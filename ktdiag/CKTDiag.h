@@ -19,6 +19,8 @@ struct KTDiagTimeouts {
     int configCheckMs = 12000;     // configuration update check
     int configDownloadMs = 120000; // configuration download
     int diagMs = 30000;            // the service's own diagnostics
+    int statusMs = 10000;          // client status and QPA status
+    int enableMs = 5000;           // enable or disable
 };
 
 class CKTDiag : public IKTCom2Listener {
@@ -47,6 +49,12 @@ public:
 
     void updateConfig();
     void setLogFileSize(int size);
+
+    // -f, -n and -t: print the client status, the QPA status, or enable (true) or disable
+    // the client; each stops the service client when it has sent its request.
+    void getClientStatus();
+    void getQpaStatus();
+    void enableClient(bool enable);
 
     // Collects the diagnostics archive into archiveName (replaced if it exists); the
     // upload form caps the capture and dump files by size. Stops the service client. True

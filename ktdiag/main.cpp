@@ -56,7 +56,8 @@ int dispatch(int argc, char** argv, CKTDiag& diag)
         return 0;
     case 'f':
         diag.start();
-        return commandNotBuilt("-f");
+        diag.getClientStatus();
+        return 0;
     case 'g':
         return argc == 5 ? commandNotBuilt("-g") : invalidArgument(option, 1);
     case 'h':
@@ -69,7 +70,8 @@ int dispatch(int argc, char** argv, CKTDiag& diag)
         return setLogFileSizeCmd(argc, argv);
     case 'n':
         diag.start();
-        return commandNotBuilt("-n");
+        diag.getQpaStatus();
+        return 0;
     case 'o':
     case 'w': {
         if (argc < 3) {
@@ -87,7 +89,8 @@ int dispatch(int argc, char** argv, CKTDiag& diag)
         diag.start();
         const std::string word = argv[2];
         if (word == "enable" || word == "disable") {
-            return commandNotBuilt("-t");
+            diag.enableClient(word == "enable");
+            return 0;
         }
         return invalidArgument(argv[2], 1);
     }
