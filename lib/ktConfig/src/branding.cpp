@@ -19,6 +19,8 @@
 #include <optional>
 
 static const char* const kLogModule = "branding";
+// The reader is Config's and logs as Config.
+static const char* const kConfigModule = "Config";
 
 namespace {
 
@@ -161,22 +163,21 @@ bool removeBrandingFile(const std::wstring& path)
 
 bool Config::readBranding(CUserConfig& userConfig)
 {
-    static const char* const kLogModule = "Config";
     const std::wstring path = userConfig.m_location + L"/" + L"ktbranding.json";
     const bool userScope = m_enablePerUserConfig;
     std::string text;
     if (!readBrandingFile(userScope, text, path)) {
-        KTLOG(KT_LOG_ERROR, "Failed to read branding file %ls", path.c_str());
+        KTLOG_M(kConfigModule, KT_LOG_ERROR, "Failed to read branding file %ls", path.c_str());
         return false;
     }
     if (isBrandingConversionNeeded(path, text)) {
-        KTLOG(KT_LOG_INFO, "encrypting branding file, %ls", path.c_str());
+        KTLOG_M(kConfigModule, KT_LOG_INFO, "encrypting branding file, %ls", path.c_str());
         // The plain file goes only once its protected counterpart is there.
         if (writeBrandingFile(userScope, path, text) && pathExists(protectedPath(path))) {
-            KTLOG(KT_LOG_INFO, "deleting old branding file, %ls", path.c_str());
+            KTLOG_M(kConfigModule, KT_LOG_INFO, "deleting old branding file, %ls", path.c_str());
             if (!deleteFile(path.c_str())) {
-                KTLOG(KT_LOG_WARNING, "failed to delete %ls, err: %d", path.c_str(),
-                      ktPlatform::lastError());
+                KTLOG_M(kConfigModule, KT_LOG_WARNING, "failed to delete %ls, err: %d",
+                        path.c_str(), ktPlatform::lastError());
             }
         }
     }
@@ -185,7 +186,7 @@ bool Config::readBranding(CUserConfig& userConfig)
     const std::string json = text.substr(0, std::strlen(text.c_str()));
     // Nothing usable is never a reason to delete the file: it may be the only copy.
     if (json.empty()) {
-        KTLOG(KT_LOG_ERROR, "Branding file: %ls is empty", path.c_str());
+        KTLOG_M(kConfigModule, KT_LOG_ERROR, "Branding file: %ls is empty", path.c_str());
         return false;
     }
     BrandingValues values = m_branding;
@@ -197,13 +198,14 @@ bool Config::readBranding(CUserConfig& userConfig)
             // The second layout alone, never mixed with what the first one found.
             values = m_branding;
             if (!readLayout(tree, kNestedLayout, values, error)) {
-                KTLOG(KT_LOG_ERROR, "Failed to parse branding file %ls, error: %s", path.c_str(),
-                      error.c_str());
+                KTLOG_M(kConfigModule, KT_LOG_ERROR, "Failed to parse branding file %ls, error: %s",
+                        path.c_str(), error.c_str());
                 return false;
             }
         }
     } catch (const std::exception& e) {
-        KTLOG(KT_LOG_ERROR, "Failed to parse branding file %ls, error: %s", path.c_str(), e.what());
+        KTLOG_M(kConfigModule, KT_LOG_ERROR, "Failed to parse branding file %ls, error: %s",
+                path.c_str(), e.what());
         return false;
     }
     m_branding = values;
@@ -211,6 +213,6 @@ bool Config::readBranding(CUserConfig& userConfig)
     userConfig.m_userKey = m_branding.userKey;
     userConfig.m_brandingRead = true;
     m_addonManApi->setAddonHost(m_branding.addonManagerHost);
-    KTLOG(KT_LOG_INFO, "Read branding file successfully: %ls", path.c_str());
+    KTLOG_M(kConfigModule, KT_LOG_INFO, "Read branding file successfully: %ls", path.c_str());
     return true;
 }
