@@ -337,11 +337,16 @@ TEST_F(UserConfigTest, FailCloseIsPostedOnlyForASessionAlreadyKnown)
     EXPECT_TRUE(logHas("[sessId 2] fail close activated"));
     EXPECT_TRUE(logHas("FailClosed:[sessId 2] posting fail closed client status status"));
 
-    // Fail-close not allowed for the session: not evaluated at all.
+    // Fail-close not allowed for the session, or the client disabled: not evaluated at all.
     ktTest::writeAll(common() + "/ktuser.conf", R"({"userConfig":{"failCloseStatus":"false"}})");
     m_config.addUserConfig(3, "u", false);
     EXPECT_FALSE(entry(3).isFailCloseActive());
     EXPECT_FALSE(logHas("[sessId 3] fail close activated"));
+    ktTest::writeAll(common() + "/ktuser.conf", R"({"userConfig":{"clientStatus":"0"}})");
+    m_config.addUserConfig(4, "u", false);
+    EXPECT_FALSE(entry(4).isFailCloseActive());
+    EXPECT_EQ(entry(4).m_tunnelStatus, 2);
+    EXPECT_FALSE(logHas("[sessId 4] fail close activated"));
 }
 
 TEST_F(UserConfigTest, AddingAKnownSessionRenamesItAndQueuesTheLogon)
@@ -489,6 +494,18 @@ TEST_F(UserConfigTest, InitWithoutBrandingStoresNoSessionAndDetectsNoProxies)
     EXPECT_FALSE(logHas("System proxy configuration "));
     // The session was still set up: its status file exists.
     EXPECT_EQ(ktTest::readAll(common() + "/ktuser.conf"), kDefaultUserConf);
+}
+
+TEST_F(UserConfigTest, InitWithoutAnActiveSessionSetsNoSessionUp)
+{
+    ktTest::TempDir noSessions;
+    ktTest::ScopedEnv sessions("KTDIAG_SESSIONS_DIR", noSessions.path());
+    m_tree.writeBranding(ClientTree::brandingJson());
+    EXPECT_FALSE(m_config.init());
+    std::int32_t active = 0;
+    EXPECT_FALSE(m_config.getActiveUserSessionId(active));
+    EXPECT_FALSE(fs::exists(common() + "/ktuser.conf"));
+    EXPECT_EQ(m_config.branding().userKey, "");
 }
 
 TEST_F(UserConfigTest, InitStopsWhenTheSessionsUserCannotBeActedAs)
