@@ -3,12 +3,6 @@
 #include "ktConfig/clientStatusHandler.h"
 #include "ktConfig/config.h"
 
-std::wstring Config::createUserConfig(std::uint32_t) { return m_configLocation; }
-std::wstring Config::getConfigLocation(std::uint32_t) { return m_configLocation; }
-std::string Config::getUserEmail(std::uint32_t) { return m_branding.userEmail; }
-bool Config::getActiveUserSessionId(std::int32_t&) { return false; }
-bool Config::isQpaCertPresent(std::uint32_t) { return false; }
-
 EventCache::EventCache() : m_mutex(new boost::recursive_mutex) {}
 bool EventCache::load(std::wstring, const std::wstring&, const std::string&) { return false; }
 bool EventCache::push(const std::string&) { return false; }
