@@ -9,12 +9,6 @@ std::string Config::getUserEmail(std::uint32_t) { return m_branding.userEmail; }
 bool Config::getActiveUserSessionId(std::int32_t&) { return false; }
 bool Config::isQpaCertPresent(std::uint32_t) { return false; }
 
-EventCache::EventCache() : m_mutex(new boost::recursive_mutex) {}
-bool EventCache::load(std::wstring, const std::wstring&, const std::string&) { return false; }
-bool EventCache::push(const std::string&) { return false; }
-bool EventCache::save() { return false; }
-std::list<std::string> EventCache::events() const { return m_events; }
-
 bool ClientStatusHandler::init(Config* config, const std::wstring&, const std::wstring&)
 {
     m_config = config;
