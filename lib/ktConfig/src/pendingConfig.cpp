@@ -8,13 +8,3 @@ std::wstring Config::getConfigLocation(std::uint32_t) { return m_configLocation;
 std::string Config::getUserEmail(std::uint32_t) { return m_branding.userEmail; }
 bool Config::getActiveUserSessionId(std::int32_t&) { return false; }
 bool Config::isQpaCertPresent(std::uint32_t) { return false; }
-
-bool ClientStatusHandler::init(Config* config, const std::wstring&, const std::wstring&)
-{
-    m_config = config;
-    return false;
-}
-bool ClientStatusHandler::handleClientStatus(CUserConfigCommon*, const std::string&)
-{
-    return false;
-}
