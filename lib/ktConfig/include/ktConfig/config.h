@@ -22,6 +22,7 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/recursive_mutex.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -230,6 +231,10 @@ public:
     std::int32_t getTrafficMode();
     bool isDynamicSteeringEnabled();
     bool isDynamicSteeringActive();
+    // Private-access traffic is steered: with dynamic steering active, secure access and
+    // private apps off or on premises; otherwise secure access and private apps enabled
+    // (the steering file is read again while they are not).
+    bool isQpaSteeringEnabled();
     bool isCheckSNIEnabled();
     std::string getQpaTenant();
     std::vector<ExternalProxyRecord> externalProxies();
@@ -252,6 +257,12 @@ public:
     bool enablePerUserConfig() const { return m_enablePerUserConfig; }
     const std::wstring& perUserConfigLocation() const { return m_perUserConfigLocation; }
     bool autoUpdate() const { return m_autoUpdate; }
+    // The QPA tunnel's state (4 connected, 6 disconnected; 0 at first) and whether the QPA
+    // enrolment failed; read for the client status, set by their owners.
+    std::int32_t qpaTunnelState() const { return m_qpaTunnelState; }
+    void setQpaTunnelState(std::int32_t state) { m_qpaTunnelState = state; }
+    bool qpaEnrollFailed() const { return m_qpaEnrollFailed; }
+    void setQpaEnrollFailed(bool failed) { m_qpaEnrollFailed = failed; }
 
     std::wstring m_dataDir;
     std::wstring m_downloadDir;
@@ -297,6 +308,8 @@ private:
     boost::mutex m_logonMutex;
     boost::condition_variable m_logonCondition;
     bool m_logonPending = false; // guarded by m_logonMutex
+    std::atomic<std::int32_t> m_qpaTunnelState{0};
+    std::atomic<bool> m_qpaEnrollFailed{false};
 };
 
 // In each host:port entry, a "." right before the first ":" (not at the start) is removed.
