@@ -87,6 +87,17 @@ protected:
                                                         std::to_string(m_origin.port()) +
                                                         R"(","token":"ok-1")" + userConfig + "}}");
         m_tree.writeClientConfig("{\"clientConfig\":{" + clientConfig + "}}");
+        // The branding names the origin too: it is read after ktuserconfig.json.
+        // The branding names the origin too: it is read after ktuserconfig.json, from the
+        // common folder or, with per-user folders, from the user's.
+        const std::string branding =
+            R"({"UserKey":"uk-1","OrgKey":"ok-1","OrgName":"Org One",)"
+            R"("AddonManagerHost":"127.0.0.1:)" +
+            std::to_string(m_origin.port()) +
+            R"(","AddonCheckerHost":"checker.test","UserEmail":"u@test"})";
+        m_tree.writeBranding(branding);
+        m_tree.writeBranding(branding, false, false,
+                             m_tree.tree().appDataRoot() + "/Kestrani/Merivon");
         ASSERT_TRUE(config.init());
         handler.init(&config, ktPlatform::toWide(folder.empty() ? m_tree.configFolder() : folder),
                      L"");
