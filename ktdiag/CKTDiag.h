@@ -11,6 +11,8 @@
 
 #include <string>
 
+struct LatencyTimes;
+
 // Waits of the commands in milliseconds; the defaults are the service's answer times.
 struct KTDiagTimeouts {
     int readyMs = 5000;
@@ -18,6 +20,10 @@ struct KTDiagTimeouts {
     int outerStopMs = 120000;      // outer capture stop
     int configCheckMs = 12000;     // configuration update check
     int configDownloadMs = 120000; // configuration download
+    int pktActionMs = 30000;       // packet action set or clear
+    int pktActionRetryMs = 1000;   // after each failed send of a packet action
+    int latencyConnectMs = 10000;  // the timed request of -r: its connection, TLS included
+    int latencyTotalMs = 60000;    // and the whole request
 };
 
 class CKTDiag : public IKTCom2Listener {
@@ -46,6 +52,15 @@ public:
 
     void updateConfig();
     void setLogFileSize(int size);
+
+    // One timed request to url into times (filled only on success); 0, or the code of the
+    // HTTP client step that failed.
+    int measureLatency(const std::string& url, LatencyTimes& times);
+    // Asks the service to apply action to this tool's traffic, once the link is ready; up
+    // to three sends. True when a request was sent. Leaves the link running.
+    bool setPacketAction(int action);
+    // Clears the packet action (one send), then stops the link.
+    void unsetPacketAction();
 
     // Collects the diagnostics archive; true when it was written.
     bool collectLogs(const std::string& archiveName, bool forUpload);

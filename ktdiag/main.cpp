@@ -7,6 +7,7 @@
 #include "pending.h"
 #include "product.h"
 #include "saveDiagnostics.h"
+#include "speedCommands.h"
 #include "usage.h"
 
 #include "ktLog/ktLog.h"
@@ -58,7 +59,11 @@ int dispatch(int argc, char** argv, CKTDiag& diag)
         diag.start();
         return commandNotBuilt("-f");
     case 'g':
-        return argc == 5 ? commandNotBuilt("-g") : invalidArgument(option, 1);
+        if (argc != 5) {
+            return invalidArgument(option, 1);
+        }
+        runSpeedTest(argv);
+        return 0;
     case 'h':
         std::printf("%s\n", kTitle);
         printUsage();
@@ -79,7 +84,8 @@ int dispatch(int argc, char** argv, CKTDiag& diag)
         return saveDiagnostics(archiveName, option[1] == 'w');
     }
     case 'r':
-        return commandNotBuilt("-r");
+        runLatencyTest(argc, argv);
+        return 0;
     case 't': {
         if (argc != 3) {
             return invalidArgument(option, 1);
