@@ -239,6 +239,7 @@ void CKTDiag::onMessage(const std::string& message, const std::string& /*peer*/)
         lock.lock();
         if (present)
             m_pktActionStatus = value;
+        m_replyReceived = m_pktActionStatus;
         break;
     }
     default:

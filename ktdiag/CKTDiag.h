@@ -11,6 +11,8 @@
 
 #include <string>
 
+struct LatencyTimes;
+
 // Waits of the commands in milliseconds; the defaults are the service's answer times.
 struct KTDiagTimeouts {
     int readyMs = 5000;
@@ -21,6 +23,10 @@ struct KTDiagTimeouts {
     int diagMs = 30000;            // the service's own diagnostics
     int statusMs = 10000;          // client status and QPA status
     int enableMs = 5000;           // enable or disable
+    int pktActionMs = 30000;       // packet action set or clear
+    int pktActionRetryMs = 1000;   // after each failed send of a packet action
+    int latencyConnectMs = 10000;  // the timed request of -r: its connection, TLS included
+    int latencyTotalMs = 60000;    // and the whole request
 };
 
 class CKTDiag : public IKTCom2Listener {
@@ -55,6 +61,15 @@ public:
     void getClientStatus();
     void getQpaStatus();
     void enableClient(bool enable);
+
+    // One timed request to url into times (filled only on success); 0, or the code of the
+    // HTTP client step that failed.
+    int measureLatency(const std::string& url, LatencyTimes& times);
+    // Asks the service to apply action to this tool's traffic, once the link is ready; up
+    // to three sends. True when a request was sent. Leaves the link running.
+    bool setPacketAction(int action);
+    // Clears the packet action (one send), then stops the link.
+    void unsetPacketAction();
 
     // Collects the diagnostics archive into archiveName (replaced if it exists); the
     // upload form caps the capture and dump files by size. Stops the service client. True

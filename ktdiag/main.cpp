@@ -4,9 +4,9 @@
 #include "CKTDiag.h"
 #include "captureCommands.h"
 #include "configCommands.h"
-#include "pending.h"
 #include "product.h"
 #include "saveDiagnostics.h"
+#include "speedCommands.h"
 #include "usage.h"
 
 #include "ktLog/ktLog.h"
@@ -59,7 +59,11 @@ int dispatch(int argc, char** argv, CKTDiag& diag)
         diag.getClientStatus();
         return 0;
     case 'g':
-        return argc == 5 ? commandNotBuilt("-g") : invalidArgument(option, 1);
+        if (argc != 5) {
+            return invalidArgument(option, 1);
+        }
+        runSpeedTest(argv);
+        return 0;
     case 'h':
         std::printf("%s\n", kTitle);
         printUsage();
@@ -81,7 +85,8 @@ int dispatch(int argc, char** argv, CKTDiag& diag)
         return saveDiagnostics(archiveName, option[1] == 'w');
     }
     case 'r':
-        return commandNotBuilt("-r");
+        runLatencyTest(argc, argv);
+        return 0;
     case 't': {
         if (argc != 3) {
             return invalidArgument(option, 1);

@@ -446,6 +446,17 @@ ProxySettings Config::requestProxySettings()
     return settings;
 }
 
+std::string Config::speedTestHost()
+{
+    boost::mutex::scoped_lock lock(m_configMutex);
+    return m_branding.addonCheckerHost;
+}
+
+void Config::detectAddonProxies()
+{
+    detectProxies(kDefaultAddonHost);
+}
+
 void normalizeHostPortList(std::vector<std::string>& list)
 {
     for (std::string& entry : list) {

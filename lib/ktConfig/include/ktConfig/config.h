@@ -15,6 +15,7 @@
 #include "ktConfig/userConfig.h"
 #include "ktCrypto/ktConfigSec.h"
 #include "ktDownloader/proxyParams.h"
+#include "ktRestApi/ktproxyapi.h"
 #include "ktRestApi/proxyUtils.h"
 
 #include <boost/property_tree/ptree_fwd.hpp>
@@ -118,7 +119,9 @@ struct BrandingValues {
         sfCheckerIP6, addonCheckerHost, userEmail;
 };
 
-class Config {
+// The speed test reads it as its SpeedTestConfig (requestProxySettings,
+// getProxyCredentials, speedTestHost, detectAddonProxies).
+class Config : public SpeedTestConfig {
 public:
     Config();
     ~Config();
@@ -242,6 +245,10 @@ public:
     std::vector<std::string> activeProxies();
     std::string pacServerHost();
     ProxySettings requestProxySettings();
+    // The branding's add-on checker host, the speed-test host.
+    std::string speedTestHost();
+    // detectProxies for kDefaultAddonHost, as the calling thread's user.
+    void detectAddonProxies();
 
     // Values fixed by init; read them after it returned.
     const ClientConfigValues& clientConfig() const { return m_client; }
