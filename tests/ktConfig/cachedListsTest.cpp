@@ -300,18 +300,23 @@ TEST_F(CachedLists, ATamperedListIsReportedAndNotStored)
 TEST_F(CachedLists, AReportNotDeliveredWritesItsFlagAndKeepsEveryDigest)
 {
     const std::string longBody = R"({"status":"success","pad":")" + std::string(300, 'a') + "\"}";
+    enum Host { origin, closedPort, none };
     struct Case {
         const char* name;
         HttpReply reply;
-        bool closedPort;
-        int rc;
+        Host host;
+        const char* logged;
     };
+    const HttpReply success = HttpReply::make("HTTP/1.1 200 OK", R"({"status":"success"})");
     const Case cases[] = {
-        {"closed port", HttpReply::make("HTTP/1.1 200 OK", R"({"status":"success"})"), true, -2},
-        {"error status", HttpReply::make("HTTP/1.1 500 Internal Server Error", "{}"), false, -4},
-        {"refusal in the reply", HttpReply::make("HTTP/1.1 200 OK", R"({"status":"error"})"), false,
-         -2},
-        {"over-long reply", HttpReply::make("HTTP/1.1 200 OK", longBody), false, -6},
+        {"closed port", success, closedPort, "Failed to post log msg, Error: -2"},
+        {"no add-on host", success, none, "Failed to post log msg, no add-on manager host"},
+        {"error status", HttpReply::make("HTTP/1.1 500 Internal Server Error", "{}"), origin,
+         "Failed to post log msg, Error: -4"},
+        {"refusal in the reply", HttpReply::make("HTTP/1.1 200 OK", R"({"status":"error"})"),
+         origin, "Failed to post log msg, Error: -2"},
+        {"over-long reply", HttpReply::make("HTTP/1.1 200 OK", longBody), origin,
+         "Failed to post log msg, Error: -6"},
     };
     for (const Case& c : cases) {
         ktTest::clearLog();
@@ -321,15 +326,18 @@ TEST_F(CachedLists, AReportNotDeliveredWritesItsFlagAndKeepsEveryDigest)
         tamper("ktbypass.json");
         m_origin.setReply(c.reply);
         ktTest::ClosedPort closed;
-        setAddonHost(c.closedPort ? closed.address() : originHost());
+        setAddonHost(c.host == origin       ? originHost()
+                     : c.host == closedPort ? closed.address()
+                                            : "");
+        const std::size_t posts = m_origin.requests().size();
         Members expected = members(internalText());
         ASSERT_EQ(expected.size(), 5u) << internalText();
         expected["df2"] = "true";
 
         Config config;
         EXPECT_TRUE(load(config)) << c.name;
-        EXPECT_TRUE(logHas("Failed to post log msg, Error: " + std::to_string(c.rc)))
-            << c.name << ": " << ktTest::logText();
+        EXPECT_TRUE(logHas(c.logged)) << c.name << ": " << ktTest::logText();
+        EXPECT_EQ(m_origin.requests().size(), posts + (c.host == origin ? 1 : 0)) << c.name;
         EXPECT_EQ(members(internalText()), expected) << c.name;
         EXPECT_EQ(config.bypassList(), "") << c.name;
     }

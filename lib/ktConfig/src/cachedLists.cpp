@@ -275,6 +275,11 @@ void Config::flagHeldTamperReports()
 
 bool Config::postSupportLog(const std::string& message)
 {
+    // Without a host the URL would name "client" as its host: the keys never go there.
+    if (m_branding.addonManagerHost.empty()) {
+        KTLOG(KT_LOG_ERROR, "Failed to post log msg, no add-on manager host");
+        return false;
+    }
     const std::string url =
         std::string(kScheme) + "://" + m_branding.addonManagerHost + "/" + kSupportLogPath;
     std::string body;
