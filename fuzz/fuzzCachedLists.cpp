@@ -29,8 +29,7 @@ struct List {
 
 const List kLists[] = {
     {"ktbypass.json", "d2", "df2", &Config::readBypassList, &Config::bypassList},
-    {"ktbypasscat.json", "d7", "df7", &Config::readBypassCategoryList,
-     &Config::bypassCategoryList},
+    {"ktbypasscat.json", "d7", "df7", &Config::readBypassCategoryList, &Config::bypassCategoryList},
     {"ktexception.json", "d3", "df3", &Config::readExceptionList, &Config::exceptionList},
 };
 
@@ -71,8 +70,8 @@ Config* loaded(bool dynamic)
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     // Nothing here may reach a proxy named by the environment.
-    for (const char* name : {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY",
-                             "HTTPS_PROXY", "ALL_PROXY"}) {
+    for (const char* name :
+         {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"}) {
         unsetenv(name);
     }
     g_location = ktFuzz::startClientTree();
