@@ -138,35 +138,20 @@ void CKTDiag::onMessage(const std::string& message, const std::string& /*peer*/)
         m_replyReceived = field;
     };
     switch (id) {
-    case SET_STATUS: {
+    case SET_STATUS:
         KTLOG(KT_LOG_INFO, "Response for GET_STATUS");
-        int tunnelStatus = 0;
-        std::string client, onprem, gateway, gtwIp, protocol, proxy;
-        const bool hasTunnel = msg.GetItem("tunnelstatus", tunnelStatus);
-        const bool hasClient = msg.GetItem("status", client);
-        const bool hasOnprem = msg.GetItem("onpremStatus", onprem);
-        const bool hasGateway = msg.GetItem("gatewayHost", gateway);
-        const bool hasGtwIp = msg.GetItem("gtwIP", gtwIp);
-        const bool hasProtocol = msg.GetItem("tunnelProtocol", protocol);
-        const bool hasProxy = msg.GetItem("explicitProxy", proxy);
+        // Read straight into the fields: GetItem leaves a field as it was when its item
+        // is missing.
         lock.lock();
-        if (hasTunnel)
-            m_tunnelStatus = tunnelStatus;
-        if (hasClient)
-            m_clientStatus = client;
-        if (hasOnprem)
-            m_onpremStatus = onprem;
-        if (hasGateway)
-            m_gatewayHost = gateway;
-        if (hasGtwIp)
-            m_gtwIP = gtwIp;
-        if (hasProtocol)
-            m_tunnelProtocol = protocol;
-        if (hasProxy)
-            m_explicitProxy = proxy;
+        msg.GetItem("tunnelstatus", m_tunnelStatus);
+        msg.GetItem("status", m_clientStatus);
+        msg.GetItem("onpremStatus", m_onpremStatus);
+        msg.GetItem("gatewayHost", m_gatewayHost);
+        msg.GetItem("gtwIP", m_gtwIP);
+        msg.GetItem("tunnelProtocol", m_tunnelProtocol);
+        msg.GetItem("explicitProxy", m_explicitProxy);
         m_replyReceived = true;
         break;
-    }
     case ACK_STATUS: {
         int tunnelStatus = 0;
         msg.GetItem("tunnelstatus", tunnelStatus);
@@ -241,15 +226,11 @@ void CKTDiag::onMessage(const std::string& message, const std::string& /*peer*/)
         captureReply(m_driverCaptureStatus, "Response for RESP_DRIVER_LOG_CAPTURE_STATUS "
                                             "received from server. status: %d");
         break;
-    case SET_QPA_STATUS: {
-        std::string qpa;
-        const bool present = msg.GetItem("qpaStatus", qpa);
+    case SET_QPA_STATUS:
         lock.lock();
-        if (present)
-            m_qpaStatus = qpa;
+        msg.GetItem("qpaStatus", m_qpaStatus);
         m_replyReceived = true;
         break;
-    }
     case RESP_SET_PKT_ACTION: {
         bool value = false;
         const bool present = msg.GetItem("status", value);
@@ -258,6 +239,7 @@ void CKTDiag::onMessage(const std::string& message, const std::string& /*peer*/)
         lock.lock();
         if (present)
             m_pktActionStatus = value;
+        m_replyReceived = m_pktActionStatus;
         break;
     }
     default:
@@ -269,10 +251,4 @@ void CKTDiag::onMessage(const std::string& message, const std::string& /*peer*/)
         m_awaitedStatus = m_replyReceived;
     }
     m_cond.notify_all();
-}
-
-bool CKTDiag::collectLogs(const std::string& /*archiveName*/, bool /*forUpload*/)
-{
-    std::fprintf(stderr, "ktdiag: the diagnostics collection is not built yet\n");
-    return false;
 }

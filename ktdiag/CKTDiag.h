@@ -11,6 +11,8 @@
 
 #include <string>
 
+struct LatencyTimes;
+
 // Waits of the commands in milliseconds; the defaults are the service's answer times.
 struct KTDiagTimeouts {
     int readyMs = 5000;
@@ -18,6 +20,13 @@ struct KTDiagTimeouts {
     int outerStopMs = 120000;      // outer capture stop
     int configCheckMs = 12000;     // configuration update check
     int configDownloadMs = 120000; // configuration download
+    int diagMs = 30000;            // the service's own diagnostics
+    int statusMs = 10000;          // client status and QPA status
+    int enableMs = 5000;           // enable or disable
+    int pktActionMs = 30000;       // packet action set or clear
+    int pktActionRetryMs = 1000;   // after each failed send of a packet action
+    int latencyConnectMs = 10000;  // the timed request of -r: its connection, TLS included
+    int latencyTotalMs = 60000;    // and the whole request
 };
 
 class CKTDiag : public IKTCom2Listener {
@@ -47,8 +56,34 @@ public:
     void updateConfig();
     void setLogFileSize(int size);
 
-    // Collects the diagnostics archive; true when it was written.
+    // -f, -n and -t: print the client status, the QPA status, or enable (true) or disable
+    // the client; each stops the service client when it has sent its request.
+    void getClientStatus();
+    void getQpaStatus();
+    void enableClient(bool enable);
+
+    // One timed request to url into times (filled only on success); 0, or the code of the
+    // HTTP client step that failed.
+    int measureLatency(const std::string& url, LatencyTimes& times);
+    // Asks the service to apply action to this tool's traffic, once the link is ready; up
+    // to three sends. True when a request was sent. Leaves the link running.
+    bool setPacketAction(int action);
+    // Clears the packet action (one send), then stops the link.
+    void unsetPacketAction();
+
+    // Collects the diagnostics archive into archiveName (replaced if it exists); the
+    // upload form caps the capture and dump files by size. Stops the service client. True
+    // when the archive was written.
     bool collectLogs(const std::string& archiveName, bool forUpload);
+    // Decrypts the protected form (".enc") of source and writes the plain text, cut at its
+    // first zero byte, to destFolder/fileName, replacing a file there; writtenPath then
+    // holds that path. False, logged, when it cannot be read or written.
+    static bool copyProtectedFile(const std::string& source, const std::string& fileName,
+                                  const std::string& destFolder, std::string& writtenPath);
+    // Writes the system's facts (systeminfo) into outputFile, replacing it.
+    static void getSystemInfo(const std::string& outputFile);
+    // Writes the list of installed programs into outputFile, replacing it.
+    static void getInstalledApps(const std::string& outputFile);
 
     void onMessage(const std::string& message, const std::string& peer) override;
     void onConnected() override;
@@ -71,6 +106,11 @@ private:
     // The status query that opens an outer or driver-log capture operation; false when it
     // was not sent. inProgress: the service reported a capture in progress.
     bool queryCaptureStatus(CaptureKind kind, bool& inProgress);
+    // collectLogs without its guard against exceptions.
+    bool collect(const std::string& archiveName, bool forUpload);
+    // Asks the service to put its diagnostics into folder and waits for its answer, once
+    // the link is ready; then stops the service client.
+    void requestServiceDiagnostics(const std::string& folder);
 
     CKTCom2 m_ktcom;
     Config m_config;

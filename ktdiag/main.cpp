@@ -4,9 +4,9 @@
 #include "CKTDiag.h"
 #include "captureCommands.h"
 #include "configCommands.h"
-#include "pending.h"
 #include "product.h"
 #include "saveDiagnostics.h"
+#include "speedCommands.h"
 #include "usage.h"
 
 #include "ktLog/ktLog.h"
@@ -56,9 +56,14 @@ int dispatch(int argc, char** argv, CKTDiag& diag)
         return 0;
     case 'f':
         diag.start();
-        return commandNotBuilt("-f");
+        diag.getClientStatus();
+        return 0;
     case 'g':
-        return argc == 5 ? commandNotBuilt("-g") : invalidArgument(option, 1);
+        if (argc != 5) {
+            return invalidArgument(option, 1);
+        }
+        runSpeedTest(argv);
+        return 0;
     case 'h':
         std::printf("%s\n", kTitle);
         printUsage();
@@ -69,7 +74,8 @@ int dispatch(int argc, char** argv, CKTDiag& diag)
         return setLogFileSizeCmd(argc, argv);
     case 'n':
         diag.start();
-        return commandNotBuilt("-n");
+        diag.getQpaStatus();
+        return 0;
     case 'o':
     case 'w': {
         if (argc < 3) {
@@ -79,7 +85,8 @@ int dispatch(int argc, char** argv, CKTDiag& diag)
         return saveDiagnostics(archiveName, option[1] == 'w');
     }
     case 'r':
-        return commandNotBuilt("-r");
+        runLatencyTest(argc, argv);
+        return 0;
     case 't': {
         if (argc != 3) {
             return invalidArgument(option, 1);
@@ -87,7 +94,8 @@ int dispatch(int argc, char** argv, CKTDiag& diag)
         diag.start();
         const std::string word = argv[2];
         if (word == "enable" || word == "disable") {
-            return commandNotBuilt("-t");
+            diag.enableClient(word == "enable");
+            return 0;
         }
         return invalidArgument(argv[2], 1);
     }

@@ -112,6 +112,7 @@ TEST_F(ConfigTest, UserAgent)
     std::string host;
     ASSERT_TRUE(getComputerName(host));
     m_tree.setOs("6.3", "server");
+    m_tree.writeBranding(ClientTree::brandingJson());
     ASSERT_TRUE(m_config.init());
     EXPECT_EQ(httpUserAgent(), "Windows Server 6.3;Kestrani Merivon 93.0.1.944;" + host);
     EXPECT_EQ(m_config.hostName(), host);
@@ -680,6 +681,7 @@ TEST_F(ConfigTest, InitRunsTheBuiltStepsInOrder)
     // No digest: only the developer mode read before it lets this file through.
     m_tree.writeClientConfig(R"({"clientConfig":{"priority":"3"}})", false, false);
     m_tree.writeIdpConfig(R"({"serviceProvider":{"tenant":"idp-t"}})");
+    m_tree.writeBranding(ClientTree::brandingJson());
     ASSERT_TRUE(m_config.init());
     EXPECT_EQ(m_config.clientConfig().priority, 3);
     EXPECT_TRUE(m_config.steeringConfig()->skipIntegrityCheck());
@@ -717,6 +719,7 @@ TEST_F(ConfigTest, InitWithoutAnActiveSessionFailsAfterTheReaders)
 TEST_F(ConfigTest, InitWithoutClientConfigStillBuildsTheUserAgent)
 {
     setHttpUserAgent("unchanged");
+    m_tree.writeBranding(ClientTree::brandingJson());
     EXPECT_TRUE(m_config.init());
     EXPECT_TRUE(validatePeerCert());
     EXPECT_EQ(httpUserAgent().rfind("Windows NT 10.0;Kestrani Merivon 93.0.1.944;", 0), 0u);

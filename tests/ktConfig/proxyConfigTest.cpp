@@ -150,6 +150,7 @@ TEST_F(ProxyConfig, TheBrandedHostWinsOverTheArgument)
 TEST_F(ProxyConfig, InitDetectsTheProxiesOfTheActiveSession)
 {
     systemProxies("p9:3128");
+    m_tree.writeBranding(ktTest::ClientTree::brandingJson());
     EXPECT_TRUE(m_config.init());
     EXPECT_EQ(m_config.requestProxySettings().proxies, Proxies{"p9:3128"});
 }

@@ -4,12 +4,15 @@
 #include "ktPlatform/namedLock.h"
 #include "ktPlatform/paths.h"
 #include "ktPlatform/strings.h"
+#include "ktPlatform/tokens.h"
 
 #include "ktTest/tempTree.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -76,6 +79,70 @@ TEST(Paths, Join)
     EXPECT_EQ(ktPlatform::joinPath("a", "b"), "a/b");
     EXPECT_EQ(ktPlatform::joinPath("a/", "b"), "a/b");
     EXPECT_EQ(ktPlatform::joinPath("", "b"), "b");
+}
+
+TEST(Folders, UserLocationsExpandForTheirUser)
+{
+    ktTest::ScopedEnv a("APPDATA", std::string("/appdata"));
+    ktTest::ScopedEnv x("XDG_CONFIG_HOME", std::nullopt);
+    const ktPlatform::Token other{4242, 4242, "alice", "/home/alice"};
+    const ktPlatform::Token own{static_cast<std::uint32_t>(::geteuid()), 0, "me", "/home/me"};
+    const struct {
+        const ktPlatform::Token* token;
+        const wchar_t* source;
+        const wchar_t* expanded; // nullptr: the expansion fails
+        int error;
+    } cases[] = {
+        {&own, L"%APPDATA%/Kestrani/Merivon", L"/appdata/Kestrani/Merivon", 0},
+        {&other, L"%AppData%/Kestrani/Merivon", L"/home/alice/.config/Kestrani/Merivon", 0},
+        {&other, L"%USERPROFILE%|%HOMEPATH%|%home%|%USERNAME%",
+         L"/home/alice|/home/alice|/home/alice|alice", 0},
+        {&other, L"%NOSUCH%/%USERNAME%", L"%NOSUCH%/alice", 0},
+        {&other, L"50%% of %USERNAME", L"50%% of %USERNAME", 0},
+        {&other, L"/plain/path", L"/plain/path", 0},
+        {&other, L"", L"", 0},
+    };
+    for (const auto& tc : cases) {
+        std::wstring out = L"unchanged";
+        const bool ok =
+            ktPlatform::expandEnvironmentStringsForUser(*tc.token, tc.source, out, 2048);
+        EXPECT_EQ(ok, tc.expanded != nullptr) << ktPlatform::toNarrow(tc.source);
+        if (ok) {
+            EXPECT_EQ(out, tc.expanded);
+        }
+    }
+
+    std::wstring out = L"unchanged";
+    const ktPlatform::Token homeless{4243, 4243, "bob", ""};
+    EXPECT_FALSE(ktPlatform::expandEnvironmentStringsForUser(homeless, L"%APPDATA%/x", out, 2048));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(out, L"unchanged");
+    {
+        ktTest::ScopedEnv empty("APPDATA", std::string());
+        EXPECT_FALSE(ktPlatform::expandEnvironmentStringsForUser(own, L"%APPDATA%", out, 2048));
+    }
+    // The room counts the terminating zero.
+    EXPECT_TRUE(ktPlatform::expandEnvironmentStringsForUser(other, L"%USERNAME%", out, 6));
+    EXPECT_EQ(out, L"alice");
+    EXPECT_FALSE(ktPlatform::expandEnvironmentStringsForUser(other, L"%USERNAME%", out, 5));
+    EXPECT_EQ(errno, ERANGE);
+    EXPECT_EQ(ktPlatform::userFolderUnexpanded(), "%APPDATA%/Kestrani/Merivon");
+}
+
+TEST(Files, DirectoryTreeTakesOnlyFullPaths)
+{
+    ktTest::TempDir dir;
+    const std::string deep = dir.path() + "/a/b/c";
+    EXPECT_TRUE(ktPlatform::createDirectoryTree(deep));
+    EXPECT_TRUE(fs::is_directory(deep));
+    EXPECT_FALSE(ktPlatform::createDirectoryTree(deep));
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_FALSE(ktPlatform::createDirectoryTree("relative/folder"));
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FALSE(fs::exists("relative"));
+    ktTest::writeAll(dir.path() + "/file", "x");
+    EXPECT_FALSE(ktPlatform::createDirectoryTree(dir.path() + "/file/below"));
+    EXPECT_EQ(ktTest::readAll(dir.path() + "/file"), "x");
 }
 
 TEST(Files, NoFollowOpensOnlyRegularFiles)

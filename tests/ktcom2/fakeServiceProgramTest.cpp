@@ -78,6 +78,19 @@ std::uint16_t freePort()
     return probe.port();
 }
 
+// Kills and reaps the program if the test leaves early, so that no child outlives it (one
+// left running holds the test's output open and ctest waits for it).
+struct ChildGuard {
+    pid_t pid = -1;
+    ~ChildGuard()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
 TEST(FakeServiceProgram, AnswersRequestsWithPlausibleReplies)
 {
     const std::uint16_t port = freePort();
@@ -91,6 +104,7 @@ TEST(FakeServiceProgram, AnswersRequestsWithPlausibleReplies)
     ASSERT_EQ(::posix_spawn(&pid, KTFAKESERVICE_BINARY, &actions, nullptr, argv.data(), environ),
               0);
     posix_spawn_file_actions_destroy(&actions);
+    ChildGuard child{pid};
 
     ReplyListener listener;
     {
@@ -130,6 +144,7 @@ TEST(FakeServiceProgram, AnswersRequestsWithPlausibleReplies)
     ASSERT_EQ(::kill(pid, SIGTERM), 0);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    child.pid = -1;
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }

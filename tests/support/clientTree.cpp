@@ -97,6 +97,30 @@ void ClientTree::writeClientConfig(const std::string& json, bool protectedForm, 
     }
 }
 
+void ClientTree::writeBranding(const std::string& json, bool protectedForm, bool userScope,
+                               const std::string& folder)
+{
+    const std::string target = folder.empty() ? configFolder() : folder;
+    fs::create_directories(target);
+    const std::string path = target + "/ktbranding.json";
+    if (!protectedForm) {
+        writeAll(path, json);
+        return;
+    }
+    CKTEncryptedFile file(ktPlatform::toWide(path), userScope);
+    if (!file.write(json)) {
+        throw std::runtime_error("the protected branding file could not be written");
+    }
+}
+
+std::string ClientTree::brandingJson()
+{
+    return R"({"UserKey":"uk-1","OrgKey":"ok-1","OrgName":"Org One",)"
+           R"("AddonManagerHost":"addon.branded.test","AddonCheckerHost":"checker.branded.test",)"
+           R"("SFCheckerHost":"sf.branded.test","sfCheck":{"SFCheckerIP":"10.1.1.1"},)"
+           R"("UserEmail":"user@branded.test"})";
+}
+
 std::string ClientTree::readClientConfig(bool protectedForm) const
 {
     if (!protectedForm) {

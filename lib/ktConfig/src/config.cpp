@@ -124,12 +124,32 @@ bool Config::init()
     setUserAgent();
     m_idpConfig.m_location = m_configLocation;
     m_idpConfig.m_loaded = m_idpConfig.readIdpConfig();
+    CUserConfig userConfig;
     std::uint32_t sessionId = 0;
     if (!getActiveSessionId(sessionId)) {
         return false;
     }
+    initUserConfig(userConfig, sessionId);
+    // As the session's user from here on, so that user-scope branding reads and converts.
+    ImpersonationGuard impersonation;
+    if (m_enablePerUserConfig && !impersonateActiveUser(impersonation, sessionId)) {
+        KTLOG(KT_LOG_ERROR, "impersonate as sessId %d failed", static_cast<int>(sessionId));
+        return false;
+    }
+    if (!readBranding(userConfig)) {
+        KTLOG(KT_LOG_ERROR, "valid branding file not found");
+        revertImpersonation(impersonation);
+        return false;
+    }
+    {
+        boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
+        if (sessionId != 0 && m_userConfigs.find(sessionId) == m_userConfigs.end()) {
+            m_userConfigs.emplace(sessionId, userConfig);
+        }
+    }
     detectProxiesForAddon(sessionId);
     sendHeldTamperReports();
+    revertImpersonation(impersonation);
     return true;
 }
 
@@ -440,6 +460,17 @@ ProxySettings Config::requestProxySettings()
     boost::mutex::scoped_lock lock(m_credentialMutex);
     settings.credentials = m_requestProxySettings.credentials;
     return settings;
+}
+
+std::string Config::speedTestHost()
+{
+    boost::mutex::scoped_lock lock(m_configMutex);
+    return m_branding.addonCheckerHost;
+}
+
+void Config::detectAddonProxies()
+{
+    detectProxies(kDefaultAddonHost);
 }
 
 void normalizeHostPortList(std::vector<std::string>& list)

@@ -14,7 +14,9 @@
 #include <atomic>
 #include <cctype>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <sstream>
 
 static const char* const kLogModule = "downloader";
 
@@ -396,6 +398,16 @@ int KTHTTPClient::setPostData(const TransferBuffer& body)
     return 0;
 }
 
+int KTHTTPClient::setRequestTimeouts(std::chrono::milliseconds connect,
+                                     std::chrono::milliseconds total)
+{
+    if (KT_SETOPT(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connect.count())) != 0 ||
+        KT_SETOPT(CURLOPT_TIMEOUT_MS, static_cast<long>(total.count())) != 0) {
+        return -2;
+    }
+    return 0;
+}
+
 int KTHTTPClient::perform()
 {
     const CURLcode code = curl_easy_perform(handle);
@@ -438,6 +450,100 @@ int KTHTTPClient::cleanup()
     curl_slist_free_all(headerList);
     headerList = nullptr;
     return 0;
+}
+
+double KTHTTPClient::transferInfo(TransferInfo which) const
+{
+    if (handle == nullptr) {
+        return 0.0;
+    }
+    if (which == TransferInfo::downloadSpeed) {
+        // The double form is deprecated; libcurl keeps the speed in whole bytes anyway.
+        curl_off_t speed = 0;
+        curl_easy_getinfo(handle, CURLINFO_SPEED_DOWNLOAD_T, &speed);
+        return static_cast<double>(speed);
+    }
+    CURLINFO info = CURLINFO_TOTAL_TIME;
+    switch (which) {
+    case TransferInfo::nameLookupTime:
+        info = CURLINFO_NAMELOOKUP_TIME;
+        break;
+    case TransferInfo::connectTime:
+        info = CURLINFO_CONNECT_TIME;
+        break;
+    case TransferInfo::startTransferTime:
+        info = CURLINFO_STARTTRANSFER_TIME;
+        break;
+    case TransferInfo::appConnectTime:
+        info = CURLINFO_APPCONNECT_TIME;
+        break;
+    case TransferInfo::preTransferTime:
+        info = CURLINFO_PRETRANSFER_TIME;
+        break;
+    case TransferInfo::redirectTime:
+        info = CURLINFO_REDIRECT_TIME;
+        break;
+    case TransferInfo::totalTime:
+    case TransferInfo::downloadSpeed:
+        break;
+    }
+    double value = 0.0;
+    if (curl_easy_getinfo(handle, info, &value) != CURLE_OK) {
+        return 0.0;
+    }
+    return value;
+}
+
+bool KTHTTPClient::getConnectionInfo(SpeedTestResult& result, int operation)
+{
+    result.hostName = hostName;
+    result.hostPop = hostPop;
+    if (handle == nullptr) {
+        KTLOG(KT_LOG_ERROR, "Failed to get local IP.");
+        return false;
+    }
+    const auto text = [this](CURLINFO info, std::string& out) {
+        char* value = nullptr;
+        if (curl_easy_getinfo(handle, info, &value) != CURLE_OK || value == nullptr ||
+            *value == '\0') {
+            return false;
+        }
+        out = value;
+        return true;
+    };
+    const auto number = [this](CURLINFO info, std::int32_t& out) {
+        long value = 0;
+        if (curl_easy_getinfo(handle, info, &value) != CURLE_OK) {
+            return false;
+        }
+        out = static_cast<std::int32_t>(value);
+        return true;
+    };
+    if (!text(CURLINFO_LOCAL_IP, result.localIp)) {
+        KTLOG(KT_LOG_ERROR, "Failed to get local IP.");
+        return false;
+    }
+    if (!text(CURLINFO_PRIMARY_IP, result.remoteIp)) {
+        KTLOG(KT_LOG_ERROR, "Failed to get remote IP.");
+        return false;
+    }
+    if (!number(CURLINFO_LOCAL_PORT, result.localPort)) {
+        KTLOG(KT_LOG_ERROR, "Failed to get local port.");
+        return false;
+    }
+    if (!number(CURLINFO_PRIMARY_PORT, result.remotePort)) {
+        KTLOG(KT_LOG_ERROR, "Failed to get remote port.");
+        return false;
+    }
+    curl_off_t speed = 0;
+    if (curl_easy_getinfo(handle,
+                          operation == 1 ? CURLINFO_SPEED_UPLOAD_T : CURLINFO_SPEED_DOWNLOAD_T,
+                          &speed) != CURLE_OK) {
+        KTLOG(KT_LOG_ERROR, "Failed to get speed, Operation = %d.", operation);
+        return false;
+    }
+    result.speed = static_cast<double>(speed);
+    return true;
 }
 
 bool KTHTTPClient::originReached() const
@@ -738,6 +844,75 @@ bool KTHTTPClient::checkPostReply(const std::string& reply)
     }
 }
 
+int KTHTTPClient::measureTransfer(const std::string& url, int operation, TransferBuffer& upload,
+                                  TransferBuffer& download, SpeedTestResult* result,
+                                  const ktProxyParams& proxy, const std::string& header)
+{
+    if (result == nullptr) {
+        KTLOG(KT_LOG_INFO, "invalid connection info buffer.");
+        return -1;
+    }
+    auto client = std::make_unique<KTHTTPClient>();
+    upload.length = 0;
+    download.length = 0;
+    int rc = client->init(true);
+    if (rc == 0 && !header.empty()) {
+        rc = client->setHeaders(header);
+    }
+    if (rc == 0) {
+        // The reply never goes into the upload buffer: libcurl may still be sending it.
+        client->writeMode = 2;
+        client->buffer = download.data;
+        client->bufferSize = download.data != nullptr ? download.size : 0;
+        client->bufferLength = 0;
+        if (operation == 1) {
+            rc = client->setPostData(upload);
+        }
+    }
+    if (rc == 0) {
+        rc = client->setURL(url);
+    }
+    if (rc == 0) {
+        rc = client->setProxy(proxy.proxy, proxy.credentials);
+    }
+    if (rc == 0 && client->KT_SETOPT(CURLOPT_FOLLOWLOCATION, 1L) != 0) {
+        rc = -2;
+    }
+    if (rc == 0) {
+        client->captureHostHeaders = true;
+        const auto started = std::chrono::steady_clock::now();
+        rc = client->perform();
+        if (rc == 0) {
+            const auto elapsed = std::chrono::steady_clock::now() - started;
+            result->elapsedMs = static_cast<std::uint64_t>(
+                std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 1000000);
+            download.length = client->bufferLength;
+            client->getConnectionInfo(*result, operation);
+        }
+    }
+    client->cleanup();
+    return rc;
+}
+
+int KTHTTPClient::measureTransferViaProxies(const std::string& url, int operation,
+                                            TransferBuffer& upload, TransferBuffer& download,
+                                            SpeedTestResult* result, const ProxySettings& proxies,
+                                            const std::string& header)
+{
+    if (proxies.proxies.empty()) {
+        return measureTransfer(url, operation, upload, download, result, ktProxyParams{}, header);
+    }
+    int rc = -2;
+    for (const std::string& proxy : proxies.proxies) {
+        rc = measureTransfer(url, operation, upload, download, result,
+                             ktProxyParams{proxy, proxies.credentials}, header);
+        if (rc == 0) {
+            break;
+        }
+    }
+    return rc;
+}
+
 int KTHTTPClient::checkConnect(const std::string& url, const ktProxyParams& proxy)
 {
     KTHTTPClient client;
@@ -762,4 +937,50 @@ int KTHTTPClient::checkConnect(const std::string& url, const ktProxyParams& prox
         rc = client.perform();
     }
     return rc;
+}
+
+void formatSpeed(const SpeedTestResult& result, std::string& text)
+{
+    text.clear();
+    if (result.speed <= 0.0) {
+        return;
+    }
+    // Bytes per second times 8, per 1000.
+    const double kilobits = result.speed / 125.0;
+    const double megabits = kilobits / 1000.0;
+    std::ostringstream out;
+    out.precision(4);
+    if (megabits > 1.0) {
+        out << megabits << " Mbps";
+    } else {
+        out << kilobits << " Kbps";
+    }
+    text = out.str();
+}
+
+void formatDuration(const SpeedTestResult& result, std::string& text)
+{
+    text.clear();
+    const std::uint64_t ms = result.elapsedMs;
+    if (ms == 0) {
+        return;
+    }
+    if (ms < 1000) {
+        text = std::to_string(ms) + " Milliseconds";
+        return;
+    }
+    const std::uint64_t seconds = ms / 1000;
+    const std::uint64_t minutes = seconds / 60;
+    const std::uint64_t hours = minutes / 60;
+    const auto append = [&text](std::uint64_t value, const char* unit) {
+        if (value != 0) {
+            text += std::to_string(value) + " " + unit + (value == 1 ? " " : "s ");
+        }
+    };
+    append(hours, "Hour");
+    append(minutes % 60, "Min");
+    append(seconds % 60, "Second");
+    if (ms % 1000 != 0) {
+        text += std::to_string(ms % 1000) + " ms";
+    }
 }

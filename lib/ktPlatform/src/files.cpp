@@ -313,6 +313,36 @@ bool createDirectory(const std::string& path)
     return ::mkdir(path.c_str(), 0777) == 0;
 }
 
+bool createDirectoryTree(const std::string& path)
+{
+    if (path.empty() || path[0] != '/') {
+        errno = EINVAL;
+        return false;
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        errno = S_ISDIR(st.st_mode) ? EEXIST : ENOTDIR;
+        return false;
+    }
+    // Each level in turn; one made meanwhile by someone else is fine.
+    std::string::size_type end = 0;
+    while (end != std::string::npos) {
+        end = path.find('/', end + 1);
+        const std::string level = path.substr(0, end);
+        if (::mkdir(level.c_str(), 0777) != 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    if (::stat(path.c_str(), &st) != 0) {
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return true;
+}
+
 bool shortPathName(const std::string& path, std::string& shortPath)
 {
     struct stat st {};

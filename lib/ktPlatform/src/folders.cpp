@@ -100,4 +100,9 @@ std::optional<std::string> userFolder()
     return joinPath(joinPath(*root, "Kestrani"), "Merivon");
 }
 
+std::string userFolderUnexpanded()
+{
+    return joinPath(joinPath("%APPDATA%", "Kestrani"), "Merivon");
+}
+
 } // namespace ktPlatform

@@ -42,6 +42,19 @@ bool localTimeOf(std::int64_t seconds, LocalTime& out)
     return true;
 }
 
+bool localZoneOffset(std::int64_t seconds, std::string& text)
+{
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    char buffer[16] = {};
+    if (::localtime_r(&t, &tm) == nullptr ||
+        std::strftime(buffer, sizeof(buffer), "%z", &tm) == 0) {
+        return false;
+    }
+    text = buffer;
+    return true;
+}
+
 bool hostName(std::string& name)
 {
     char buffer[2048] = {};

@@ -1,9 +1,13 @@
 #include "ktPlatform/tokens.h"
 
+#include "ktPlatform/folders.h"
+#include "ktPlatform/paths.h"
 #include "ktPlatform/sessions.h"
+#include "ktPlatform/strings.h"
 #include "identity.h"
 
 #include <cerrno>
+#include <optional>
 #include <pwd.h>
 #include <sys/fsuid.h>
 #include <unistd.h>
@@ -104,6 +108,76 @@ bool sessionUserToken(std::uint32_t sessionId, Token& token)
         return false;
     }
     return lookupUser(uid, token);
+}
+
+namespace {
+
+// The value of one environment name for token's user; nullopt for a name not known here,
+// an empty optional string inside when the name is known but has no value.
+std::optional<std::optional<std::string>> userVariable(const Token& token, std::string name)
+{
+    for (char& c : name) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    const auto orNone = [](const std::string& value) {
+        return value.empty() ? std::optional<std::string>() : std::optional<std::string>(value);
+    };
+    if (name == "APPDATA") {
+        // The environment is the process's own: another user's root is found from the home.
+        if (token.uid == static_cast<std::uint32_t>(::geteuid())) {
+            return appDataRoot();
+        }
+        return token.home.empty() ? std::optional<std::string>()
+                                  : std::optional<std::string>(joinPath(token.home, ".config"));
+    }
+    if (name == "USERPROFILE" || name == "HOMEPATH" || name == "HOME") {
+        return orNone(token.home);
+    }
+    if (name == "USERNAME") {
+        return orNone(token.name);
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+bool expandEnvironmentStringsForUser(const Token& token, const std::wstring& source,
+                                     std::wstring& expanded, std::size_t capacity)
+{
+    std::wstring out;
+    std::wstring::size_type pos = 0;
+    while (pos < source.size()) {
+        const auto open = source.find(L'%', pos);
+        if (open == std::wstring::npos) {
+            out.append(source, pos, std::wstring::npos);
+            break;
+        }
+        out.append(source, pos, open - pos);
+        const auto close = source.find(L'%', open + 1);
+        if (close == std::wstring::npos) {
+            out.append(source, open, std::wstring::npos);
+            break;
+        }
+        const std::wstring name = source.substr(open + 1, close - open - 1);
+        const auto value = name.empty() ? std::nullopt : userVariable(token, toNarrow(name));
+        if (!value) {
+            out.append(source, open, close - open + 1);
+        } else if (!*value) {
+            errno = ENOENT;
+            return false;
+        } else {
+            out += toWide(**value);
+        }
+        pos = close + 1;
+    }
+    if (out.size() + 1 > capacity) {
+        errno = ERANGE;
+        return false;
+    }
+    expanded = out;
+    return true;
 }
 
 ThreadImpersonation::~ThreadImpersonation()

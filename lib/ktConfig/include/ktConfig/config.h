@@ -12,14 +12,21 @@
 #include "ktConfig/SteeringConfig.h"
 #include "ktConfig/deviceInfo.h"
 #include "ktConfig/idpConfig.h"
+#include "ktConfig/userConfig.h"
 #include "ktCrypto/ktConfigSec.h"
 #include "ktDownloader/proxyParams.h"
+#include "ktRestApi/ktproxyapi.h"
 #include "ktRestApi/proxyUtils.h"
 
 #include <boost/property_tree/ptree_fwd.hpp>
+#include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
+#include <boost/thread/recursive_mutex.hpp>
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -112,7 +119,9 @@ struct BrandingValues {
         sfCheckerIP6, addonCheckerHost, userEmail;
 };
 
-class Config {
+// The speed test reads it as its SpeedTestConfig (requestProxySettings,
+// getProxyCredentials, speedTestHost, detectAddonProxies).
+class Config : public SpeedTestConfig {
 public:
     Config();
     ~Config();
@@ -121,8 +130,10 @@ public:
 
     // Loads everything, in order: folders, device information, devconfig.json (and the
     // certificate-validation switch), ktconfig.json, user agent, ktidpconfig.json, the
-    // active session. False when the folders cannot be had or there is no active session;
-    // values read before a failing step stay.
+    // active session's configuration, the branding (as that session's user when per-user
+    // folders are on), the session's entry, the proxies. False when the folders cannot be
+    // had, there is no active session, its user cannot be acted as or the branding cannot
+    // be read; values read before a failing step stay.
     bool init();
     // Fixes the configuration location and its files and creates the location and its
     // "download", "data" and "tempImages" folders. False, logged, when the location
@@ -198,14 +209,44 @@ public:
     void detectProxies(const std::string& host);
     // Per-session configuration. The configuration folder of sessionId: the common one
     // unless per-user folders are on; creates it (as the session's user) when they are.
+    // Writes no file and posts nothing.
     std::wstring createUserConfig(std::uint32_t sessionId);
+    // Fills userConfig for sessionId: its folders (made as the session's user when per-user
+    // folders are on), ktuser.conf (written with the defaults only when it does not exist),
+    // its event cache, tunnel status and fail-close state. Always true.
+    bool initUserConfig(CUserConfig& userConfig, std::uint32_t sessionId);
+    // Adds the session's entry, or renames the user of an existing one (and fills it again
+    // when reinit), then queues the session id as the last logon. Always true.
+    bool addUserConfig(std::uint32_t sessionId, std::string userName, bool reinit);
+    // <location>/ktuser.conf into userConfig; false when missing, empty or not JSON (values
+    // read before an error stay).
+    bool readUserConf(CUserConfig& userConfig);
+    // Replaces <location>/ktuser.conf with userConfig's current status; false, logged, when
+    // it could not be written.
+    bool writeUserStatus(CUserConfig& userConfig);
+    // Clears the logon-pending flag and wakes one waiter.
+    void notifyLogon();
+    // ktbranding.json (or its protected form) of the session's folder into the branding
+    // values and userConfig's key and e-mail. False, logged, when it cannot be read or is
+    // empty, not JSON or lacks a required key in both layouts; the values and the file are
+    // then left as they were.
+    bool readBranding(CUserConfig& userConfig);
     // The configuration location of the session's entry, else the common location.
     std::wstring getConfigLocation(std::uint32_t sessionId);
     // The user e-mail of the session's entry, else the branding "UserEmail".
     std::string getUserEmail(std::uint32_t sessionId);
     // The smallest session id with an entry; false when there is none.
     bool getActiveUserSessionId(std::int32_t& sessionId);
-    // True when the QPA tenant is set and the session's QPA certificate and key exist.
+    // A copy of the session's entry; false when there is none.
+    bool getUserConfig(std::uint32_t sessionId, CUserConfig& userConfig);
+    // The session ids queued by addUserConfig, oldest first.
+    std::deque<std::int32_t> logonQueue();
+    // The QPA key and certificate: in the session's configuration location when per-user
+    // folders are on, else in the data folder.
+    std::wstring getQpaKeyPath(std::uint32_t sessionId);
+    std::wstring getQpaCertPath(std::uint32_t sessionId);
+    // True when the QPA tenant is set and the session's QPA certificate and key exist (in
+    // their stored form); looked for as the session's user.
     bool isQpaCertPresent(std::uint32_t sessionId);
 
     // The URL of the proxy reachability probe; its query values are percent-encoded. It
@@ -221,6 +262,10 @@ public:
     std::int32_t getTrafficMode();
     bool isDynamicSteeringEnabled();
     bool isDynamicSteeringActive();
+    // Private-access traffic is steered: with dynamic steering active, secure access and
+    // private apps off or on premises; otherwise secure access and private apps enabled
+    // (the steering file is read again while they are not).
+    bool isQpaSteeringEnabled();
     bool isCheckSNIEnabled();
     std::string getQpaTenant();
     std::vector<ExternalProxyRecord> externalProxies();
@@ -237,6 +282,10 @@ public:
     std::string bypassCategoryList();
     std::string overlapDomains();
     std::string tunnelPolicy();
+    // The branding's add-on checker host, the speed-test host.
+    std::string speedTestHost();
+    // detectProxies for kDefaultAddonHost, as the calling thread's user.
+    void detectAddonProxies();
 
     // Values fixed by init; read them after it returned.
     const ClientConfigValues& clientConfig() const { return m_client; }
@@ -252,6 +301,12 @@ public:
     bool enablePerUserConfig() const { return m_enablePerUserConfig; }
     const std::wstring& perUserConfigLocation() const { return m_perUserConfigLocation; }
     bool autoUpdate() const { return m_autoUpdate; }
+    // The QPA tunnel's state (4 connected, 6 disconnected; 0 at first) and whether the QPA
+    // enrolment failed; read for the client status, set by their owners.
+    std::int32_t qpaTunnelState() const { return m_qpaTunnelState; }
+    void setQpaTunnelState(std::int32_t state) { m_qpaTunnelState = state; }
+    bool qpaEnrollFailed() const { return m_qpaEnrollFailed; }
+    void setQpaEnrollFailed(bool failed) { m_qpaEnrollFailed = failed; }
 
     std::wstring m_dataDir;
     std::wstring m_downloadDir;
@@ -306,6 +361,17 @@ private:
     };
     bool m_holdTamperReports = false;
     std::vector<TamperReport> m_heldTamperReports;
+    // Per-session entries; the recursive lock lets a session operation call another.
+    std::map<std::uint32_t, CUserConfig> m_userConfigs;
+    boost::recursive_mutex m_sessionMutex;
+    // Logons: the queue is locked only after m_sessionMutex is released.
+    std::deque<std::int32_t> m_logonQueue;
+    boost::mutex m_logonQueueMutex;
+    boost::mutex m_logonMutex;
+    boost::condition_variable m_logonCondition;
+    bool m_logonPending = false; // guarded by m_logonMutex
+    std::atomic<std::int32_t> m_qpaTunnelState{0};
+    std::atomic<bool> m_qpaEnrollFailed{false};
 };
 
 // In each host:port entry, a "." right before the first ":" (not at the start) is removed.

@@ -38,6 +38,37 @@ struct TransferBuffer {
 // runs it first.
 int httpGlobalInit();
 
+// What one speed-test transfer measured; the caller starts it with zeros and empty texts.
+struct SpeedTestResult {
+    std::int32_t localPort = 0;
+    std::int32_t remotePort = 0;
+    std::string localIp;
+    std::string remoteIp;
+    std::string hostPop;  // cleaned "x-kt-hostpop" reply header
+    std::string hostName; // cleaned "x-kt-hostname" reply header
+    double speed = 0.0;   // bytes per second, in the direction of the transfer
+    std::uint64_t elapsedMs = 0;
+};
+
+// The throughput as "<n> Mbps" above 1 Mbit/s, else "<n> Kbps" (4 significant digits);
+// empty for a speed of 0 or less.
+void formatSpeed(const SpeedTestResult& result, std::string& text);
+// The elapsed time as "<n> Milliseconds" below 1 s, else hours, minutes, seconds and
+// milliseconds, each only when not 0 ("1 Min 1 Second 500 ms"); empty for 0.
+void formatDuration(const SpeedTestResult& result, std::string& text);
+
+// libcurl's timing values of a performed transfer.
+enum class TransferInfo {
+    totalTime,     // seconds, like every time below
+    downloadSpeed, // bytes per second
+    nameLookupTime,
+    connectTime,
+    startTransferTime, // first byte
+    appConnectTime,    // TLS handshake done
+    preTransferTime,
+    redirectTime,
+};
+
 // Process-wide user agent of every request: "ktClient" until replaced. Thread-safe.
 void setHttpUserAgent(const std::string& agent);
 std::string httpUserAgent();
@@ -92,8 +123,17 @@ public:
     int setDirect();
     // The body stays the caller's and must outlive perform. Selects write mode 3.
     int setPostData(const TransferBuffer& body);
+    // Limits of this one request (libcurl's connect time-out, TLS handshake included, and
+    // its whole-transfer time-out); nothing else sets them.
+    int setRequestTimeouts(std::chrono::milliseconds connect, std::chrono::milliseconds total);
     // Runs the transfer: the result codes above. The handle stays readable afterwards.
     int perform();
+    // After perform: one of libcurl's timing values; 0 when it has none.
+    double transferInfo(TransferInfo which) const;
+    // After perform: the captured host headers, the local and remote address and port,
+    // and the speed of operation (1 upload, else download) into result. Stops with false
+    // (logged) at the first value libcurl cannot give; the values before it stay filled.
+    bool getConnectionInfo(SpeedTestResult& result, int operation);
     // Frees the handle and the header list; always 0.
     int cleanup();
     // After perform: true when the request reached the origin (it answered, or a proxy
@@ -121,6 +161,21 @@ public:
     // False only when the reply is JSON whose "status" is neither "success" nor "404"
     // (any case).
     static bool checkPostReply(const std::string& reply);
+    // One timed speed-test transfer in progress mode (no connect or low-speed time-out,
+    // only the stall watch), following redirects: operation 1 POSTs upload as the body,
+    // any other operation GETs. The reply body goes into download in both cases (capacity
+    // size; length: bytes received); a body that does not fit fails with -6. header: one
+    // extra line, or empty. On success result gets the elapsed milliseconds and the
+    // connection information. The codes above, or -1 for a null result.
+    static int measureTransfer(const std::string& url, int operation, TransferBuffer& upload,
+                               TransferBuffer& download, SpeedTestResult* result,
+                               const ktProxyParams& proxy, const std::string& header);
+    // measureTransfer without proxy, or through each proxy in turn, with the settings'
+    // credentials, until one succeeds; the result of the last attempt.
+    static int measureTransferViaProxies(const std::string& url, int operation,
+                                         TransferBuffer& upload, TransferBuffer& download,
+                                         SpeedTestResult* result, const ProxySettings& proxies,
+                                         const std::string& header);
     // A connect-only probe (2 s connect time-out): 0 when a connection was made; else -2, a
     // code of perform or a positive libcurl code of a failed setting.
     static int checkConnect(const std::string& url, const ktProxyParams& proxy);

@@ -56,6 +56,11 @@ bool deleteFile(const std::string& path);
 // (EEXIST when it is already there).
 bool createDirectory(const std::string& path);
 
+// Stands for SHCreateDirectoryExW: creates the folder and every missing level above it. A
+// relative path is refused (EINVAL), as the shell takes only full paths; false with errno
+// EEXIST when the folder is already there, as the shell reports ERROR_ALREADY_EXISTS.
+bool createDirectoryTree(const std::string& path);
+
 // Stands for GetShortPathNameA: Linux has no short names, so the path itself when it
 // names something that exists (links followed); false with errno set otherwise.
 bool shortPathName(const std::string& path, std::string& shortPath);

@@ -30,5 +30,8 @@ std::optional<std::string> machineFolder();
 std::optional<std::string> configFolder();
 // <APPDATA>/Kestrani/Merivon: the per-user folder.
 std::optional<std::string> userFolder();
+// The per-user folder with its root as the name %APPDATA%, to be expanded for a session's
+// user (expandEnvironmentStringsForUser, ktPlatform/tokens.h).
+std::string userFolderUnexpanded();
 
 } // namespace ktPlatform

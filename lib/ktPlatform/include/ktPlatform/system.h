@@ -19,6 +19,9 @@ LocalTime localTime();
 // Stands for _localtime64_s: localtime_r of seconds since 1970 (milliseconds 0). False
 // when the value cannot be converted.
 bool localTimeOf(std::int64_t seconds, LocalTime& out);
+// Stands for strftime's "%z" of _localtime64_s: the local zone's offset from UTC at that
+// moment, as "+hhmm" or "-hhmm". False when the value cannot be converted.
+bool localZoneOffset(std::int64_t seconds, std::string& text);
 
 // Stands for gethostname on Windows Sockets: false with errno set on failure.
 bool hostName(std::string& name);

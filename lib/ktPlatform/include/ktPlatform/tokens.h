@@ -4,6 +4,7 @@
 // file-system identity (setfsuid/setfsgid), never the process's uids, so other threads
 // keep theirs. Supplementary groups are not switched.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -34,6 +35,16 @@ bool processToken(Token& token);
 // Stands for WTSQueryUserToken: the token of the user of a session (ktPlatform/sessions.h).
 // False (errno ENOENT) when the session or its user's passwd entry does not exist.
 bool sessionUserToken(std::uint32_t sessionId, Token& token);
+
+// Stands for ExpandEnvironmentStringsForUserW: replaces each %NAME% of source by its value
+// for token's user. Names, in any letter case: APPDATA (for the process's own user its
+// per-user application-data root, ktPlatform/folders.h; for another user <home>/.config),
+// USERPROFILE, HOMEPATH and HOME (the home folder), USERNAME (the account name). Any other
+// name, a lone "%" and "%%" stay as written. False (errno ENOENT) when a name above has no
+// value for that user (no home, an empty APPDATA); false (errno ERANGE) when the result and
+// its terminating zero need more than capacity characters. expanded is set only on success.
+bool expandEnvironmentStringsForUser(const Token& token, const std::wstring& source,
+                                     std::wstring& expanded, std::size_t capacity);
 
 // Stands for ImpersonateLoggedOnUser and RevertToSelf on the calling thread. begin remembers
 // the identity it found and end restores that one, so scopes nest when they end in reverse

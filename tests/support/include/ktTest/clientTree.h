@@ -37,6 +37,16 @@ public:
     void writeDevConfig(const std::string& json) { writeConfigFile("devconfig.json", json); }
     void writeIdpConfig(const std::string& json) { writeConfigFile("ktidpconfig.json", json); }
     void writeInternal(const std::string& json);
+    void writeUserConfig(const std::string& json) { writeConfigFile("ktuserconfig.json", json); }
+    // ktbranding.json in folder (the configuration folder when empty), or its protected
+    // form (".enc", user or machine scope).
+    void writeBranding(const std::string& json, bool protectedForm = false, bool userScope = false,
+                       const std::string& folder = std::string());
+    // A branding file of the flat layout with every key: user key "uk-1", organisation key
+    // "ok-1", name "Org One", hosts "addon.branded.test" and "checker.branded.test",
+    // "SFCheckerHost" "sf.branded.test", "sfCheck.SFCheckerIP" "10.1.1.1" and "UserEmail"
+    // "user@branded.test".
+    static std::string brandingJson();
 
     // One REG_SZ value under HKEY_LOCAL_MACHINE\key in the 32-bit or 64-bit view.
     void setRegistryValue(bool view64, const std::string& key, const std::string& name,

@@ -1,0 +1,454 @@
+// -o and -w: the diagnostics archive. The outputs of the system commands and the service's
+// own diagnostics land in the collection folder (the public folder, which also holds the
+// log); the configuration files, the client's folders and the collection folder are then
+// listed and handed to the zip writer.
+
+#include "CKTDiag.h"
+
+#include "ktCrypto/ktConfigSec.h"
+#include "ktLog/ktLog.h"
+#include "ktPlatform/files.h"
+#include "ktPlatform/folders.h"
+#include "ktPlatform/paths.h"
+#include "ktPlatform/sessions.h"
+#include "ktPlatform/strings.h"
+#include "ktPlatform/system.h"
+#include "ktPlatform/systemPrograms.h"
+#include "ktUtils/osUtils.h"
+#include "ktUtils/process.h"
+#include "ktUtils/version.h"
+#include "ktmsg2/KTMsg2.h"
+#include "ktmsg2/KTMsgIds.h"
+#include "ktzip/ktzip.h"
+
+#include <boost/filesystem.hpp>
+
+#include <algorithm>
+#include <cstdint>
+#include <ctime>
+#include <exception>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+static const char* const kLogModule = "CKTDiag";
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+// What GetLastError gives for an environment variable that is not set.
+constexpr int kEnvVarNotFound = 203;
+
+// The upload form keeps the archive's files below this many bytes (decimal, not 30 MiB).
+constexpr std::uint64_t kUploadCapBytes = 30000000;
+
+// Keys, certificates and the branding file: never collected from the configuration and
+// data folders, in plain or in protected form. Exact and case-sensitive.
+const char* const kSkipList[] = {"ktusercert.p12",  "ktcacert.pem",     "qpatenantcert.pem",
+                                 "qpaccesskey.pem", "qpaccesscert.pem", "kttenantcert.pem",
+                                 "ktpubkey.pem",    "ktbranding.json"};
+
+// Captures and dumps, which the upload form adds only while there is room.
+const char* const kCappedExtensions[] = {".pcap", ".cab", ".etl", ".dmp"};
+
+const char* const kProtectedExtension = ".enc";
+
+struct FileSizeRecord {
+    std::string path;
+    std::uint64_t size;
+};
+
+bool inSkipList(const std::string& name)
+{
+    return std::find_if(std::begin(kSkipList), std::end(kSkipList), [&](const char* skipped) {
+               return name == skipped;
+           }) != std::end(kSkipList);
+}
+
+// ASCII letters only, as the C runtime's comparison in the "C" locale.
+bool equalsIgnoringCase(const std::string& a, const std::string& b)
+{
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+bool isCapped(const fs::path& path)
+{
+    const std::string extension = path.extension().string();
+    return std::find_if(std::begin(kCappedExtensions), std::end(kCappedExtensions),
+                        [&](const char* capped) {
+                            return equalsIgnoringCase(extension, capped);
+                        }) != std::end(kCappedExtensions);
+}
+
+// An earlier archive in the collection folder: packing it would nest archives and break
+// the upload cap.
+bool isArchive(const fs::path& path)
+{
+    return equalsIgnoringCase(path.extension().string(), ".zip");
+}
+
+// The local zone's offset from UTC now, as "+hhmm".
+std::string timeZoneText()
+{
+    std::string text;
+    ktPlatform::localZoneOffset(static_cast<std::int64_t>(std::time(nullptr)), text);
+    return text;
+}
+
+// The entries of folder that are not folders (links followed), by name; a failure to open
+// or advance the walk is logged and ends it with what was found so far.
+std::vector<fs::path> filesIn(const std::string& folder)
+{
+    std::vector<fs::path> files;
+    try {
+        for (fs::directory_iterator it{fs::path(folder)}, end; it != end; ++it) {
+            boost::system::error_code ec;
+            if (!fs::is_directory(it->status(ec))) {
+                files.push_back(it->path());
+            }
+        }
+    } catch (const fs::filesystem_error& e) {
+        KTLOG(KT_LOG_ERROR, "Failed to iterate %s, error %s", folder.c_str(), e.what());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Runs the Linux lines of a system command into outputFile, the first replacing it unless
+// append; the lines that did not run (each logged by the runner).
+std::vector<std::string> runSystemCommand(ktPlatform::SystemCommand command,
+                                          const std::vector<std::string>& folders,
+                                          const std::string& outputFile, bool append)
+{
+    std::vector<std::string> failed;
+    for (const std::string& line : ktPlatform::systemCommandLines(command, folders)) {
+        if (!ExecCommand(line, outputFile, append)) {
+            failed.push_back(line);
+        }
+        append = true;
+    }
+    return failed;
+}
+
+// The decrypted copies of one collection. They live in a private folder (0700) of their
+// own, made on first use, under the names of their protected files without ".enc"; a name
+// already taken gets a numbered subfolder, so no copy replaces another. Everything in the
+// folder goes with removeAll or the destructor, whatever became of the archive.
+class DecryptedCopies {
+public:
+    DecryptedCopies() = default;
+    ~DecryptedCopies() { removeAll(); }
+    DecryptedCopies(const DecryptedCopies&) = delete;
+    DecryptedCopies& operator=(const DecryptedCopies&) = delete;
+
+    // Copies the protected form of source decrypted under name; failures are logged.
+    void add(const std::string& source, const std::string& name)
+    {
+        std::string folder;
+        if (!folderFor(name, folder)) {
+            return;
+        }
+        std::string written;
+        if (CKTDiag::copyProtectedFile(source, name, folder, written)) {
+            m_paths.push_back(written);
+        }
+    }
+
+    const std::vector<std::string>& paths() const { return m_paths; }
+
+    void removeAll()
+    {
+        for (const std::string& path : m_paths) {
+            if (!ktPlatform::deleteFile(path)) {
+                KTLOG(KT_LOG_ERROR, "Failed to delete %s, error %d", path.c_str(),
+                      ktPlatform::lastError());
+            }
+        }
+        m_paths.clear();
+        for (auto it = m_folders.rbegin(); it != m_folders.rend(); ++it) {
+            if (!ktPlatform::removeFolder(*it)) {
+                KTLOG(KT_LOG_ERROR, "Failed to remove %s, error %d", it->c_str(),
+                      ktPlatform::lastError());
+            }
+        }
+        m_folders.clear();
+    }
+
+private:
+    bool folderFor(const std::string& name, std::string& folder)
+    {
+        if (m_folders.empty()) {
+            std::string root;
+            if (!ktPlatform::makePrivateTempFolder(root)) {
+                KTLOG(KT_LOG_ERROR,
+                      "Failed to create a private folder for decrypted copies, "
+                      "error %d",
+                      ktPlatform::lastError());
+                return false;
+            }
+            m_folders.push_back(root);
+        }
+        const bool taken = std::any_of(m_paths.begin(), m_paths.end(), [&](const std::string& p) {
+            return fs::path(p).filename().string() == name;
+        });
+        if (!taken) {
+            folder = m_folders.front();
+            return true;
+        }
+        const std::string sub =
+            ktPlatform::joinPath(m_folders.front(), std::to_string(m_folders.size()));
+        if (!ktPlatform::createDirectory(sub)) {
+            KTLOG(KT_LOG_ERROR, "Failed to create %s, error %d", sub.c_str(),
+                  ktPlatform::lastError());
+            return false;
+        }
+        m_folders.push_back(sub);
+        folder = sub;
+        return true;
+    }
+
+    std::vector<std::string> m_folders; // the private folder first, then its subfolders
+    std::vector<std::string> m_paths;
+};
+
+// A protected file of a walk: decrypted unless its plain name is one never collected.
+void addProtected(const fs::path& entry, DecryptedCopies& copies)
+{
+    const std::string plainName = entry.stem().string();
+    if (inSkipList(plainName)) {
+        return;
+    }
+    copies.add((entry.parent_path() / plainName).string(), plainName);
+}
+
+} // namespace
+
+bool CKTDiag::copyProtectedFile(const std::string& source, const std::string& fileName,
+                                const std::string& destFolder, std::string& writtenPath)
+{
+    ktConfigSec reader;
+    reader.apply(true, std::wstring(), {});
+    std::string text;
+    if (!reader.readFile(source, text)) {
+        KTLOG(KT_LOG_ERROR, "Failed to read file = %s", source.c_str());
+        return false;
+    }
+    // The plaintext of a protected file ends in a zero byte that the file never held.
+    const std::string::size_type zero = text.find('\0');
+    if (zero != std::string::npos) {
+        text.resize(zero);
+    }
+    const std::string target = destFolder + "/" + fileName;
+    ktConfigSec writer;
+    if (!writer.writeFile(target, text)) {
+        KTLOG(KT_LOG_ERROR, "Failed to write file = %s", target.c_str());
+        return false;
+    }
+    writtenPath = target;
+    return true;
+}
+
+void CKTDiag::getSystemInfo(const std::string& outputFile)
+{
+    std::vector<std::string> folders;
+    if (!ktPlatform::systemProgramFolders(folders)) {
+        KTLOG(KT_LOG_ERROR, "Failed to retrieve system32 path, error %x", ktPlatform::lastError());
+        return;
+    }
+    if (!runSystemCommand(ktPlatform::SystemCommand::systeminfo, folders, outputFile, false)
+             .empty()) {
+        KTLOG(KT_LOG_ERROR, "Failed to retrieve system info.");
+    }
+}
+
+void CKTDiag::getInstalledApps(const std::string& outputFile)
+{
+    std::vector<std::string> folders;
+    if (!ktPlatform::systemProgramFolders(folders)) {
+        KTLOG(KT_LOG_ERROR, "Failed to retrive system32 path, error %x", ktPlatform::lastError());
+        return;
+    }
+    for (const std::string& line : runSystemCommand(ktPlatform::SystemCommand::installedPrograms,
+                                                    folders, outputFile, false)) {
+        KTLOG(KT_LOG_ERROR, "%s returned %d, errno %d", line.c_str(), 0, ktPlatform::lastError());
+    }
+}
+
+bool CKTDiag::collectLogs(const std::string& archiveName, bool forUpload)
+{
+    try {
+        return collect(archiveName, forUpload);
+    } catch (const std::exception& e) {
+        KTLOG(KT_LOG_ERROR, "Failed to create %s: %s", archiveName.c_str(), e.what());
+        m_ktcom.stop();
+        return false;
+    }
+}
+
+bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
+{
+    const std::string timeZone = timeZoneText();
+    KTLOG(KT_LOG_INFO, "======= Following log lines are collected during log collection and are "
+                       "for debugging purposes only =======");
+    KTLOG(KT_LOG_INFO, "Product version: %s, Timezone: %s Operating System: %s", kProductVersion,
+          timeZone.c_str(), getOSVersionString().c_str());
+    unsigned int major = 0;
+    unsigned int minor = 0;
+    if (getKernel32FileVersion(major, minor) && major >= 10) {
+        KTLOG(KT_LOG_INFO, "Windows 10 release ID: %d", getReleaseId());
+    }
+
+    const std::optional<std::string> collectionFolder = ktPlatform::publicFolder();
+    if (!collectionFolder) {
+        KTLOG(KT_LOG_ERROR, "Failed to retrieve PUBLIC path, error %d", kEnvVarNotFound);
+        return false;
+    }
+    const std::optional<std::string> programDataFolder = ktPlatform::configFolder();
+    if (!programDataFolder) {
+        KTLOG(KT_LOG_ERROR, "Failed to retrieve ProgramData path, error %d", kEnvVarNotFound);
+        return false;
+    }
+    std::vector<std::string> files = {*programDataFolder + "/ktuserconfig.json"};
+
+    std::string configFolder = *programDataFolder;
+    if (m_config.enablePerUserConfig()) {
+        std::uint32_t sessionId = 0;
+        if (!ktPlatform::processSessionId(sessionId)) {
+            KTLOG_M("ktUtils", KT_LOG_ERROR, "Failed to get session id for procId %d",
+                    static_cast<int>(ktPlatform::currentProcessId()));
+            sessionId = 0;
+        }
+        // Only the folder: a collection never writes ktuser.conf or posts anything.
+        const std::wstring location = m_config.createUserConfig(sessionId);
+        if (!location.empty()) {
+            configFolder = ktPlatform::toNarrow(location);
+        }
+    }
+
+    std::vector<std::string> programFolders;
+    if (!ktPlatform::systemProgramFolders(programFolders)) {
+        KTLOG(KT_LOG_ERROR, "Failed to retrive system32 path, error %x", ktPlatform::lastError());
+        return false;
+    }
+
+    const std::string networkState = *collectionFolder + "/network-state.log";
+    ktPlatform::deleteFile(networkState);
+    runSystemCommand(ktPlatform::SystemCommand::ipconfig, programFolders, networkState, false);
+    runSystemCommand(ktPlatform::SystemCommand::route, programFolders, networkState, true);
+    runSystemCommand(ktPlatform::SystemCommand::driverquery, programFolders, networkState, true);
+    runSystemCommand(ktPlatform::SystemCommand::netstat, programFolders, networkState, true);
+
+    getInstalledApps(*collectionFolder + "/appInfo.log");
+    getSystemInfo(*collectionFolder + "/SystemInfo.log");
+
+    requestServiceDiagnostics(*collectionFolder);
+
+    for (const char* name :
+         {"/ktconfig.json", "/dps.json", "/installereventcache.json", "/certutil/certutil.json"}) {
+        files.push_back(*programDataFolder + name);
+    }
+    files.push_back(configFolder + "/ktuser.conf");
+    files.push_back(configFolder + "/eventcache.json");
+
+    DecryptedCopies copies;
+    for (const fs::path& entry : filesIn(*programDataFolder)) {
+        if (entry.extension() == kProtectedExtension) {
+            addProtected(entry, copies);
+        }
+    }
+
+    std::vector<std::string> folders;
+    if (configFolder != *programDataFolder) {
+        folders.push_back(configFolder);
+    }
+    folders.push_back(*programDataFolder + "/data");
+    for (const std::string& folder : folders) {
+        for (const fs::path& entry : filesIn(folder)) {
+            if (entry.extension() == kProtectedExtension) {
+                addProtected(entry, copies);
+            } else if (!inSkipList(entry.filename().string())) {
+                files.push_back(entry.string());
+            }
+        }
+    }
+
+    // The collection folder, with the decrypted copies that the original layout kept there.
+    std::vector<std::string> collected;
+    for (const fs::path& entry : filesIn(*collectionFolder)) {
+        if (!isArchive(entry)) {
+            collected.push_back(entry.string());
+        }
+    }
+    collected.insert(collected.end(), copies.paths().begin(), copies.paths().end());
+
+    std::vector<FileSizeRecord> candidates;
+    for (const std::string& path : collected) {
+        if (!forUpload || !isCapped(path)) {
+            files.push_back(path);
+            continue;
+        }
+        try {
+            const std::uint64_t size = fs::file_size(path);
+            if (size > 0) {
+                candidates.push_back({path, size});
+            }
+        } catch (const fs::filesystem_error& e) {
+            KTLOG(KT_LOG_ERROR, "exception error for file_size %s", e.what());
+        }
+    }
+
+    if (forUpload) {
+        std::uint64_t total = 0;
+        for (const std::string& path : files) {
+            try {
+                total += fs::file_size(path);
+            } catch (const fs::filesystem_error& e) {
+                KTLOG(KT_LOG_ERROR, "exception for file_size error %s", e.what());
+            }
+        }
+        std::stable_sort(
+            candidates.begin(), candidates.end(),
+            [](const FileSizeRecord& a, const FileSizeRecord& b) { return a.size < b.size; });
+        for (const FileSizeRecord& candidate : candidates) {
+            if (total + candidate.size < kUploadCapBytes) {
+                files.push_back(candidate.path);
+                total += candidate.size;
+            } else {
+                KTLOG(KT_LOG_INFO,
+                      "skipped file from log upload %s , max allowed size reached=%llu bytes",
+                      candidate.path.c_str(), static_cast<unsigned long long>(total));
+            }
+        }
+    }
+
+    if (!zipFiles(archiveName.c_str(), files)) {
+        KTLOG(KT_LOG_ERROR, "Failed to create %s", archiveName.c_str());
+        return false;
+    }
+    copies.removeAll();
+    KTLOG(KT_LOG_INFO, "======= Log collection complete =======");
+    return true;
+}
+
+void CKTDiag::requestServiceDiagnostics(const std::string& folder)
+{
+    KTMsg2 msg;
+    msg.m_msgId = GET_DIAG;
+    msg.AddItem("Diag", folder);
+    std::string text;
+    msg.detach(text);
+    // start does not wait for the link; a send before it is up could never succeed.
+    awaitReady();
+    expectReply(RESP_DIAG);
+    if (m_ktcom.SendMsg(text, std::string())) {
+        // What the service wrote by now is collected; its reply is not examined.
+        waitForReply(m_timeouts.diagMs);
+    } else {
+        KTLOG(KT_LOG_ERROR, "Send Message to merivonsvc failed");
+    }
+    m_ktcom.stop();
+}

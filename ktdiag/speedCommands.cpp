@@ -1,0 +1,273 @@
+// -g and -r: measurements of the network from this machine.
+
+#include "speedCommands.h"
+
+#include "CKTDiag.h"
+#include "usage.h"
+
+#include "ktConfig/config.h"
+#include "ktDownloader/ktHTTPClient.h"
+#include "ktLog/ktLog.h"
+#include "ktPlatform/sessions.h"
+#include "ktRestApi/ktproxyapi.h"
+#include "ktmsg2/KTMsg2.h"
+#include "ktmsg2/KTMsgIds.h"
+
+#include <cctype>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+static const char* const kLogModule = "CKTDiag";
+
+const char* const pktActionNames[5] = {"Invalid", "Tunnel", "Block", "Bypass",
+                                       "Bypass at KT Proxy"};
+
+namespace {
+
+constexpr int kPktActionTunnel = 1;
+constexpr int kPktActionBypass = 3;
+constexpr int kPktActionBypassAtProxy = 4;
+constexpr int kPktActionSends = 3;
+
+void invalidArgument(const char* argument)
+{
+    std::printf("Invalid argument: %s, %s\n\n", argument, " ");
+    printUsage();
+}
+
+// The packet action a mode word asks for; 0 for any other word.
+int packetActionOf(const std::string& mode)
+{
+    if (mode == "bypass") {
+        return kPktActionBypass;
+    }
+    if (mode == "tunnel") {
+        return kPktActionTunnel;
+    }
+    if (mode == "tunnelbypass") {
+        return kPktActionBypassAtProxy;
+    }
+    return 0;
+}
+
+// True for a URL that names the http or https scheme (in any case).
+bool isHttpUrl(const std::string& url)
+{
+    const auto scheme = url.find("://");
+    if (scheme == std::string::npos) {
+        return false;
+    }
+    std::string name = url.substr(0, scheme);
+    for (char& c : name) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return name == "http" || name == "https";
+}
+
+unsigned long ownSessionId()
+{
+    std::uint32_t id = 0;
+    return ktPlatform::processSessionId(id) ? id : 0;
+}
+
+std::string packetActionText(int action, const char* clientName, bool enable)
+{
+    KTMsg2 msg;
+    msg.m_msgId = SET_PKT_ACTION;
+    msg.AddItem("pktAction", action);
+    msg.AddItem("clientName", std::string(clientName));
+    msg.AddItem("sessionID", ownSessionId());
+    msg.AddItem("ktdiagEnable", enable);
+    std::string text;
+    msg.detach(text);
+    return text;
+}
+
+} // namespace
+
+void runSpeedTest(char** argv)
+{
+    int operation = 0;
+    const std::string direction = argv[2];
+    if (direction == "upload") {
+        operation = 1;
+    } else if (direction == "download") {
+        operation = 2;
+    } else {
+        invalidArgument(argv[2]);
+        return;
+    }
+    // Only the first two characters count: "-sz" passes too.
+    if (argv[3][0] != '-' || argv[3][1] != 's') {
+        invalidArgument(argv[3]);
+        return;
+    }
+    const std::string sizeWord = argv[4];
+    std::uint32_t size = 0;
+    if (sizeWord == "1mb") {
+        size = 1048576;
+    } else if (sizeWord == "10mb") {
+        size = 10485760;
+    } else if (sizeWord == "100mb") {
+        size = 104857600;
+    } else {
+        invalidArgument(argv[4]);
+        return;
+    }
+
+    Config config;
+    config.init();
+    CProxyApi proxyApi{std::string()};
+    proxyApi.m_config = &config;
+    std::printf("Speed Test in progress...\n");
+    std::fflush(stdout);
+    SpeedTestResult result;
+    if (proxyApi.speedTest(operation, size, &result)) {
+        std::string speed;
+        std::string duration;
+        formatSpeed(result, speed);
+        formatDuration(result, duration);
+        std::printf("%s Speed Test successful for file size = %s.\n", argv[2], argv[4]);
+        std::printf("Result: \nThroughput = %s\nTime Elapsed = %s.\n", speed.c_str(),
+                    duration.c_str());
+    } else {
+        std::printf("Failed to perform %s Speed Test for file size = %s.\n", argv[2], argv[4]);
+    }
+}
+
+void runLatencyTest(int argc, char** argv)
+{
+    int action = 0;
+    if (argc == 5) {
+        if (std::strcmp(argv[3], "-m") != 0) {
+            printUsage();
+            return;
+        }
+        action = packetActionOf(argv[4]);
+        if (action == 0) {
+            printUsage();
+            return;
+        }
+    } else if (argc != 3) {
+        printUsage();
+        return;
+    }
+    const std::string url = argv[2];
+    // Any other scheme would have the tool fetch files or talk other protocols.
+    if (!isHttpUrl(url)) {
+        std::printf("Invalid argument: %s, %s\n\n", argv[2],
+                    "Only http and https URLs are supported");
+        printUsage();
+        return;
+    }
+
+    CKTDiag diag;
+    bool actionSent = false;
+    if (action != 0) {
+        diag.start();
+        actionSent = diag.setPacketAction(action);
+    }
+    LatencyTimes times;
+    const int rc = diag.measureLatency(url, times);
+    if (rc == 0) {
+        std::printf("NameLookupTime: %.4f seconds\n", times.nameLookupTime);
+        std::printf("ConnectTime: %.4f seconds\n", times.connectTime);
+        std::printf("AppConnectTime: %.4f seconds\n", times.appConnectTime);
+        std::printf("PretransferTime: %.4f seconds\n", times.preTransferTime);
+        std::printf("StarttransferTime: %.4f seconds\n", times.startTransferTime);
+        std::printf("TotalTime: %.4f seconds\n", times.totalTime);
+        std::printf("RedirectTime: %.4f seconds\n", times.redirectTime);
+        std::printf("DownloadSpeed: %.2f bytes/sec \n", times.downloadSpeed);
+    } else {
+        std::printf("latency test failed\n");
+    }
+    // A packet action the service may have taken must not outlive the test, however the
+    // request ended; one never sent is not cleared.
+    if (actionSent) {
+        diag.unsetPacketAction();
+    }
+}
+
+int CKTDiag::measureLatency(const std::string& url, LatencyTimes& times)
+{
+    KTHTTPClient client;
+    int rc = client.init(true);
+    if (rc != 0) {
+        return rc;
+    }
+    // The body is only timed.
+    client.writeMode = 5;
+    // Bounded here only: an unresponsive server must not hold the tool, nor the packet
+    // action set for it.
+    rc = client.setRequestTimeouts(std::chrono::milliseconds(m_timeouts.latencyConnectMs),
+                                   std::chrono::milliseconds(m_timeouts.latencyTotalMs));
+    if (rc == 0) {
+        rc = client.setURL(url);
+    }
+    if (rc == 0) {
+        rc = client.perform();
+    }
+    if (rc == 0) {
+        times.totalTime = client.transferInfo(TransferInfo::totalTime);
+        times.downloadSpeed = client.transferInfo(TransferInfo::downloadSpeed);
+        times.nameLookupTime = client.transferInfo(TransferInfo::nameLookupTime);
+        times.connectTime = client.transferInfo(TransferInfo::connectTime);
+        times.startTransferTime = client.transferInfo(TransferInfo::startTransferTime);
+        times.appConnectTime = client.transferInfo(TransferInfo::appConnectTime);
+        times.preTransferTime = client.transferInfo(TransferInfo::preTransferTime);
+        times.redirectTime = client.transferInfo(TransferInfo::redirectTime);
+    }
+    client.cleanup();
+    return rc;
+}
+
+bool CKTDiag::setPacketAction(int action)
+{
+    const std::string text = packetActionText(action, "ktDiag", true);
+    // start does not wait for the connection; a send before it could never succeed.
+    awaitReady();
+    for (int attempt = 1; attempt <= kPktActionSends; ++attempt) {
+        clearField(m_pktActionStatus);
+        expectReply(RESP_SET_PKT_ACTION);
+        if (m_ktcom.SendMsg(text, std::string())) {
+            // Success only when the service says so: no answer or a refusal is a failure.
+            if (waitForReply(m_timeouts.pktActionMs)) {
+                std::printf("Packet action set correctly\n");
+            } else {
+                std::printf("Failed to set packet action\n");
+                KTLOG(KT_LOG_ERROR, "Failed to set packet action");
+            }
+            return true;
+        }
+        KTLOG(KT_LOG_ERROR, "Send Message to merivonsvc failed");
+        if (attempt == kPktActionSends) {
+            std::printf("Failed to set packet action\n");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_timeouts.pktActionRetryMs));
+    }
+    return false;
+}
+
+void CKTDiag::unsetPacketAction()
+{
+    const std::string text = packetActionText(0, "ktClientUI", false);
+    awaitReady();
+    clearField(m_pktActionStatus);
+    expectReply(RESP_SET_PKT_ACTION);
+    if (m_ktcom.SendMsg(text, std::string())) {
+        if (waitForReply(m_timeouts.pktActionMs)) {
+            std::printf("Packet action unset correctly\n");
+        } else {
+            std::printf("Failed to set packet action\n");
+            KTLOG(KT_LOG_ERROR, "Failed to unset packet action");
+        }
+    } else {
+        std::printf("Failed to set packet action\n");
+        KTLOG(KT_LOG_ERROR, "Send Message to merivonsvc failed");
+    }
+    m_ktcom.stop();
+}

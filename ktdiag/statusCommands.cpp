@@ -1,0 +1,203 @@
+// -f, -n and -t: the client status, the QPA status, and enabling or disabling the client.
+
+#include "statusCommands.h"
+
+#include "CKTDiag.h"
+
+#include "ktLog/ktLog.h"
+#include "ktPlatform/sessions.h"
+#include "ktPlatform/system.h"
+#include "ktmsg2/KTMsg2.h"
+#include "ktmsg2/KTMsgIds.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <iterator>
+
+static const char* const kLogModule = "CKTDiag";
+
+namespace {
+
+const char* const kTunnelStatusNames[] = {
+    "KTTUNNEL_DISCONNECTED",
+    "KTTUNNEL_DISCONNECTED_BYUSER",
+    "KTTUNNEL_DISCONNECTED_BYADMIN",
+    "KTTUNNEL_DISCONNECTED_SF",
+    "KTTUNNEL_DISCONNECTED_GRE",
+    "KTTUNNEL_DISCONNECTED_IPSEC",
+    "KTTUNNEL_DISCONNECTED_DPONPREM",
+    "KTTUNNEL_DISCONNECTED_ERROR",
+    "KTTUNNEL_DISCONNECTED_CONFIG_NOTREADY",
+    "KTTUNNEL_DISCONNECTED_BYUNINSTALL",
+    "KTTUNNEL_DISCONNECTED_BYUSER_DISABLE_NE",
+    "KTTUNNEL_DISCONNECTED_BYNETWORKCHANGE",
+    "KTTUNNEL_DISCONNECTED_SYSTEM_SHUTDOWN",
+    "KTTUNNEL_DISCONNECTED_BYCONFIG_CHANGE",
+    "KTTUNNEL_DISCONNECTING",
+    "KTTUNNEL_DISCONNECTED_FAIL_CLOSED",
+    "KTTUNNEL_CONNECTING",
+    "KTTUNNEL_CONNECTED",
+};
+
+const char* boolText(bool value)
+{
+    return value ? "TRUE" : "FALSE";
+}
+
+// Sends msg on link; false when it could not be made into text or sent.
+bool sendMessage(CKTCom2& link, KTMsg2& msg)
+{
+    std::string text;
+    // detach logs its own failure; an empty text must not reach the service.
+    return msg.detach(text) && link.SendMsg(text, std::string());
+}
+
+// The session id of the tool's process; 0, logged, when it cannot be had.
+std::uint32_t processSessionIdOrZero()
+{
+    std::uint32_t sessionId = 0;
+    if (!ktPlatform::processSessionId(sessionId)) {
+        KTLOG_M("ktUtils", KT_LOG_ERROR, "Failed to get session id for procId %d",
+                static_cast<int>(ktPlatform::currentProcessId()));
+        sessionId = 0;
+    }
+    return sessionId;
+}
+
+} // namespace
+
+std::string tunnelStatusName(int status)
+{
+    if (status >= 0 && status < static_cast<int>(std::size(kTunnelStatusNames))) {
+        return kTunnelStatusNames[status];
+    }
+    return std::to_string(status);
+}
+
+const char* trafficModeName(int mode)
+{
+    switch (mode) {
+    case 1:
+        return "Cloud Apps Only";
+    case 2:
+        return "All Web Traffic";
+    case 3:
+        return "All Traffic";
+    default:
+        return "INVALID";
+    }
+}
+
+void CKTDiag::getClientStatus()
+{
+    if (!waitForService()) {
+        return;
+    }
+    KTMsg2 msg;
+    msg.m_msgId = GET_STATUS;
+    expectReply(SET_STATUS);
+    if (!sendMessage(m_ktcom, msg)) {
+        std::printf("Failed to get client status.\n");
+        KTLOG(KT_LOG_ERROR, "Failed to send GET_STATUS to service");
+        m_ktcom.stop();
+        return;
+    }
+    // Without an answer the fields hold nothing of the service's: not a status to print.
+    if (!waitForReply(m_timeouts.statusMs)) {
+        std::printf("Failed to get client status.\n");
+        KTLOG(KT_LOG_ERROR, "No answer to GET_STATUS from service");
+        m_ktcom.stop();
+        return;
+    }
+    int tunnelStatus = 0;
+    std::string clientStatus, gatewayHost, onpremStatus, explicitProxy, gtwIP, tunnelProtocol;
+    {
+        // Taken as the answer left them; the configuration below loads without the lock,
+        // so the worker is never held up by it.
+        boost::lock_guard<boost::mutex> lock(m_mutex);
+        tunnelStatus = m_tunnelStatus;
+        clientStatus = m_clientStatus;
+        gatewayHost = m_gatewayHost;
+        onpremStatus = m_onpremStatus;
+        explicitProxy = m_explicitProxy;
+        gtwIP = m_gtwIP;
+        tunnelProtocol = m_tunnelProtocol;
+    }
+
+    // A failed load is logged by Config; its values then stay at their defaults.
+    m_config.init();
+    std::string email = m_config.getUserEmail(0);
+    const bool perUser = m_config.enablePerUserConfig();
+    if (perUser) {
+        email = m_config.getUserEmail(processSessionIdOrZero());
+    }
+    const std::string orgName = m_config.branding().orgName;
+    const std::string configName = m_config.clientConfig().configurationName;
+    const bool dynamicSteering = m_config.isDynamicSteeringEnabled();
+    const bool checkSni = m_config.isCheckSNIEnabled();
+    const int trafficMode = m_config.getTrafficMode();
+
+    std::printf("Orgname:: %s.\n", orgName.c_str());
+    std::printf("Config:: %s.\n", configName.c_str());
+    std::printf("Email:: %s.\n", email.c_str());
+    std::printf("Peruser config:: %s.\n", boolText(perUser));
+    std::printf("Tunnel status:: %s.\n", tunnelStatusName(tunnelStatus).c_str());
+    std::printf("Client status:: %s.\n", clientStatus.c_str());
+    std::printf("Gateway:: %s.\n", gatewayHost.c_str());
+    std::printf("Dynamic Steering:: %s.\n", boolText(dynamicSteering));
+    std::printf("OnPremDetection:: %s.\n", onpremStatus.c_str());
+    std::printf("Explicit Proxy:: %s.\n", explicitProxy.c_str());
+    std::printf("Gateway IP:: %s.\n", gtwIP.c_str());
+    std::printf("Tunnel Protocol:: %s.\n", tunnelProtocol.c_str());
+    std::printf("SNI Enable:: %s.\n", boolText(checkSni));
+    std::printf("Traffic Mode:: %s.\n", trafficModeName(trafficMode));
+    m_ktcom.stop();
+}
+
+void CKTDiag::getQpaStatus()
+{
+    if (!waitForService()) {
+        return;
+    }
+    KTMsg2 msg;
+    msg.m_msgId = GET_QPA_STATUS;
+    {
+        boost::lock_guard<boost::mutex> lock(m_mutex);
+        m_qpaStatus.clear();
+    }
+    expectReply(SET_QPA_STATUS);
+    if (!sendMessage(m_ktcom, msg)) {
+        std::printf("Failed to get QPA status.\n");
+        KTLOG(KT_LOG_ERROR, "Failed to send GET_QPA_STATUS to service");
+    } else if (!waitForReply(m_timeouts.statusMs)) {
+        // An empty status would read as the service's answer.
+        std::printf("Failed to get QPA status.\n");
+        KTLOG(KT_LOG_ERROR, "No answer to GET_QPA_STATUS from service");
+    } else {
+        boost::lock_guard<boost::mutex> lock(m_mutex);
+        std::printf("QPA status is %s.\n", m_qpaStatus.c_str());
+    }
+    m_ktcom.stop();
+}
+
+void CKTDiag::enableClient(bool enable)
+{
+    if (!waitForService()) {
+        return;
+    }
+    KTMsg2 msg;
+    msg.m_msgId = SET_STATUS;
+    msg.AddItem("status", std::string(enable ? "enable" : "disable"));
+    expectReply(ACK_STATUS);
+    if (!sendMessage(m_ktcom, msg)) {
+        std::printf("Enable/disable client failed\n");
+        KTLOG(KT_LOG_ERROR, "Enable/disable client failed");
+    } else if (!waitForReply(m_timeouts.enableMs)) {
+        // Sent is not done: only the service's acknowledgement says it took the request.
+        std::printf("Enable/disable client failed\n");
+        KTLOG(KT_LOG_ERROR, "Enable/disable client failed, no answer from service");
+    } else {
+        std::printf("Enable/disable client successful\n");
+    }
+    m_ktcom.stop();
+}

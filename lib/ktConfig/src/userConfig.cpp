@@ -1,0 +1,349 @@
+// Per-session configuration: CUserConfig, the session map of Config, the per-session status
+// file ktuser.conf and the QPA files of a session.
+
+#include "ktConfig/userConfig.h"
+
+#include "configValue.h"
+#include "ktConfig/config.h"
+#include "ktLog/ktLog.h"
+#include "ktPlatform/files.h"
+#include "ktPlatform/folders.h"
+#include "ktPlatform/strings.h"
+#include "ktPlatform/tokens.h"
+#include "ktUtils/fileUtil.h"
+#include "ktUtils/jsonUtil.h"
+#include "ktWinUtils/impersonate.h"
+
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <exception>
+#include <filesystem>
+#include <iterator>
+#include <sstream>
+
+static const char* const kLogModule = "Config";
+
+namespace {
+
+// Room of the expanded per-user location, in wide characters with the terminating zero.
+constexpr std::size_t kExpandedLocationRoom = 2048;
+
+// Stands for SHCreateDirectoryExW, whose result the callers do not need: an existing folder
+// is fine, anything else is only logged.
+void createFolder(const std::wstring& folder)
+{
+    if (!ktPlatform::createDirectoryTree(ktPlatform::toNarrow(folder)) && errno != EEXIST) {
+        KTLOG(KT_LOG_WARNING, "failed to create folder %ls, err: %d", folder.c_str(),
+              ktPlatform::lastError());
+    }
+}
+
+// True when something, of any kind, stands at path, or when that cannot be told: such a
+// file is never replaced by the defaults.
+bool somethingAt(const std::wstring& path)
+{
+    std::error_code ec;
+    const auto status = std::filesystem::symlink_status(ktPlatform::toNarrow(path), ec);
+    return status.type() != std::filesystem::file_type::not_found;
+}
+
+std::wstring userConfPath(const CUserConfig& userConfig)
+{
+    return userConfig.m_location + L"/" + L"ktuser.conf";
+}
+
+} // namespace
+
+void CUserConfig::setFailClose(bool active, bool post)
+{
+    m_failCloseActive = active;
+    if (active && post) {
+        const int sessionId = static_cast<int>(m_sessionId);
+        KTLOG_M("UserConfig", KT_LOG_INFO, "[sessId %d] fail close activated", sessionId);
+        if (m_tunnelStatus == 0 || m_tunnelStatus == 7 || m_tunnelStatus == 11 ||
+            m_tunnelStatus == 13) {
+            KTLOG_M("clientStatusHandler", KT_LOG_INFO,
+                    "FailClosed:[sessId %d] posting fail closed client status status", sessionId);
+            m_statusHandler.handleClientStatus(this, "Fail Closed");
+        }
+    }
+    if (!m_failCloseActive) {
+        m_failCloseNotified = false;
+    }
+}
+
+std::wstring Config::createUserConfig(std::uint32_t sessionId)
+{
+    boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
+    const int id = static_cast<int>(sessionId);
+    std::wstring location = m_configLocation;
+    if (!m_enablePerUserConfig) {
+        KTLOG(KT_LOG_INFO, "createUserConfig: SessionId [%d] user config location: %ls", id,
+              location.c_str());
+        return location;
+    }
+    if (m_perUserConfigLocation.empty()) {
+        m_perUserConfigLocation = ktPlatform::toWide(ktPlatform::userFolderUnexpanded());
+        KTLOG(KT_LOG_INFO, "createUserConfig: using default m_perUserConfigLocation: %ls",
+              m_perUserConfigLocation.c_str());
+    }
+    if (m_perUserConfigLocation.find(L'%') != std::wstring::npos) {
+        std::uint32_t tokenSession = sessionId;
+        const UserToken token = getUserToken(tokenSession);
+        if (!token) {
+            KTLOG(KT_LOG_ERROR, "Failed to retrieve user token for session id %d.", id);
+            return location;
+        }
+        std::wstring expanded;
+        if (ktPlatform::expandEnvironmentStringsForUser(*token, m_perUserConfigLocation, expanded,
+                                                        kExpandedLocationRoom)) {
+            location = expanded;
+        } else {
+            KTLOG(KT_LOG_ERROR,
+                  "createUserConfig: ExpandEnvironmentStringsForUserW failed, err: %d",
+                  ktPlatform::lastError());
+        }
+    } else {
+        location = m_perUserConfigLocation;
+    }
+    KTLOG(KT_LOG_INFO, "createUserConfig: SessionId [%d] user config location: %ls", id,
+          location.c_str());
+
+    // The folder is the user's: made as the user or not at all.
+    ImpersonationGuard impersonation;
+    if (impersonateActiveUser(impersonation, sessionId)) {
+        createFolder(location);
+        revertImpersonation(impersonation);
+    } else {
+        KTLOG(KT_LOG_ERROR, "[sessId %d] %ls not created: its user cannot be acted as", id,
+              location.c_str());
+    }
+    return location;
+}
+
+bool Config::initUserConfig(CUserConfig& userConfig, std::uint32_t sessionId)
+{
+    const int id = static_cast<int>(sessionId);
+    userConfig.m_sessionId = sessionId;
+    userConfig.m_logonFlag = false;
+    userConfig.m_location = createUserConfig(sessionId);
+    const std::int32_t reportRetry[5] = {5, 30, 0, 2, 0};
+    const std::int32_t heartbeatRetry[5] = {5, 60, 0, 2, 0};
+    std::copy(std::begin(reportRetry), std::end(reportRetry), userConfig.m_reportRetry);
+    std::copy(std::begin(heartbeatRetry), std::end(heartbeatRetry), userConfig.m_heartbeatRetry);
+    KTLOG(KT_LOG_INFO, "sessId [%d] user config location: %ls", id, userConfig.m_location.c_str());
+    userConfig.m_downloadDir = userConfig.m_location + L"/download";
+    userConfig.m_dataDir = userConfig.m_location + L"/data";
+
+    ImpersonationGuard impersonation;
+    bool mayWrite = true;
+    if (m_enablePerUserConfig) {
+        if (impersonateActiveUser(impersonation, sessionId)) {
+            createFolder(userConfig.m_downloadDir);
+            createFolder(userConfig.m_dataDir);
+        } else {
+            // Nothing is made or written in the user's folder under another identity.
+            mayWrite = false;
+            KTLOG(KT_LOG_ERROR, "[sessId %d] %ls left untouched: its user cannot be acted as", id,
+                  userConfig.m_location.c_str());
+        }
+    }
+
+    if (!readUserConf(userConfig)) {
+        const std::wstring path = userConfPath(userConfig);
+        if (somethingAt(path)) {
+            // It may be the service's, mid-write, or hold what the user set: never replaced.
+            KTLOG(KT_LOG_ERROR, "[sessId %d] %ls could not be read and is kept as it is", id,
+                  path.c_str());
+        } else if (mayWrite) {
+            writeUserStatus(userConfig);
+        }
+    }
+
+    userConfig.m_pendingEvents = 0;
+    userConfig.m_statusHandler.init(this, userConfig.m_location, std::wstring());
+
+    if (userConfig.m_clientStatus != 0) {
+        userConfig.m_tunnelStatus = userConfig.m_userStatus ? 0 : 1;
+    } else {
+        userConfig.m_tunnelStatus = 2;
+    }
+
+    if (userConfig.m_failCloseStatus && userConfig.m_clientStatus != 0) {
+        bool known = false;
+        {
+            boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
+            known = m_userConfigs.find(sessionId) != m_userConfigs.end();
+        }
+        // A session being set up before its entry exists never posts.
+        userConfig.setFailClose(m_failCloseConfig.isFailCloseEnabled(), known);
+    }
+    revertImpersonation(impersonation);
+    return true;
+}
+
+bool Config::addUserConfig(std::uint32_t sessionId, std::string userName, bool reinit)
+{
+    KTLOG(KT_LOG_INFO, "Adding user config for sessId %d", static_cast<int>(sessionId));
+    {
+        boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
+        const auto found = m_userConfigs.find(sessionId);
+        if (found != m_userConfigs.end()) {
+            found->second.m_userName = userName;
+            if (reinit) {
+                initUserConfig(found->second, sessionId);
+            }
+        } else {
+            CUserConfig& entry = m_userConfigs[sessionId];
+            entry.m_userName = userName;
+            initUserConfig(entry, sessionId);
+        }
+    }
+    KTLOG(KT_LOG_INFO, "Set Last Logon");
+    {
+        boost::mutex::scoped_lock lock(m_logonQueueMutex);
+        m_logonQueue.push_back(static_cast<std::int32_t>(sessionId));
+    }
+    notifyLogon();
+    return true;
+}
+
+bool Config::readUserConf(CUserConfig& userConfig)
+{
+    const std::wstring path = userConfPath(userConfig);
+    std::string content;
+    if (!readFile(path.c_str(), content)) {
+        KTLOG(KT_LOG_ERROR, "failed to read file %ls", path.c_str());
+        return false;
+    }
+    if (content.empty()) {
+        KTLOG(KT_LOG_ERROR, "file: %ls is empty", path.c_str());
+        return false;
+    }
+    using namespace ktConfigValue;
+    const int id = static_cast<int>(userConfig.m_sessionId);
+    try {
+        boost::property_tree::ptree tree;
+        readJsonBounded(content, tree);
+        keepBool(tree, "cache.userStatus", userConfig.m_userStatus);
+        KTLOG(KT_LOG_INFO, "[sessId %d] userStatus: %d", id, userConfig.m_userStatus ? 1 : 0);
+        keepText(tree, "cache.tunnelId", userConfig.m_tunnelId);
+        KTLOG(KT_LOG_INFO, "[sessId %d] TunnelID: %s", id, userConfig.m_tunnelId.c_str());
+        keepNumber(tree, "userConfig.clientStatus", userConfig.m_clientStatus);
+        KTLOG(KT_LOG_INFO, "[sessId %d] clientStatus: %d", id, userConfig.m_clientStatus);
+        keepNumber(tree, "userConfig.tunnelStatus", userConfig.m_lastTunnelStatus);
+        KTLOG(KT_LOG_INFO, "[sessId %d]  Last tunnelStatus: %d", id, userConfig.m_lastTunnelStatus);
+        keepNumber(tree, "userConfig.qpaStatus", userConfig.m_lastQpaStatus);
+        KTLOG(KT_LOG_INFO, "[sessId %d]  Last qpaStatus: %d", id, userConfig.m_lastQpaStatus);
+        keepBool(tree, "userConfig.failCloseStatus", userConfig.m_failCloseStatus);
+        KTLOG(KT_LOG_INFO, "[sessId %d, userEmail=%s]  failCloseStatus: %d", id,
+              userConfig.m_userEmail.c_str(), userConfig.m_failCloseStatus ? 1 : 0);
+    } catch (const std::exception& e) {
+        KTLOG_M("config", KT_LOG_ERROR, "ktuser.conf error: %s", e.what());
+        return false;
+    }
+    return true;
+}
+
+bool Config::writeUserStatus(CUserConfig& userConfig)
+{
+    const std::wstring path = userConfPath(userConfig);
+    std::string text;
+    try {
+        boost::property_tree::ptree tree;
+        tree.put("cache.userStatus", userConfig.m_userStatus);
+        tree.put("userConfig.clientStatus", userConfig.m_clientStatus);
+        tree.put("userConfig.tunnelStatus", userConfig.m_tunnelStatus);
+        tree.put("userConfig.qpaStatus", userConfig.m_qpaStatus);
+        tree.put("userConfig.failCloseStatus", userConfig.m_failCloseStatus);
+        std::ostringstream out;
+        boost::property_tree::write_json(out, tree);
+        text = out.str();
+    } catch (const std::exception& e) {
+        KTLOG(KT_LOG_ERROR, "error writing ktuser.conf.json: %s", e.what());
+        return false;
+    }
+    if (!writeFile(path.c_str(), text)) {
+        KTLOG_M("config", KT_LOG_ERROR, "failed to write to file %ls", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+void Config::notifyLogon()
+{
+    boost::mutex::scoped_lock lock(m_logonMutex);
+    m_logonPending = false;
+    m_logonCondition.notify_one();
+}
+
+std::wstring Config::getConfigLocation(std::uint32_t sessionId)
+{
+    boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
+    const auto found = m_userConfigs.find(sessionId);
+    return found != m_userConfigs.end() ? found->second.m_location : m_configLocation;
+}
+
+std::string Config::getUserEmail(std::uint32_t sessionId)
+{
+    boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
+    const auto found = m_userConfigs.find(sessionId);
+    return found != m_userConfigs.end() ? found->second.m_userEmail : m_branding.userEmail;
+}
+
+bool Config::getActiveUserSessionId(std::int32_t& sessionId)
+{
+    boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
+    if (m_userConfigs.empty()) {
+        return false;
+    }
+    sessionId = static_cast<std::int32_t>(m_userConfigs.begin()->first);
+    return true;
+}
+
+bool Config::getUserConfig(std::uint32_t sessionId, CUserConfig& userConfig)
+{
+    boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
+    const auto found = m_userConfigs.find(sessionId);
+    if (found == m_userConfigs.end()) {
+        return false;
+    }
+    userConfig = found->second;
+    return true;
+}
+
+std::deque<std::int32_t> Config::logonQueue()
+{
+    boost::mutex::scoped_lock lock(m_logonQueueMutex);
+    return m_logonQueue;
+}
+
+std::wstring Config::getQpaKeyPath(std::uint32_t sessionId)
+{
+    const std::wstring folder = m_enablePerUserConfig ? getConfigLocation(sessionId) : m_dataDir;
+    return folder + L"/" + L"qpaccesskey.pem";
+}
+
+std::wstring Config::getQpaCertPath(std::uint32_t sessionId)
+{
+    const std::wstring folder = m_enablePerUserConfig ? getConfigLocation(sessionId) : m_dataDir;
+    return folder + L"/" + L"qpaccesscert.pem";
+}
+
+bool Config::isQpaCertPresent(std::uint32_t sessionId)
+{
+    if (getQpaTenant().empty()) {
+        return false;
+    }
+    // The files may lie in the user's folder; looked for as the user where that works.
+    ImpersonationGuard impersonation;
+    impersonateActiveUser(impersonation, sessionId);
+    const std::wstring cert = m_configSec.encryptedFileName(getQpaCertPath(sessionId));
+    const std::wstring key = m_configSec.encryptedFileName(getQpaKeyPath(sessionId));
+    const bool present = pathExists(cert) && pathExists(key);
+    revertImpersonation(impersonation);
+    return present;
+}

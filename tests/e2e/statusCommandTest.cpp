@@ -1,0 +1,258 @@
+// -f, -n and -t run as the real binary against the fake service and a fixture client tree:
+// what the service received, what the tool printed and its exit code.
+
+#include "ktTest/clientTree.h"
+#include "ktTest/fakeService.h"
+#include "ktTest/runner.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using ktTest::FakeItems;
+using ktTest::FakeReply;
+
+namespace {
+
+// The 14 lines of the client status, with the values a plain client tree and the fake's
+// usual answer give.
+struct Status {
+    std::string orgName;
+    std::string config = "Client Default";
+    std::string email;
+    std::string perUser = "FALSE";
+    std::string tunnel = "KTTUNNEL_CONNECTED";
+    std::string client = "enable";
+    std::string gateway = "gateway.example.net";
+    std::string dynamicSteering = "FALSE";
+    std::string onprem = "off-prem";
+    std::string proxy = "none";
+    std::string gatewayIp = "192.0.2.10";
+    std::string protocol = "DTLS";
+    std::string sni = "FALSE";
+    std::string trafficMode = "Cloud Apps Only";
+
+    std::string text() const
+    {
+        return "Orgname:: " + orgName + ".\nConfig:: " + config + ".\nEmail:: " + email +
+               ".\nPeruser config:: " + perUser + ".\nTunnel status:: " + tunnel +
+               ".\nClient status:: " + client + ".\nGateway:: " + gateway +
+               ".\nDynamic Steering:: " + dynamicSteering + ".\nOnPremDetection:: " + onprem +
+               ".\nExplicit Proxy:: " + proxy + ".\nGateway IP:: " + gatewayIp +
+               ".\nTunnel Protocol:: " + protocol + ".\nSNI Enable:: " + sni +
+               ".\nTraffic Mode:: " + trafficMode + ".\n";
+    }
+};
+
+FakeReply answer(int id, const FakeItems& items)
+{
+    FakeReply r;
+    r.bytes = ktTest::fakeJson(id, items);
+    return r;
+}
+
+FakeReply hangUp()
+{
+    FakeReply r;
+    r.kind = FakeReply::Kind::disconnect;
+    return r;
+}
+
+const FakeItems kFullStatus = {{"tunnelstatus", "17"},       {"status", "enable"},
+                               {"onpremStatus", "off-prem"}, {"gatewayHost", "gateway.example.net"},
+                               {"gtwIP", "192.0.2.10"},      {"tunnelProtocol", "DTLS"},
+                               {"explicitProxy", "none"}};
+
+FakeItems statusWithTunnel(const std::string& tunnel)
+{
+    FakeItems items = kFullStatus;
+    items[0].second = tunnel;
+    return items;
+}
+
+struct Row {
+    std::string label;
+    std::vector<std::string> args;
+    std::optional<FakeReply> reply; // to the one request; the fake's usual answer otherwise
+    std::vector<int> sentIds;
+    FakeItems sentItems; // of the one request
+    std::string out;
+    int code = 0;
+};
+
+class StatusCommandTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fs::create_directories(m_client.tree().publicFolder());
+        m_usage = ktTest::readAll(GOLDEN_DIR "/usage.txt");
+        const std::string folder = "@DEFAULT_FOLDER@";
+        m_usage.replace(m_usage.find(folder), folder.size(),
+                        fs::canonical(m_client.tree().publicFolder()).generic_string());
+    }
+
+    void run(const Row& row)
+    {
+        ktTest::FakeService fake;
+        fake.setReplier(ktTest::plausibleReply);
+        if (row.reply && !row.sentIds.empty()) {
+            fake.setReply(row.sentIds.front(), *row.reply);
+        }
+        const ktTest::RunResult r =
+            ktTest::runKtdiag(row.args, {{"KTDIAG_SERVICE_PORT", std::to_string(fake.port())},
+                                         {"KTDIAG_SESSION_ID", "3"}});
+        EXPECT_TRUE(fake.waitForClientGone(5s)) << row.label;
+        EXPECT_EQ(r.exitCode, row.code) << row.label << "\n" << r.err;
+        EXPECT_EQ(r.out, row.out) << row.label;
+        const std::vector<ktTest::FakeMessage> got = fake.messages();
+        ASSERT_EQ(got.size(), row.sentIds.size()) << row.label;
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].id, row.sentIds[i]) << row.label;
+            EXPECT_EQ(got[i].items, row.sentItems) << row.label;
+        }
+    }
+
+    std::string log() const
+    {
+        return ktTest::readAll(m_client.tree().publicFolder() + "/ktdebuglog.log");
+    }
+
+    ktTest::ClientTree m_client;
+    std::string m_usage;
+};
+
+TEST_F(StatusCommandTest, ClientStatus)
+{
+    Status full;
+    Status disconnected;
+    disconnected.tunnel = "KTTUNNEL_DISCONNECTED";
+    Status beyond = full;
+    beyond.tunnel = "18";
+    Status negative = full;
+    negative.tunnel = "-1";
+    Status bare;
+    bare.tunnel = "KTTUNNEL_DISCONNECTED";
+    bare.client = bare.gateway = bare.onprem = bare.proxy = bare.gatewayIp = bare.protocol = "";
+    const Row rows[] = {
+        {"full", {"-f"}, std::nullopt, {103}, {}, full.text()},
+        {"first name", {"-f"}, answer(104, statusWithTunnel("0")), {103}, {}, disconnected.text()},
+        {"outside the table",
+         {"-f"},
+         answer(104, statusWithTunnel("18")),
+         {103},
+         {},
+         beyond.text()},
+        {"negative", {"-f"}, answer(104, statusWithTunnel("-1")), {103}, {}, negative.text()},
+        {"not a number",
+         {"-f"},
+         answer(104, statusWithTunnel("17x")),
+         {103},
+         {},
+         disconnected.text()},
+        // An answer without items is still an answer: the fields stay as they were.
+        {"empty answer", {"-f"}, answer(104, {}), {103}, {}, bare.text()},
+        {"no answer", {"-f"}, hangUp(), {103}, {}, "Failed to get client status.\n"},
+    };
+    for (const Row& row : rows) {
+        run(row);
+    }
+    EXPECT_NE(log().find("No answer to GET_STATUS from service"), std::string::npos);
+}
+
+TEST_F(StatusCommandTest, ClientStatusReadsTheConfiguration)
+{
+    m_client.writeClientConfig(
+        R"({"clientConfig":{"configurationName":"Branch Offices","checkSNI":"true"}})");
+    m_client.writeConfigFile("ktuserconfig.json",
+                             R"({"ktUserConfig":{"enablePerUserConfig":"true"}})");
+    Status expected;
+    expected.config = "Branch Offices";
+    expected.sni = "TRUE";
+    expected.perUser = "TRUE";
+    run({"configured", {"-f"}, std::nullopt, {103}, {}, expected.text()});
+}
+
+TEST_F(StatusCommandTest, QpaStatus)
+{
+    const Row rows[] = {
+        {"enabled", {"-n"}, std::nullopt, {144}, {}, "QPA status is enabled.\n"},
+        {"disabled",
+         {"-n"},
+         answer(145, {{"qpaStatus", "disabled"}}),
+         {144},
+         {},
+         "QPA status is disabled.\n"},
+        {"item absent", {"-n"}, answer(145, {}), {144}, {}, "QPA status is .\n"},
+        {"no answer", {"-n"}, hangUp(), {144}, {}, "Failed to get QPA status.\n"},
+    };
+    for (const Row& row : rows) {
+        run(row);
+    }
+}
+
+TEST_F(StatusCommandTest, EnableAndDisable)
+{
+    const std::string done = "Enable/disable client successful\n";
+    const Row rows[] = {
+        {"enable", {"-t", "enable"}, std::nullopt, {104}, {{"status", "enable"}}, done},
+        {"disable", {"-t", "disable"}, std::nullopt, {104}, {{"status", "disable"}}, done},
+        // Any acknowledgement counts: it carries no result.
+        {"acknowledged without items",
+         {"-t", "disable"},
+         answer(105, {}),
+         {104},
+         {{"status", "disable"}},
+         done},
+        {"no answer",
+         {"-t", "enable"},
+         hangUp(),
+         {104},
+         {{"status", "enable"}},
+         "Enable/disable client failed\n"},
+        {"bad word",
+         {"-t", "Disable"},
+         std::nullopt,
+         {},
+         {},
+         "Invalid argument: Disable,  \n\n" + m_usage,
+         1},
+        {"empty word", {"-t", ""}, std::nullopt, {}, {}, "Invalid argument: ,  \n\n" + m_usage, 1},
+        {"extra word",
+         {"-t", "enable", "now"},
+         std::nullopt,
+         {},
+         {},
+         "Invalid argument: -t,  \n\n" + m_usage,
+         1},
+    };
+    for (const Row& row : rows) {
+        run(row);
+    }
+}
+
+TEST_F(StatusCommandTest, NoServiceFailsWithinTheReadinessWait)
+{
+    std::uint16_t port = 0;
+    {
+        ktTest::FakeService closed; // a free port that nobody listens on afterwards
+        port = closed.port();
+    }
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"-f"}, {"-n"}, {"-t", "enable"}}) {
+        const auto began = std::chrono::steady_clock::now();
+        const ktTest::RunResult r = ktTest::runKtdiag(
+            args, {{"KTDIAG_SERVICE_PORT", std::to_string(port)}, {"KTDIAG_SESSION_ID", "3"}});
+        EXPECT_LT(std::chrono::steady_clock::now() - began, 6s) << args[0];
+        EXPECT_EQ(r.out, "Failed to connect with Service.\n") << args[0];
+        EXPECT_EQ(r.exitCode, 0) << args[0];
+    }
+}
+
+} // namespace

@@ -1,0 +1,365 @@
+// The event cache on real files in a temporary session folder, its digest in
+// data/ktinternal.json made and checked by the client's digest code.
+
+#include "ktConfig/EventCache.h"
+
+#include "ktPlatform/strings.h"
+#include "ktTest/tempTree.h"
+#include "ktTest/testLog.h"
+#include "ktUtils/integritycheck.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using ktTest::logHas;
+using ktTest::readAll;
+using ktTest::writeAll;
+
+namespace {
+
+// One queued message as the handler writes it.
+std::string message(int n)
+{
+    return "{\n    \"client_status\": {\n        \"type\": \"Event\",\n        \"timestamp\": \"" +
+           std::to_string(n) + "\"\n    }\n}\n";
+}
+
+// A stored file whose members are the given names, member "<name>" holding message(name).
+std::string storedFile(const std::vector<int>& names)
+{
+    std::string text = "{";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        text += (i == 0 ? "\"" : ",\"") + std::to_string(names[i]) +
+                "\":{\"client_status\":{\"type\":\"Event\",\"timestamp\":\"" +
+                std::to_string(names[i]) + "\"}}";
+    }
+    return text + "}";
+}
+
+std::vector<std::string> messages(int from, int to)
+{
+    std::vector<std::string> out;
+    for (int n = from; n <= to; ++n) {
+        out.push_back(message(n));
+    }
+    return out;
+}
+
+std::vector<std::string> queued(const EventCache& cache)
+{
+    const auto events = cache.events();
+    return std::vector<std::string>(events.begin(), events.end());
+}
+
+class EventCacheTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ktTest::clearLog();
+        fs::create_directories(dataDir());
+    }
+
+    std::string folder() const { return m_dir.path(); }
+    std::string dataDir() const { return folder() + "/data"; }
+    std::string cacheFile() const { return folder() + "/eventcache.json"; }
+    std::string internalFile() const { return dataDir() + "/ktinternal.json"; }
+
+    void storeDigest(const std::string& text)
+    {
+        ASSERT_TRUE(saveDigest(ktPlatform::toWide(dataDir()), text, "d5"));
+    }
+    bool digestMatches(const std::string& text)
+    {
+        return validateDigest(ktPlatform::toWide(dataDir()), text, "d5");
+    }
+    bool load(EventCache& cache) { return cache.load(ktPlatform::toWide(folder()), L"", ""); }
+
+    ktTest::TempDir m_dir;
+};
+
+} // namespace
+
+TEST_F(EventCacheTest, LoadCases)
+{
+    struct Case {
+        const char* name;
+        std::optional<std::string> content; // nullopt: no file
+        bool withDigest;
+        bool loaded;
+        std::vector<std::string> events;
+        const char* logLine; // nullptr: none expected
+    };
+    const std::string big =
+        "{\"0\":{\"x\":\"" + std::string(EventCache::kMaxFileSize, 'a') + "\"}}";
+    const Case cases[] = {
+        {"missing", std::nullopt, false, false, {}, "failed to read file "},
+        {"edited by hand",
+         storedFile({0}),
+         false,
+         false,
+         {},
+         "Failed to validate integrity of event cache file."},
+        {"not JSON", std::string("{\"0\": nope"), true, false, {}, "Invalid eventscache.json: "},
+        {"empty file", std::string(), true, false, {}, "Invalid eventscache.json: "},
+        {"nested too deep",
+         std::string(100, '[') + std::string(100, ']'),
+         true,
+         false,
+         {},
+         "Invalid eventscache.json: "},
+        {"larger than the cap", big, true, false, {}, "failed to read file "},
+        {"empty object", std::string("{}"), true, true, {}, nullptr},
+        {"a gap after 1", storedFile({0, 1, 3}), true, true, messages(0, 1), nullptr},
+        {"an array", std::string("[" + storedFile({0}) + "]"), true, true, {}, nullptr},
+        {"20 members keep the newest 12",
+         storedFile({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19}), true,
+         true, messages(8, 19), "Event cache holds 20 messages, keeping the newest 12"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ktTest::clearLog();
+        fs::remove(cacheFile());
+        fs::remove(internalFile());
+        if (c.content) {
+            writeAll(cacheFile(), *c.content);
+            storeDigest(c.withDigest ? *c.content : std::string("something else"));
+        }
+        EventCache cache;
+        EXPECT_EQ(load(cache), c.loaded);
+        EXPECT_EQ(queued(cache), c.events);
+        if (c.logLine != nullptr) {
+            EXPECT_TRUE(logHas(c.logLine)) << ktTest::logText();
+        }
+        if (c.loaded) {
+            // The end of the members is no error.
+            EXPECT_FALSE(logHas("Error reading eventscache.json")) << ktTest::logText();
+        }
+        EXPECT_TRUE(logHas("EventCache file path " + cacheFile()));
+        // Loading never changes the file.
+        if (c.content) {
+            EXPECT_EQ(readAll(cacheFile()), *c.content);
+        }
+    }
+}
+
+TEST_F(EventCacheTest, AMemberThatIsNoObjectEndsTheReading)
+{
+    const std::string content = R"({"0":{"client_status":{"type":"Event","timestamp":"0"}},
+        "1":"plain text","2":{"client_status":{}}})";
+    writeAll(cacheFile(), content);
+    storeDigest(content);
+    EventCache cache;
+    EXPECT_TRUE(load(cache));
+    EXPECT_EQ(queued(cache), messages(0, 0));
+    EXPECT_TRUE(logHas("Error reading eventscache.json: ")) << ktTest::logText();
+}
+
+TEST_F(EventCacheTest, ThePushBeyondTwelveDropsTheOldest)
+{
+    EventCache cache;
+    for (int n = 0; n < 13; ++n) {
+        EXPECT_TRUE(cache.push(message(n)));
+    }
+    EXPECT_EQ(queued(cache), messages(1, 12));
+    EXPECT_TRUE(logHas("Queue is full, pop the old entry"));
+
+    EXPECT_FALSE(cache.push(""));
+    EXPECT_EQ(queued(cache), messages(1, 12));
+}
+
+TEST_F(EventCacheTest, ALoadedOverfullQueueStaysAtTwelve)
+{
+    const std::string content = storedFile({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14});
+    writeAll(cacheFile(), content);
+    storeDigest(content);
+    EventCache cache;
+    ASSERT_TRUE(load(cache));
+    EXPECT_TRUE(cache.push(message(15)));
+    EXPECT_EQ(queued(cache), messages(4, 15));
+}
+
+TEST_F(EventCacheTest, SaveAndLoadRoundTripWithTheDigest)
+{
+    EventCache cache;
+    EXPECT_FALSE(load(cache)); // no file yet; the paths are set all the same
+    cache.push(message(0));
+    cache.push(message(1));
+    ASSERT_TRUE(cache.save());
+
+    const std::string stored = readAll(cacheFile());
+    EXPECT_EQ(stored, "{\n"
+                      "    \"0\": {\n"
+                      "        \"client_status\": {\n"
+                      "            \"type\": \"Event\",\n"
+                      "            \"timestamp\": \"0\"\n"
+                      "        }\n"
+                      "    },\n"
+                      "    \"1\": {\n"
+                      "        \"client_status\": {\n"
+                      "            \"type\": \"Event\",\n"
+                      "            \"timestamp\": \"1\"\n"
+                      "        }\n"
+                      "    }\n"
+                      "}\n");
+    EXPECT_TRUE(digestMatches(stored));
+    // The queue in memory stays.
+    EXPECT_EQ(queued(cache), messages(0, 1));
+
+    EventCache again;
+    EXPECT_TRUE(load(again));
+    EXPECT_EQ(queued(again), messages(0, 1));
+}
+
+TEST_F(EventCacheTest, AnotherFileNameAndKey)
+{
+    EventCache cache;
+    EXPECT_FALSE(cache.load(ktPlatform::toWide(folder()), L"other.json", "d9"));
+    cache.push(message(3));
+    ASSERT_TRUE(cache.save());
+    EXPECT_FALSE(fs::exists(cacheFile()));
+    const std::string stored = readAll(folder() + "/other.json");
+    EXPECT_TRUE(validateDigest(ktPlatform::toWide(dataDir()), stored, "d9"));
+
+    EventCache again;
+    EXPECT_TRUE(again.load(ktPlatform::toWide(folder()), L"other.json", "d9"));
+    EXPECT_EQ(queued(again), messages(3, 3));
+}
+
+TEST_F(EventCacheTest, SaveKeepsTheOtherDigests)
+{
+    const std::string others = R"({"d1":"1111","d4":"4444","df2":"1","d5":"old"})";
+    writeAll(internalFile(), others);
+    EventCache cache;
+    load(cache);
+    cache.push(message(0));
+    ASSERT_TRUE(cache.save());
+    EXPECT_TRUE(digestMatches(readAll(cacheFile())));
+    for (const char* kept : {"\"d1\": \"1111\"", "\"d4\": \"4444\"", "\"df2\": \"1\""}) {
+        EXPECT_NE(readAll(internalFile()).find(kept), std::string::npos) << kept;
+    }
+}
+
+TEST_F(EventCacheTest, AnEmptyQueueSavesAnEmptyFileThatDoesNotLoad)
+{
+    writeAll(cacheFile(), storedFile({0}));
+    EventCache cache;
+    load(cache); // digest missing: nothing queued
+    EXPECT_FALSE(cache.save());
+    EXPECT_TRUE(logHas("Event queue is empty, empty the file"));
+    EXPECT_EQ(readAll(cacheFile()), "");
+    EXPECT_TRUE(digestMatches(""));
+
+    EventCache again;
+    EXPECT_FALSE(load(again));
+    EXPECT_TRUE(logHas("Invalid eventscache.json: "));
+}
+
+TEST_F(EventCacheTest, AFailedDigestSaveLeavesTheOldStateLoadable)
+{
+    EventCache cache;
+    load(cache);
+    cache.push(message(0));
+    ASSERT_TRUE(cache.save());
+    const std::string old = readAll(cacheFile());
+
+    // The digest file's lock cannot be opened: no digest can be stored, the old one can
+    // still be checked.
+    fs::remove(internalFile() + ".lock");
+    fs::create_directory(internalFile() + ".lock");
+    cache.push(message(1));
+    ktTest::clearLog();
+    EXPECT_FALSE(cache.save());
+    EXPECT_TRUE(logHas("Failed to save digest for " + cacheFile())) << ktTest::logText();
+    EXPECT_EQ(readAll(cacheFile()), old);
+
+    EventCache again;
+    EXPECT_TRUE(load(again));
+    EXPECT_EQ(queued(again), messages(0, 0));
+}
+
+TEST_F(EventCacheTest, AFailedFirstSaveLeavesNoFile)
+{
+    fs::create_directory(internalFile() + ".lock");
+    EventCache cache;
+    load(cache);
+    cache.push(message(0));
+    EXPECT_FALSE(cache.save());
+    EXPECT_FALSE(fs::exists(cacheFile()));
+}
+
+TEST_F(EventCacheTest, ADigestFileThatIsNoJsonIsNeverReplaced)
+{
+    EventCache cache;
+    load(cache);
+    cache.push(message(0));
+    ASSERT_TRUE(cache.save());
+    const std::string old = readAll(cacheFile());
+
+    writeAll(internalFile(), "{\"d5\": broken");
+    cache.push(message(1));
+    EXPECT_FALSE(cache.save());
+    EXPECT_EQ(readAll(internalFile()), "{\"d5\": broken");
+    EXPECT_EQ(readAll(cacheFile()), old);
+}
+
+TEST_F(EventCacheTest, SaveFailuresLeaveFileAndDigestAlone)
+{
+    {
+        SCOPED_TRACE("a queued message that is not JSON");
+        EventCache cache;
+        load(cache);
+        cache.push(message(0));
+        ASSERT_TRUE(cache.save());
+        const std::string old = readAll(cacheFile());
+        const std::string digests = readAll(internalFile());
+        cache.push("not json");
+        EXPECT_FALSE(cache.save());
+        EXPECT_TRUE(logHas("Exception during write to Event Cache File. Exception : "));
+        EXPECT_EQ(readAll(cacheFile()), old);
+        EXPECT_EQ(readAll(internalFile()), digests);
+    }
+    {
+        SCOPED_TRACE("the file cannot be written");
+        fs::remove(cacheFile());
+        fs::create_directory(cacheFile());
+        const std::string digests = readAll(internalFile());
+        EventCache cache;
+        load(cache);
+        cache.push(message(0));
+        EXPECT_FALSE(cache.save());
+        EXPECT_TRUE(logHas("Failed to write eventscache.json"));
+        EXPECT_EQ(readAll(internalFile()), digests);
+    }
+    {
+        SCOPED_TRACE("never loaded: no path");
+        EventCache cache;
+        cache.push(message(0));
+        EXPECT_FALSE(cache.save());
+    }
+}
+
+TEST_F(EventCacheTest, PushAndSaveFromTwoThreads)
+{
+    EventCache cache;
+    load(cache);
+    auto work = [](EventCache& target, int base) {
+        for (int n = 0; n < 10; ++n) {
+            target.push(message(base + n));
+            target.save();
+        }
+    };
+    std::thread a(work, std::ref(cache), 0);
+    work(cache, 100);
+    a.join();
+    EXPECT_EQ(cache.events().size(), 12u);
+
+    EventCache again;
+    EXPECT_TRUE(load(again));
+    EXPECT_EQ(again.events(), cache.events());
+}
