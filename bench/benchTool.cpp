@@ -3,25 +3,39 @@
 //   ktbenchtool digest <file> <folder>   HMAC-SHA1 of the file, stored as "d2" in
 //                                        <folder>/ktinternal.json and printed
 //   ktbenchtool log <lines>              <lines> info lines through the shared log
+//   ktbenchtool origin                   a local HTTPS origin for the speed test and the
+//                                        timed request; prints its port and CA file
+//   ktbenchtool service                  the fake client service; prints its port, then
+//                                        per connection the milliseconds from the
+//                                        status request to the client's leaving
+// The two servers run until SIGINT or SIGTERM.
 
 #include "ktLog/ktLog.h"
+#include "ktTest/fakeService.h"
+#include "ktTest/httpsOrigin.h"
+#include "ktTest/testPki.h"
 #include "ktPlatform/strings.h"
 #include "ktUtils/integritycheck.h"
 
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <pthread.h>
 #include <string>
+#include <thread>
 
 namespace {
 
 int usage()
 {
-    std::fprintf(stderr, "usage: ktbenchtool digest <file> <folder> | log <lines>\n");
+    std::fprintf(stderr,
+                 "usage: ktbenchtool digest <file> <folder> | log <lines> | origin | service\n");
     return 2;
 }
 
@@ -64,6 +78,96 @@ int logLines(const char* count)
     return 0;
 }
 
+// Blocks the stop signals in every thread to come; waitForStop then takes one.
+sigset_t blockStopSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    return set;
+}
+
+void waitForStop(const sigset_t& set)
+{
+    int signal = 0;
+    sigwait(&set, &signal);
+}
+
+// The speed test's paths answer with a body of the size named ("1mb", "10mb", "100mb"); an
+// upload is answered once its body has arrived; any other path gets a short body.
+ktTest::HttpReply originReply(const ktTest::HttpRequestRecord& request)
+{
+    static const std::pair<const char*, std::size_t> kSizes[] = {
+        {"1mb", 1048576}, {"10mb", 10485760}, {"100mb", 104857600}};
+    const std::string download = "/downloadsize=";
+    if (request.target.compare(0, download.size(), download) == 0) {
+        for (const auto& size : kSizes) {
+            if (request.target.substr(download.size()) == size.first) {
+                return ktTest::HttpReply::make("HTTP/1.1 200 OK", std::string(size.second, 'd'));
+            }
+        }
+        return ktTest::HttpReply::make("HTTP/1.1 404 Not Found");
+    }
+    return ktTest::HttpReply::make("HTTP/1.1 200 OK",
+                                   "received " + std::to_string(request.body.size()) + "\n");
+}
+
+int origin()
+{
+    const sigset_t stop = blockStopSignals();
+    try {
+        const ktTest::TestPki& pki = ktTest::TestPki::instance();
+        ktTest::HttpsOrigin::Options options;
+        options.recordBodies = false;
+        ktTest::HttpsOrigin server(options);
+        server.setHandler(originReply);
+        std::printf("%u %s\n", server.port(), pki.caFile().c_str());
+        std::fflush(stdout);
+        waitForStop(stop);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ktbenchtool: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
+
+int service()
+{
+    const sigset_t stop = blockStopSignals();
+    try {
+        ktTest::FakeService fake;
+        fake.setReplier(ktTest::plausibleReply);
+        std::printf("%u\n", fake.port());
+        std::fflush(stdout);
+        std::thread watch([&fake] {
+            for (;;) {
+                // The QPA status request is answered at once; what follows is the client's
+                // own time to finish and leave.
+                if (!fake.waitFor(144, std::chrono::hours(1))) {
+                    continue;
+                }
+                const auto asked = std::chrono::steady_clock::now();
+                if (fake.waitForClientGone(std::chrono::seconds(30))) {
+                    const std::chrono::duration<double, std::milli> tail =
+                        std::chrono::steady_clock::now() - asked;
+                    std::printf("%.3f\n", tail.count());
+                    std::fflush(stdout);
+                }
+            }
+        });
+        watch.detach();
+        waitForStop(stop);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ktbenchtool: %s\n", e.what());
+        return 1;
+    }
+    // The watcher may be inside the fake: leave without running destructors.
+    std::fflush(stdout);
+    std::_Exit(0);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -74,6 +178,12 @@ int main(int argc, char** argv)
     }
     if (argc == 3 && std::strcmp(argv[1], "log") == 0) {
         return logLines(argv[2]);
+    }
+    if (argc == 2 && std::strcmp(argv[1], "origin") == 0) {
+        return origin();
+    }
+    if (argc == 2 && std::strcmp(argv[1], "service") == 0) {
+        return service();
     }
     return usage();
 }

@@ -63,6 +63,10 @@ struct OriginState {
         {
             std::lock_guard<std::mutex> lock(mutex);
             records.push_back(record);
+            if (!options.recordBodies) {
+                records.back().body.clear();
+                records.back().body.shrink_to_fit();
+            }
             if (!handler) {
                 return reply;
             }

@@ -105,7 +105,22 @@ bool Config::init()
     // Set before any request can be made; the switch starts on.
     setValidatePeerCert(m_dev.validatePeerCert);
     m_steeringConfig->setSkipIntegrityCheck(m_dev.useDevConfig);
-    readClientConfig();
+    // Tamper reports of the cached lists wait for the add-on host, keys and proxies; those
+    // not delivered when init returns, on any path, are flagged as the identity it began as.
+    struct HeldTamperReports {
+        Config& config;
+        explicit HeldTamperReports(Config& c) : config(c) { config.m_holdTamperReports = true; }
+        ~HeldTamperReports()
+        {
+            config.m_holdTamperReports = false;
+            config.flagHeldTamperReports();
+        }
+        HeldTamperReports(const HeldTamperReports&) = delete;
+        HeldTamperReports& operator=(const HeldTamperReports&) = delete;
+    } heldTamperReports(*this);
+    if (readClientConfig()) {
+        readSteeringFiles();
+    }
     setUserAgent();
     m_idpConfig.m_location = m_configLocation;
     m_idpConfig.m_loaded = m_idpConfig.readIdpConfig();
@@ -133,6 +148,7 @@ bool Config::init()
         }
     }
     detectProxiesForAddon(sessionId);
+    sendHeldTamperReports();
     revertImpersonation(impersonation);
     return true;
 }

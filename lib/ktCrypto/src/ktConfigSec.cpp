@@ -55,6 +55,28 @@ bool ktConfigSec::readFile(const std::string& path, std::string& data)
     return readTextFile(path, data);
 }
 
+bool ktConfigSec::readFile(const std::wstring& path, std::string& data, std::string& stored)
+{
+    if (!m_encrypted) {
+        if (!::readFile(path.c_str(), stored)) {
+            return false;
+        }
+        data = stored;
+        return true;
+    }
+    const std::wstring protectedPath = encryptedFileName(path);
+    if (!::readFile(protectedPath.c_str(), stored)) {
+        return false;
+    }
+    data = CKTEncryptedFile(path, false).unprotectData(stored);
+    if (data.empty()) {
+        KTLOG(KT_LOG_WARNING, "Invalid decryption of protected file: %s",
+              ktPlatform::toNarrow(protectedPath).c_str());
+        return false;
+    }
+    return true;
+}
+
 bool ktConfigSec::writeFile(const std::wstring& path, const std::string& data)
 {
     if (m_encrypted) {

@@ -168,17 +168,15 @@ bool hmacSha1Hex(const std::string& data, std::string& hex)
     return true;
 }
 
-namespace {
-
-// Stores hex under key in <folder>/ktinternal.json, keeping its other members.
-bool storeDigest(const std::wstring& folder, const std::string& hex, const std::string& key)
+InternalFileStatus updateInternalFile(const std::wstring& folder, const std::string& key,
+                                      const std::string& value, std::string& error)
 {
     const std::wstring path = digestPath(folder);
     ktPlatform::NamedLock lock;
     if (!lock.open(ktPlatform::toNarrow(folder), ktPlatform::toNarrow(kDigestFile)) ||
         !lock.lock(kLockWait)) {
         KTLOG(KT_LOG_ERROR, "Failed to lock %ls, err: %d", path.c_str(), ktPlatform::lastError());
-        return false;
+        return InternalFileStatus::lockFailed;
     }
     struct Unlock {
         ktPlatform::NamedLock& lock;
@@ -189,30 +187,53 @@ bool storeDigest(const std::wstring& folder, const std::string& hex, const std::
     if (!readFile(path.c_str(), content)) {
         // Only a file that is not there counts as empty: one that cannot be read is kept.
         if (!isMissing(path)) {
-            return false;
+            error = "cannot read the file";
+            return InternalFileStatus::unreadable;
         }
         content.clear();
     }
     pt::ptree tree;
-    std::string error;
     if (!content.empty() && !parseDigests(content, tree, error)) {
-        KTLOG(KT_LOG_ERROR, "Not replacing %ls as failed to parse it, error: %s", kDigestFile,
-              error.c_str());
-        return false;
+        return InternalFileStatus::notJson;
     }
     try {
-        tree.put(pt::ptree::path_type(key, '.'), hex);
+        tree.put(pt::ptree::path_type(key, '.'), value);
         std::ostringstream out;
         pt::write_json(out, tree, true);
         if (!writeFile(path.c_str(), out.str())) {
-            KTLOG(KT_LOG_ERROR, "Failed to write to file %ls", path.c_str());
-            return false;
+            return InternalFileStatus::writeFailed;
         }
     } catch (const std::exception& e) {
-        KTLOG(KT_LOG_ERROR, "Failed to update %ls, error: %s", kDigestFile, e.what());
+        error = e.what();
+        return InternalFileStatus::treeError;
+    }
+    return InternalFileStatus::ok;
+}
+
+namespace {
+
+// Stores hex under key in <folder>/ktinternal.json, keeping its other members.
+bool storeDigest(const std::wstring& folder, const std::string& hex, const std::string& key)
+{
+    std::string error;
+    switch (updateInternalFile(folder, key, hex, error)) {
+    case InternalFileStatus::ok:
+        return true;
+    case InternalFileStatus::lockFailed:
+    case InternalFileStatus::unreadable:
+        return false;
+    case InternalFileStatus::notJson:
+        KTLOG(KT_LOG_ERROR, "Not replacing %ls as failed to parse it, error: %s", kDigestFile,
+              error.c_str());
+        return false;
+    case InternalFileStatus::treeError:
+        KTLOG(KT_LOG_ERROR, "Failed to update %ls, error: %s", kDigestFile, error.c_str());
+        return false;
+    case InternalFileStatus::writeFailed:
+        KTLOG(KT_LOG_ERROR, "Failed to write to file %ls", digestPath(folder).c_str());
         return false;
     }
-    return true;
+    return false;
 }
 
 // True only when the digest stored under key is hex.

@@ -168,6 +168,34 @@ public:
     bool checkIntegrity(const std::wstring& folder, const std::string& text,
                         const std::string& key);
 
+    // The steering configuration and the cached files of the data folder, each tried in a
+    // fixed order (docs/cached-lists.md). False when a critical one failed.
+    bool readSteeringFiles();
+    // Cached files read whole; stored only when the read succeeded.
+    bool readRootCaCert();
+    bool readTenantCert();
+    bool readOverlapDomains();
+    bool readDeviceIdRules();
+    bool readTunnelPolicy();
+    // Lists guarded by digests: stored only when read and checked on the bytes read. A
+    // mismatch is tampering: reported to the add-on service (held until init knows its
+    // host, keys and proxies), flagged in ktinternal.json when the report fails.
+    bool readBypassList();
+    bool readBypassCategoryList();
+    bool readExceptionList();
+    // The digest of file against key in <folder>/ktinternal.json; true at once when
+    // "clientConfig.encryptClientConfig" is set.
+    bool validateFileIntegrity(const std::wstring& folder, const std::wstring& file,
+                               std::string key);
+    // Posts message with the branding keys to the add-on service's support log; true when
+    // delivered.
+    bool postSupportLog(const std::string& message);
+    // Puts the flag into <data folder>/ktinternal.json, keeping its other members; false,
+    // logged, when not written (a file that cannot be read or parsed is left alone).
+    bool setInternalFlag(bool value, std::string key);
+    // True after readSteeringFiles when no file failed at all.
+    bool steeringFilesValid() const { return m_steeringFilesValid; }
+
     // Proxies: the full list rebuilt from the product-2 external proxies.
     void buildProxyList();
     // Runs detectProxies for kDefaultAddonHost as the user of sessionId; logged and nothing
@@ -245,6 +273,15 @@ public:
     std::vector<std::string> activeProxies();
     std::string pacServerHost();
     ProxySettings requestProxySettings();
+    // The cached files as read (a protected file's text ends with its zero byte).
+    std::string rootCaCert();
+    std::string tenantCert();
+    std::string exceptionList();
+    std::string bypassList();
+    std::string deviceIdRules();
+    std::string bypassCategoryList();
+    std::string overlapDomains();
+    std::string tunnelPolicy();
     // The branding's add-on checker host, the speed-test host.
     std::string speedTestHost();
     // detectProxies for kDefaultAddonHost, as the calling thread's user.
@@ -282,6 +319,12 @@ private:
     void readExternalProxies(const boost::property_tree::ptree& tree);
     void readAgentMetrics(const boost::property_tree::ptree& tree);
     void checkClientUpdate();
+    struct GuardedList;
+    bool readPlainFile(const std::wstring& path, std::string& member);
+    bool readGuardedList(const GuardedList& list, std::string& member);
+    void reportTamper(const std::string& message, const std::string& flagKey);
+    void sendHeldTamperReports();
+    void flagHeldTamperReports();
 
     std::wstring m_userConfigText; // ktuserconfig.json as read
     bool m_enablePerUserConfig = false;
@@ -306,6 +349,18 @@ private:
     std::vector<ExternalProxyRecord> m_externalProxies;
     CProxyHealthCheck* m_proxyHealthCheck;
     std::string m_hostName;
+    // Cached files of the data folder; guarded by m_configMutex.
+    std::string m_rootCaCert, m_tenantCert, m_exceptionList, m_bypassList, m_deviceIdRules,
+        m_bypassCategoryList, m_overlapDomains, m_tunnelPolicy;
+    bool m_steeringFilesValid = false;
+    // While init runs, tamper reports wait here for the add-on host, keys and proxies.
+    struct TamperReport {
+        std::string message;
+        std::string flagKey;
+        bool posted; // a post was tried and failed
+    };
+    bool m_holdTamperReports = false;
+    std::vector<TamperReport> m_heldTamperReports;
     // Per-session entries; the recursive lock lets a session operation call another.
     std::map<std::uint32_t, CUserConfig> m_userConfigs;
     boost::recursive_mutex m_sessionMutex;

@@ -13,6 +13,9 @@ public:
     // Fill data with the file's content in the current form; false when it could not be had.
     bool readFile(const std::wstring& path, std::string& data);
     bool readFile(const std::string& path, std::string& data);
+    // The same, reading the file once, and also fills stored with its bytes as on disk (the
+    // protected form's text in protected mode), so a digest covers exactly what was read.
+    bool readFile(const std::wstring& path, std::string& data, std::string& stored);
     // Replace the file in the current form with data.
     bool writeFile(const std::wstring& path, const std::string& data);
     bool writeFile(const std::string& path, const std::string& data);

@@ -1,0 +1,260 @@
+#include "ktConfig/SteeringConfig.h"
+
+#include "configValue.h"
+#include "ktCrypto/ktConfigSec.h"
+#include "ktLog/ktLog.h"
+#include "ktPlatform/strings.h"
+#include "ktUtils/integritycheck.h"
+#include "ktUtils/jsonUtil.h"
+#include "ktUtils/version.h"
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/optional/optional.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include <charconv>
+#include <exception>
+#include <optional>
+#include <utility>
+
+static const char* const kLogModule = "SteeringConfig";
+
+namespace {
+
+namespace pt = boost::property_tree;
+using namespace ktConfigValue;
+
+const char* const kSteeringFile = "ktsteering.json";
+const char* const kFirewallTrafficMode = "firewall_traffic_mode";
+const char* const kTrafficMode = "traffic_mode";
+const char* const kCloud = "cloud";
+const char* const kWeb = "web";
+const char* const kAll = "all";
+const char* const kDynamicSteering = "dynamic_steering";
+const char* const kOnPremMethod = "onprem_steering_method";
+const char* const kOffPremMethod = "offprem_steering_method";
+const char* const kPrivateAppsEnabled = "private_apps_enabled";
+const char* const kPrivateAppsOffPrem = "private_apps_off_prem";
+const char* const kPrivateAppsOnPrem = "private_apps_on_prem";
+const char* const kPrivateAppsOther = "private_apps_other_steering_method";
+const char* const kConfigName = "steering_config_name";
+const char* const kDomains = "domains";
+const char* const kDomainPorts = "domain_ports";
+const char* const kPorts = "ports";
+const char* const kDigestKey = "d1";
+
+constexpr std::int32_t kModeCloud = 1;
+constexpr std::int32_t kModeWeb = 2;
+constexpr std::int32_t kModeAll = 3;
+
+// The leading decimal integer of text as the C library's atoi reads it (blanks and a sign
+// first, then digits up to the first other character; 0 when there are none), without its
+// overflow: a value beyond 64 bits gives -1, which no port accepts.
+std::int64_t leadingInteger(const std::string& text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    std::size_t end = i;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') {
+        ++end;
+    }
+    if (end == i) {
+        return 0;
+    }
+    std::int64_t value = 0;
+    const auto result = std::from_chars(text.data() + i, text.data() + end, value, 10);
+    if (result.ec != std::errc()) {
+        return -1;
+    }
+    return negative ? -value : value;
+}
+
+bool isPort(std::int64_t value)
+{
+    return value >= 1 && value <= 65535;
+}
+
+} // namespace
+
+int SteeringConfig::readConfig()
+{
+    const std::string path = m_dataDir + "/" + kSteeringFile;
+    KTLOG(KT_LOG_DEBUG, "reading steering config file: %s", path.c_str());
+    // Read once: the digest below is checked on these very bytes.
+    std::string content;
+    if (!m_secFile->readFile(path, content)) {
+        KTLOG(KT_LOG_ERROR, "Failed to read steering config file.");
+        return 1;
+    }
+
+    std::string modeText;
+    std::int32_t mode = kModeCloud;
+    bool dynamic = false;
+    std::int32_t onPrem = kModeCloud;
+    std::int32_t offPrem = kModeWeb;
+    bool privateApps = false, privateAppsOffPrem = false, privateAppsOnPrem = false,
+         privateAppsOther = false;
+    std::vector<std::string> domains;
+    std::vector<DomainPortRule> rules;
+    std::string name;
+    try {
+        pt::ptree tree;
+        // A protected file's plaintext ends with a zero byte the parser must not see.
+        readJsonBounded(content.substr(0, content.find('\0')), tree);
+
+        modeText = text(tree, kFirewallTrafficMode).value_or(std::string());
+        if (modeText.empty()) {
+            modeText = text(tree, kTrafficMode).value_or(std::string());
+        }
+        if (boost::algorithm::iequals(modeText, kWeb)) {
+            mode = kModeWeb;
+        } else if (boost::algorithm::iequals(modeText, kCloud)) {
+            mode = kModeCloud;
+        } else if (boost::algorithm::iequals(modeText, kAll)) {
+            mode = kModeAll;
+        } else {
+            KTLOG(KT_LOG_ERROR, "Invalid traffic mode %s in steering config", modeText.c_str());
+            return 1;
+        }
+
+        dynamic = getBool(tree, kDynamicSteering).value_or(false);
+        if (dynamic) {
+            onPrem = getNumber<std::int32_t>(tree, kOnPremMethod).value_or(kModeCloud);
+            if (onPrem < 0 || onPrem > kModeAll) {
+                KTLOG(KT_LOG_ERROR, "Invalid on-prem traffic mode %d in steering config", onPrem);
+                return 1;
+            }
+            if (onPrem == 0) {
+                onPrem = kModeCloud;
+            }
+            offPrem = getNumber<std::int32_t>(tree, kOffPremMethod).value_or(kModeWeb);
+            if (offPrem < 0 || offPrem > kModeAll) {
+                KTLOG(KT_LOG_ERROR, "Invalid off-prem traffic mode %d in steering config", offPrem);
+                return 1;
+            }
+            if (offPrem == 0) {
+                offPrem = kModeWeb;
+            }
+        }
+
+        privateApps = getBool(tree, kPrivateAppsEnabled).value_or(false);
+        privateAppsOffPrem = getBool(tree, kPrivateAppsOffPrem).value_or(false);
+        privateAppsOnPrem = getBool(tree, kPrivateAppsOnPrem).value_or(false);
+        privateAppsOther = getBool(tree, kPrivateAppsOther).value_or(false);
+
+        readDomains(tree.get_child(kDomains), domains);
+        readTagLists(std::as_const(tree).get_child_optional(kDomainPorts), rules);
+        name = text(tree, kConfigName).value_or(std::string());
+        KTLOG(KT_LOG_INFO, "Steering Config name: %s Traffic Mode: %s Dynamic steering %d",
+              name.c_str(), modeText.c_str(), dynamic ? 1 : 0);
+    } catch (const std::exception& e) {
+        KTLOG(KT_LOG_ERROR, "read_json failed, error: %s", e.what());
+        return 1;
+    }
+
+    if (!m_skipIntegrityCheck && !m_secFile->encrypted() &&
+        !validateDigest(ktPlatform::toWide(m_dataDir), content, kDigestKey)) {
+        KTLOG(KT_LOG_ERROR, "Failed to validate integrity of steering config.");
+        return 1;
+    }
+
+    if (mode == kModeAll) {
+        unsigned int major = 0, minor = 0;
+        if (!getKernel32FileVersion(major, minor) || major < 10) {
+            KTLOG(KT_LOG_INFO,
+                  "Firewall mode is not supported for Windows 7/8/8.1. Enforcing web mode.");
+            mode = kModeWeb;
+        }
+    }
+    if (dynamic && mode == kModeAll) {
+        offPrem = kModeAll;
+        KTLOG(KT_LOG_INFO, "Enforcing off-prem steering traffic mode to app-cfw.");
+    }
+
+    m_dynamicSteering = dynamic;
+    m_onPremSteeringMethod = onPrem;
+    m_offPremSteeringMethod = offPrem;
+    m_trafficMode = mode;
+    m_privateAppsEnabled = privateApps;
+    m_domains = std::move(domains);
+    m_domainPorts = std::move(rules);
+    m_ports.clear();
+    for (const DomainPortRule& rule : m_domainPorts) {
+        m_ports.insert(m_ports.end(), rule.second.begin(), rule.second.end());
+    }
+    m_name = std::move(name);
+    m_privateAppsOffPrem = privateAppsOffPrem;
+    m_privateAppsOnPrem = privateAppsOnPrem;
+    m_privateAppsOtherSteeringMethod = privateAppsOther;
+    KTLOG(KT_LOG_INFO, "Successfully read steering config.");
+    return 0;
+}
+
+void SteeringConfig::readDomains(const pt::ptree& node, std::vector<std::string>& domains)
+{
+    for (const auto& child : node) {
+        if (!child.second.data().empty()) {
+            domains.push_back(child.second.data());
+        } else {
+            KTLOG(KT_LOG_ERROR, "Invalid domain entry found, skipping it.");
+        }
+    }
+}
+
+void SteeringConfig::readTagLists(boost::optional<const pt::ptree&> node,
+                                  std::vector<DomainPortRule>& rules)
+{
+    if (!node) {
+        KTLOG(KT_LOG_DEBUG, "%s tag is not provided.", kDomainPorts);
+        return;
+    }
+    for (const auto& element : *node) {
+        DomainPortRule rule;
+        if (const auto ruleDomains = element.second.get_child_optional(kDomains)) {
+            for (const auto& domain : *ruleDomains) {
+                rule.first.push_back(domain.second.data());
+            }
+        } else {
+            rule.first.push_back("*");
+        }
+        for (const auto& port : element.second.get_child(kPorts)) {
+            parsePortRange(port.second.data(), rule.second);
+        }
+        rules.push_back(std::move(rule));
+    }
+}
+
+void SteeringConfig::parsePortRange(std::string text, std::vector<PortRange>& ports)
+{
+    std::vector<std::string> pieces(1);
+    for (const char c : text) {
+        if (c == '-') {
+            pieces.emplace_back();
+        } else {
+            pieces.back() += c;
+        }
+    }
+    if (pieces.size() == 1) {
+        const std::int64_t port = leadingInteger(pieces[0]);
+        if (isPort(port)) {
+            ports.push_back(PortRange{static_cast<std::uint16_t>(port), 0});
+            return;
+        }
+    } else if (pieces.size() == 2) {
+        const std::int64_t first = leadingInteger(pieces[0]);
+        const std::int64_t last = leadingInteger(pieces[1]);
+        if (isPort(first) && isPort(last) && first <= last) {
+            ports.push_back(
+                PortRange{static_cast<std::uint16_t>(first), static_cast<std::uint16_t>(last)});
+            return;
+        }
+    }
+    KTLOG(KT_LOG_ERROR, "Skipping invalid port range: %s", text.c_str());
+}
