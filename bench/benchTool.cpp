@@ -159,13 +159,13 @@ int service()
         });
         watch.detach();
         waitForStop(stop);
+        // The watcher may be inside the fake: leave without running destructors.
+        std::fflush(stdout);
+        std::_Exit(0);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ktbenchtool: %s\n", e.what());
         return 1;
     }
-    // The watcher may be inside the fake: leave without running destructors.
-    std::fflush(stdout);
-    std::_Exit(0);
 }
 
 } // namespace
