@@ -117,7 +117,8 @@ bool hmacSha1HexOfFile(const std::wstring& path, std::string& hex)
         KTLOG(KT_LOG_ERROR, "HMAC-SHA1 failed to start for %ls", path.c_str());
         return false;
     }
-    std::vector<unsigned char> block(256 * 1024);
+    // Small enough to stay in the cache between the copy from the kernel and the hashing.
+    std::vector<unsigned char> block(64 * 1024);
     for (;;) {
         const std::size_t got = std::fread(block.data(), 1, block.size(), file.get());
         if (got > 0 && EVP_MAC_update(ctx.get(), block.data(), got) != 1) {
