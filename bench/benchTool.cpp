@@ -10,9 +10,10 @@
 //                                        status request to the client's leaving
 // The two servers run until SIGINT or SIGTERM.
 
+#include "benchOrigin.h"
+
 #include "ktLog/ktLog.h"
 #include "ktTest/fakeService.h"
-#include "ktTest/httpsOrigin.h"
 #include "ktTest/testPki.h"
 #include "ktPlatform/strings.h"
 #include "ktUtils/integritycheck.h"
@@ -72,8 +73,8 @@ int logLines(const char* count)
     g_logLevel = KT_LOG_INFO;
     static const char* const kLogModule = "bench";
     for (long i = 0; i < lines; ++i) {
-        KTLOG(KT_LOG_INFO, "bench line %ld of %ld: the quick brown fox jumps over the lazy dog",
-              i, lines);
+        KTLOG(KT_LOG_INFO, "bench line %ld of %ld: the quick brown fox jumps over the lazy dog", i,
+              lines);
     }
     return 0;
 }
@@ -95,42 +96,21 @@ void waitForStop(const sigset_t& set)
     sigwait(&set, &signal);
 }
 
-// The speed test's paths answer with a body of the size named ("1mb", "10mb", "100mb"); an
-// upload is answered once its body has arrived; any other path gets a short body.
-ktTest::HttpReply originReply(const ktTest::HttpRequestRecord& request)
-{
-    static const std::pair<const char*, std::size_t> kSizes[] = {
-        {"1mb", 1048576}, {"10mb", 10485760}, {"100mb", 104857600}};
-    const std::string download = "/downloadsize=";
-    if (request.target.compare(0, download.size(), download) == 0) {
-        for (const auto& size : kSizes) {
-            if (request.target.substr(download.size()) == size.first) {
-                return ktTest::HttpReply::make("HTTP/1.1 200 OK", std::string(size.second, 'd'));
-            }
-        }
-        return ktTest::HttpReply::make("HTTP/1.1 404 Not Found");
-    }
-    return ktTest::HttpReply::make("HTTP/1.1 200 OK",
-                                   "received " + std::to_string(request.body.size()) + "\n");
-}
-
 int origin()
 {
     const sigset_t stop = blockStopSignals();
     try {
         const ktTest::TestPki& pki = ktTest::TestPki::instance();
-        ktTest::HttpsOrigin::Options options;
-        options.recordBodies = false;
-        ktTest::HttpsOrigin server(options);
-        server.setHandler(originReply);
-        std::printf("%u %s\n", server.port(), pki.caFile().c_str());
+        const std::uint16_t port = benchOrigin::start();
+        std::printf("%u %s\n", port, pki.caFile().c_str());
         std::fflush(stdout);
         waitForStop(stop);
+        std::fflush(stdout);
+        std::_Exit(0);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ktbenchtool: %s\n", e.what());
         return 1;
     }
-    return 0;
 }
 
 int service()
