@@ -63,6 +63,10 @@ struct OriginState {
         {
             std::lock_guard<std::mutex> lock(mutex);
             records.push_back(record);
+            if (!options.recordBodies) {
+                records.back().body.clear();
+                records.back().body.shrink_to_fit();
+            }
             if (!handler) {
                 return reply;
             }
@@ -271,6 +275,9 @@ void OriginState::accept()
             std::lock_guard<std::mutex> lock(mutex);
             ++connections;
         }
+        // Replies leave at once, as from a real server, not after the client's delayed ACK.
+        boost::system::error_code ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
         if (options.tls) {
             std::make_shared<OriginSession<ssl::stream<tcp::socket>>>(*this, std::move(socket),
                                                                       sslCtx)

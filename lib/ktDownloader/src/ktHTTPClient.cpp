@@ -844,6 +844,12 @@ bool KTHTTPClient::checkPostReply(const std::string& reply)
     }
 }
 
+namespace {
+
+constexpr long kMeasureBufferBytes = 512 * 1024;
+
+} // namespace
+
 int KTHTTPClient::measureTransfer(const std::string& url, int operation, TransferBuffer& upload,
                                   TransferBuffer& download, SpeedTestResult* result,
                                   const ktProxyParams& proxy, const std::string& header)
@@ -877,6 +883,11 @@ int KTHTTPClient::measureTransfer(const std::string& url, int operation, Transfe
     }
     if (rc == 0 && client->KT_SETOPT(CURLOPT_FOLLOWLOCATION, 1L) != 0) {
         rc = -2;
+    }
+    // Larger reads and writes than the 16 KiB default: fewer calls per megabyte measured.
+    if (rc == 0) {
+        client->KT_SETOPT(CURLOPT_BUFFERSIZE, kMeasureBufferBytes);
+        client->KT_SETOPT(CURLOPT_UPLOAD_BUFFERSIZE, kMeasureBufferBytes);
     }
     if (rc == 0) {
         client->captureHostHeaders = true;

@@ -15,8 +15,12 @@
 #include <cstdio>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/core_names.h>
 #include <openssl/hmac.h>
+#include <openssl/params.h>
+#include <memory>
 #include <sstream>
+#include <vector>
 
 static const char* const kLogModule = "integritycheck";
 
@@ -74,6 +78,71 @@ bool parseDigests(const std::string& content, pt::ptree& tree, std::string& erro
     return true;
 }
 
+void toHex(const unsigned char* md, unsigned int length, std::string& hex)
+{
+    static const char* const kDigits = "0123456789abcdef";
+    hex.clear();
+    for (unsigned int i = 0; i < length; ++i) {
+        hex += kDigits[md[i] >> 4];
+        hex += kDigits[md[i] & 0x0F];
+    }
+}
+
+struct MacDeleter {
+    void operator()(EVP_MAC* mac) const { EVP_MAC_free(mac); }
+    void operator()(EVP_MAC_CTX* ctx) const { EVP_MAC_CTX_free(ctx); }
+};
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// The file's digest, read in blocks so that a large list costs no more memory than a
+// block. False, logged, when the file cannot be read whole.
+bool hmacSha1HexOfFile(const std::wstring& path, std::string& hex)
+{
+    const std::string narrow = ktPlatform::toNarrow(path);
+    std::unique_ptr<std::FILE, FileCloser> file(ktPlatform::openRegularFile(narrow, "rb"));
+    if (!file) {
+        KTLOG(KT_LOG_ERROR, "failed to read file %ls", path.c_str());
+        return false;
+    }
+    const DigestKey key;
+    std::unique_ptr<EVP_MAC, MacDeleter> mac(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
+    std::unique_ptr<EVP_MAC_CTX, MacDeleter> ctx(mac ? EVP_MAC_CTX_new(mac.get()) : nullptr);
+    char digestName[] = "SHA1";
+    const OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digestName, 0),
+        OSSL_PARAM_construct_end()};
+    if (!ctx || EVP_MAC_init(ctx.get(), key.bytes, sizeof(key.bytes), params) != 1) {
+        KTLOG(KT_LOG_ERROR, "HMAC-SHA1 failed to start for %ls", path.c_str());
+        return false;
+    }
+    // Small enough to stay in the cache between the copy from the kernel and the hashing.
+    std::vector<unsigned char> block(64 * 1024);
+    for (;;) {
+        const std::size_t got = std::fread(block.data(), 1, block.size(), file.get());
+        if (got > 0 && EVP_MAC_update(ctx.get(), block.data(), got) != 1) {
+            KTLOG(KT_LOG_ERROR, "HMAC-SHA1 failed for %ls", path.c_str());
+            return false;
+        }
+        if (got < block.size()) {
+            break;
+        }
+    }
+    if (std::ferror(file.get()) != 0) {
+        KTLOG(KT_LOG_ERROR, "failed to read file %ls", path.c_str());
+        return false;
+    }
+    unsigned char md[EVP_MAX_MD_SIZE] = {};
+    std::size_t mdLen = 0;
+    if (EVP_MAC_final(ctx.get(), md, &mdLen, sizeof(md)) != 1 || mdLen != 20) {
+        KTLOG(KT_LOG_ERROR, "HMAC-SHA1 failed for %ls", path.c_str());
+        return false;
+    }
+    toHex(md, static_cast<unsigned int>(mdLen), hex);
+    return true;
+}
+
 bool isMissing(const std::wstring& path)
 {
     boost::system::error_code ec;
@@ -96,11 +165,7 @@ bool hmacSha1Hex(const std::string& data, std::string& hex)
               static_cast<int>(mdLen));
         return false;
     }
-    char text[41] = {};
-    for (unsigned int i = 0; i < mdLen; ++i) {
-        std::snprintf(text + 2 * i, 3, "%02x", md[i]);
-    }
-    hex.assign(text, 40);
+    toHex(md, mdLen, hex);
     return true;
 }
 
@@ -146,12 +211,11 @@ InternalFileStatus updateInternalFile(const std::wstring& folder, const std::str
     return InternalFileStatus::ok;
 }
 
-bool saveDigest(const std::wstring& folder, const std::string& text, std::string key)
+namespace {
+
+// Stores hex under key in <folder>/ktinternal.json, keeping its other members.
+bool storeDigest(const std::wstring& folder, const std::string& hex, const std::string& key)
 {
-    std::string hex;
-    if (!hmacSha1Hex(text, hex)) {
-        return false;
-    }
     std::string error;
     switch (updateInternalFile(folder, key, hex, error)) {
     case InternalFileStatus::ok:
@@ -173,22 +237,9 @@ bool saveDigest(const std::wstring& folder, const std::string& text, std::string
     return false;
 }
 
-bool saveFileDigest(const std::wstring& folder, const std::wstring& path, std::string key)
+// True only when the digest stored under key is hex.
+bool matchesStoredDigest(const std::wstring& folder, const std::string& hex, const std::string& key)
 {
-    std::string content;
-    if (!readFile(path.c_str(), content)) {
-        KTLOG(KT_LOG_ERROR, "failed to read file %ls", path.c_str());
-        return false;
-    }
-    return saveDigest(folder, content, std::move(key));
-}
-
-bool validateDigest(const std::wstring& folder, const std::string& text, std::string key)
-{
-    std::string hex;
-    if (!hmacSha1Hex(text, hex)) {
-        return false;
-    }
     const std::wstring path = digestPath(folder);
     std::string content;
     if (!readFile(path.c_str(), content)) {
@@ -216,12 +267,28 @@ bool validateDigest(const std::wstring& folder, const std::string& text, std::st
     return stored == hex;
 }
 
+} // namespace
+
+bool saveDigest(const std::wstring& folder, const std::string& text, std::string key)
+{
+    std::string hex;
+    return hmacSha1Hex(text, hex) && storeDigest(folder, hex, key);
+}
+
+bool saveFileDigest(const std::wstring& folder, const std::wstring& path, std::string key)
+{
+    std::string hex;
+    return hmacSha1HexOfFile(path, hex) && storeDigest(folder, hex, key);
+}
+
+bool validateDigest(const std::wstring& folder, const std::string& text, std::string key)
+{
+    std::string hex;
+    return hmacSha1Hex(text, hex) && matchesStoredDigest(folder, hex, key);
+}
+
 bool validateFileDigest(const std::wstring& folder, const std::wstring& path, std::string key)
 {
-    std::string content;
-    if (!readFile(path.c_str(), content)) {
-        KTLOG(KT_LOG_ERROR, "failed to read file %ls", path.c_str());
-        return false;
-    }
-    return validateDigest(folder, content, std::move(key));
+    std::string hex;
+    return hmacSha1HexOfFile(path, hex) && matchesStoredDigest(folder, hex, key);
 }

@@ -56,6 +56,9 @@ public:
         CertKind cert = CertKind::good;
         // Accept connections but never speak: no TLS handshake, no reply.
         bool silent = false;
+        // false: requests() keeps no bodies (the handler still sees them), so an origin that
+        // takes many large uploads holds no copies.
+        bool recordBodies = true;
     };
 
     // Listens on 127.0.0.1 with a free port; serves until destroyed. Uses TestPki.
