@@ -4,6 +4,8 @@
 #include "ktTest/runner.h"
 #include "ktTest/tempTree.h"
 
+#include "expectedUsage.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,23 +17,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string replaceAll(std::string text, const std::string& what, const std::string& with)
-{
-    for (auto at = text.find(what); at != std::string::npos;
-         at = text.find(what, at + with.size())) {
-        text.replace(at, what.size(), with);
-    }
-    return text;
-}
-
 class CommandLineTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         fs::create_directories(m_tree.publicFolder());
         fs::create_directories(m_tree.root() + "/dir");
-        m_usage = replaceAll(ktTest::readAll(GOLDEN_DIR "/usage.txt"), "@DEFAULT_FOLDER@",
-                             fs::canonical(m_tree.publicFolder()).generic_string());
+        m_usage = ktTest::expectedUsage(m_tree.publicFolder());
     }
 
     std::map<std::string, std::optional<std::string>> env() const

@@ -5,6 +5,8 @@
 #include "ktTest/fakeService.h"
 #include "ktTest/runner.h"
 
+#include "expectedUsage.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,15 +21,6 @@ using namespace std::chrono_literals;
 using ktTest::FakeItems;
 
 namespace {
-
-std::string replaceAll(std::string text, const std::string& what, const std::string& with)
-{
-    for (auto at = text.find(what); at != std::string::npos;
-         at = text.find(what, at + with.size())) {
-        text.replace(at, what.size(), with);
-    }
-    return text;
-}
 
 struct Sent {
     int id;
@@ -47,8 +40,7 @@ protected:
     void SetUp() override
     {
         fs::create_directories(m_client.tree().publicFolder());
-        m_usage = replaceAll(ktTest::readAll(GOLDEN_DIR "/usage.txt"), "@DEFAULT_FOLDER@",
-                             fs::canonical(m_client.tree().publicFolder()).generic_string());
+        m_usage = ktTest::expectedUsage(m_client.tree().publicFolder());
     }
 
     std::map<std::string, std::optional<std::string>> env(std::uint16_t port) const

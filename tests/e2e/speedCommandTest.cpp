@@ -8,6 +8,8 @@
 #include "ktTest/runner.h"
 #include "ktTest/testPki.h"
 
+#include "expectedUsage.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -24,15 +26,6 @@ using ktTest::FakeItems;
 using ktTest::HttpReply;
 
 namespace {
-
-std::string replaceAll(std::string text, const std::string& what, const std::string& with)
-{
-    for (auto at = text.find(what); at != std::string::npos;
-         at = text.find(what, at + with.size())) {
-        text.replace(at, what.size(), with);
-    }
-    return text;
-}
 
 std::string label(const std::vector<std::string>& args)
 {
@@ -72,8 +65,7 @@ protected:
     {
         ktTest::TestPki::instance();
         fs::create_directories(m_client.tree().publicFolder());
-        m_usage = replaceAll(ktTest::readAll(GOLDEN_DIR "/usage.txt"), "@DEFAULT_FOLDER@",
-                             fs::canonical(m_client.tree().publicFolder()).generic_string());
+        m_usage = ktTest::expectedUsage(m_client.tree().publicFolder());
         m_fake.setReplier(ktTest::plausibleReply);
         m_origin.setReply(HttpReply::make("HTTP/1.1 200 OK", std::string(5000, 'b')));
         m_missing.setReply(HttpReply::make("HTTP/1.1 404 Not Found", "gone"));

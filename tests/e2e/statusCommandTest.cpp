@@ -5,6 +5,8 @@
 #include "ktTest/fakeService.h"
 #include "ktTest/runner.h"
 
+#include "expectedUsage.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -92,10 +94,7 @@ protected:
     void SetUp() override
     {
         fs::create_directories(m_client.tree().publicFolder());
-        m_usage = ktTest::readAll(GOLDEN_DIR "/usage.txt");
-        const std::string folder = "@DEFAULT_FOLDER@";
-        m_usage.replace(m_usage.find(folder), folder.size(),
-                        fs::canonical(m_client.tree().publicFolder()).generic_string());
+        m_usage = ktTest::expectedUsage(m_client.tree().publicFolder());
     }
 
     void run(const Row& row)

@@ -2,6 +2,7 @@
 // stray messages, and a link that fails while a command waits.
 
 #include "CKTDiag.h"
+#include "printedBy.h"
 
 #include "ktTest/clientTree.h"
 #include "ktTest/fakeService.h"
@@ -50,13 +51,7 @@ protected:
         CKTDiag diag;
         diag.setTimeouts(timeouts);
         diag.start();
-        testing::internal::CaptureStdout();
-        const auto began = std::chrono::steady_clock::now();
-        command(diag);
-        took = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - began);
-        std::fflush(stdout);
-        return testing::internal::GetCapturedStdout();
+        return printedBy(diag, command, took);
     }
 
     ktTest::ClientTree m_client;

@@ -2,6 +2,7 @@
 // of the request, and what the fake service receives.
 
 #include "CKTDiag.h"
+#include "printedBy.h"
 #include "speedCommands.h"
 
 #include "ktTest/clientTree.h"
@@ -44,13 +45,7 @@ protected:
         if (started) {
             diag.start();
         }
-        testing::internal::CaptureStdout();
-        const auto began = std::chrono::steady_clock::now();
-        command(diag);
-        took = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - began);
-        std::fflush(stdout);
-        return testing::internal::GetCapturedStdout();
+        return printedBy(diag, command, took);
     }
 
     int measure(const std::string& url, LatencyTimes& times, const KTDiagTimeouts& timeouts,

@@ -2,6 +2,7 @@
 // the name tables they print from.
 
 #include "CKTDiag.h"
+#include "printedBy.h"
 #include "statusCommands.h"
 
 #include "ktTest/clientTree.h"
@@ -83,13 +84,7 @@ protected:
         CKTDiag diag;
         diag.setTimeouts(m_timeouts);
         diag.start();
-        testing::internal::CaptureStdout();
-        const auto began = std::chrono::steady_clock::now();
-        command(diag);
-        took = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - began);
-        std::fflush(stdout);
-        return testing::internal::GetCapturedStdout();
+        return printedBy(diag, command, took);
     }
 
     ktTest::ClientTree m_client;

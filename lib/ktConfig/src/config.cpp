@@ -43,20 +43,6 @@ void createFolder(const std::wstring& folder)
     std::filesystem::create_directories(ktPlatform::toNarrow(folder), ec);
 }
 
-// A whole plain configuration file; false, logged, when it is missing or empty.
-bool readConfigText(const std::wstring& path, std::string& content)
-{
-    if (!readFile(path.c_str(), content)) {
-        KTLOG(KT_LOG_ERROR, "failed to read file %ls", path.c_str());
-        return false;
-    }
-    if (content.empty()) {
-        KTLOG(KT_LOG_ERROR, "file: %ls is empty", path.c_str());
-        return false;
-    }
-    return true;
-}
-
 } // namespace
 
 Config::Config()
@@ -176,7 +162,7 @@ bool Config::setUserAgent()
 bool Config::readUserConfig()
 {
     std::string content;
-    if (!readConfigText(m_configLocation + L"/" + L"ktuserconfig.json", content)) {
+    if (!ktConfigValue::readConfigText(m_configLocation + L"/" + L"ktuserconfig.json", content)) {
         return false;
     }
     using namespace ktConfigValue;
@@ -215,7 +201,7 @@ bool Config::readUserConfig()
 bool Config::readDevConfig()
 {
     std::string content;
-    if (!readConfigText(m_configLocation + L"/" + L"devconfig.json", content)) {
+    if (!ktConfigValue::readConfigText(m_configLocation + L"/" + L"devconfig.json", content)) {
         return false;
     }
     using namespace ktConfigValue;

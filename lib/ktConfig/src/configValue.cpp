@@ -1,11 +1,28 @@
 #include "configValue.h"
 
+#include "ktLog/ktLog.h"
 #include "ktPlatform/strings.h"
+#include "ktUtils/fileUtil.h"
 
 #include <charconv>
 #include <stdexcept>
 
+static const char* const kLogModule = "Config";
+
 namespace ktConfigValue {
+
+bool readConfigText(const std::wstring& path, std::string& content)
+{
+    if (!readFile(path.c_str(), content)) {
+        KTLOG(KT_LOG_ERROR, "failed to read file %ls", path.c_str());
+        return false;
+    }
+    if (content.empty()) {
+        KTLOG(KT_LOG_ERROR, "file: %ls is empty", path.c_str());
+        return false;
+    }
+    return true;
+}
 
 std::optional<bool> parseBool(const std::string& text)
 {

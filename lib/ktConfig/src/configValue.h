@@ -12,6 +12,9 @@
 
 namespace ktConfigValue {
 
+// A whole plain configuration file; false, logged, when it is missing or empty.
+bool readConfigText(const std::wstring& path, std::string& content);
+
 std::optional<bool> parseBool(const std::string& text);
 std::optional<std::int64_t> parseInteger(const std::string& text, std::int64_t low,
                                          std::int64_t high);

@@ -215,12 +215,7 @@ bool Config::readUserConf(CUserConfig& userConfig)
 {
     const std::wstring path = userConfPath(userConfig);
     std::string content;
-    if (!readFile(path.c_str(), content)) {
-        KTLOG(KT_LOG_ERROR, "failed to read file %ls", path.c_str());
-        return false;
-    }
-    if (content.empty()) {
-        KTLOG(KT_LOG_ERROR, "file: %ls is empty", path.c_str());
+    if (!ktConfigValue::readConfigText(path, content)) {
         return false;
     }
     using namespace ktConfigValue;
