@@ -8,6 +8,7 @@
 #include "ktTest/clientTree.h"
 #include "ktTest/connectProxy.h"
 #include "ktTest/httpsOrigin.h"
+#include "ktTest/proxyCredentials.h"
 #include "ktTest/testLog.h"
 
 #include <gtest/gtest.h>
@@ -176,4 +177,34 @@ TEST_F(ProxyConfig, ProbeUrlWithoutEncryptionHasNoPathOrQuery)
     m_tree.writeClientConfig(R"({"clientConfig":{"ktclient_api_security_no_enc":"true"}})");
     ASSERT_TRUE(m_config.readClientConfig());
     EXPECT_EQ(m_config.getOrgVersionUrl(), "https://addon.test");
+}
+
+TEST_F(ProxyConfig, StoredCredentialsAreHandedOutDecryptedOrEmpty)
+{
+    const std::string productId = "00330-80000-00000-AA123";
+    m_tree.setRegistryValue(true, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", "ProductId",
+                            productId);
+    const struct {
+        std::string stored;
+        std::string handedOut;
+    } cases[] = {
+        {ktTest::storedProxyCredentials(productId, "user:p@ss word", m_tree.tree().root()),
+         "user:p@ss word"},
+        // Made with another key: it does not decrypt, and nothing of it is handed out.
+        {ktTest::storedProxyCredentials("another-product", "user:secret", m_tree.tree().root()),
+         ""},
+        {"not base64 at all", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored);
+        ktTest::clearLog();
+        m_tree.writeClientConfig(R"({"clientConfig":{"proxyAuth":"true"},"cache":{"fpc":")" +
+                                 c.stored + R"("}})");
+        ASSERT_TRUE(m_config.readClientConfig());
+        // The stored form travels; the plain one only on request.
+        EXPECT_EQ(m_config.requestProxySettings().credentials, c.stored);
+        EXPECT_EQ(m_config.getProxyCredentials(), c.handedOut);
+        EXPECT_FALSE(logHas("p@ss")) << ktTest::logText();
+        EXPECT_FALSE(logHas("secret")) << ktTest::logText();
+    }
 }

@@ -1,14 +1,13 @@
 #include "restTestEnv.h"
 
 #include "ktTest/connectProxy.h"
-#include "ktTest/runner.h"
+#include "ktTest/proxyCredentials.h"
 #include "ktTest/tempTree.h"
 #include "ktTest/testLog.h"
 #include "ktTest/testPki.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <memory>
 
 namespace restTest {
@@ -46,17 +45,6 @@ private:
 
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new RestEnvironment);
 
-std::string hex(const std::string& bytes)
-{
-    std::string out;
-    char pair[3];
-    for (unsigned char c : bytes) {
-        std::snprintf(pair, sizeof(pair), "%02x", c);
-        out += pair;
-    }
-    return out;
-}
-
 } // namespace
 
 void setProductId(const std::optional<std::string>& productId)
@@ -74,16 +62,7 @@ void setProductId(const std::optional<std::string>& productId)
 
 std::string storedCredentials(const std::string& productId, const std::string& plain)
 {
-    std::string key = productId;
-    key.resize(32, '0');
-    const std::string input = g_state->dir.path() + "/plain.txt";
-    ktTest::writeAll(input, plain);
-    const ktTest::RunResult run = ktTest::runProgram(
-        "/usr/bin/openssl", {"enc", "-aes-256-cbc", "-K", hex(key), "-iv", hex("vevodeziradire52"),
-                             "-in", input, "-base64", "-A"});
-    std::remove(input.c_str());
-    EXPECT_EQ(run.exitCode, 0) << run.err;
-    return run.out;
+    return ktTest::storedProxyCredentials(productId, plain, g_state->dir.path());
 }
 
 } // namespace restTest
