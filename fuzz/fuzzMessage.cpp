@@ -3,6 +3,7 @@
 // back the same through detach and attach again, and its items must read without throwing.
 
 #include "ktFuzz/fuzzSupport.h"
+#include "ktFuzz/plainJson.h"
 
 #include "ktmsg2/KTMsg2.h"
 #include "ktUtils/jsonUtil.h"
@@ -12,26 +13,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-
-namespace {
-
-// The tree the text gives read the plain way, when it is deep enough to be read at all.
-std::optional<boost::property_tree::ptree> plainReading(const std::string& text)
-{
-    if (!jsonNestingWithin(text, kMaxJsonDepth)) {
-        return std::nullopt;
-    }
-    boost::property_tree::ptree root;
-    try {
-        std::istringstream in(text);
-        boost::property_tree::read_json(in, root);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-    return root;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -46,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     KTMsg2 message;
     message.m_msgId = 7;
     message.AddItem<std::string>("before", "kept");
-    const std::optional<boost::property_tree::ptree> plain = plainReading(text);
+    const std::optional<boost::property_tree::ptree> plain = ktFuzz::plainReading(text);
     const bool hasKey = plain && !plain->empty() && !plain->front().first.empty();
     if (!message.attach(text)) {
         KT_FUZZ_CHECK(!hasKey);

@@ -5,6 +5,7 @@
 // "status" of exactly "error".
 
 #include "ktFuzz/fuzzSupport.h"
+#include "ktFuzz/plainJson.h"
 
 #include "ktDownloader/ktHTTPClient.h"
 #include "ktRestApi/restapi.h"
@@ -16,25 +17,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-
-namespace {
-
-std::optional<boost::property_tree::ptree> plainReading(const std::string& text)
-{
-    if (!jsonNestingWithin(text, kMaxJsonDepth)) {
-        return std::nullopt;
-    }
-    boost::property_tree::ptree root;
-    try {
-        std::istringstream in(text);
-        boost::property_tree::read_json(in, root);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-    return root;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -49,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool post = KTHTTPClient::checkPostReply(text);
     const bool response = CRestApi::checkResponseStatus(text);
 
-    const auto tree = plainReading(text);
+    const auto tree = ktFuzz::plainReading(text);
     std::optional<std::string> status;
     if (tree) {
         if (const auto value = tree->get_optional<std::string>("status")) {
