@@ -1,0 +1,130 @@
+#include "ktTest/testAccount.h"
+
+#include "ktTest/runner.h"
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <pwd.h>
+#include <random>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace ktTest {
+
+namespace {
+
+const char* const kAccountName = "ktdiag-test";
+
+std::optional<TestAccount> lookUp()
+{
+    std::vector<char> buffer(16384);
+    struct passwd pw {};
+    struct passwd* found = nullptr;
+    if (::getpwnam_r(kAccountName, &pw, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr) {
+        return std::nullopt;
+    }
+    TestAccount account;
+    account.uid = pw.pw_uid;
+    account.gid = pw.pw_gid;
+    account.name = pw.pw_name;
+    account.home = pw.pw_dir;
+    return account;
+}
+
+std::string useradd()
+{
+    for (const char* program : {"/usr/sbin/useradd", "/sbin/useradd"}) {
+        if (::access(program, X_OK) == 0) {
+            return program;
+        }
+    }
+    return std::string();
+}
+
+} // namespace
+
+std::optional<TestAccount> testAccount(std::string& why)
+{
+    if (::geteuid() != 0) {
+        why = "acting as another account needs root";
+        return std::nullopt;
+    }
+    std::optional<TestAccount> account = lookUp();
+    const std::string program = useradd();
+    // Another test may be making it at the same time: useradd then fails on its lock.
+    for (int attempt = 0; !account && attempt < 20; ++attempt) {
+        if (program.empty()) {
+            why = "no useradd to make the test account " + std::string(kAccountName);
+            return std::nullopt;
+        }
+        const RunResult r = runProgram(program, {"--system", "--user-group", "--create-home",
+                                                 "--home-dir", "/home/ktdiag-test", "--shell",
+                                                 "/usr/sbin/nologin", kAccountName});
+        account = lookUp();
+        if (!account) {
+            why = "useradd " + std::string(kAccountName) + " failed: " + r.err;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    if (!account) {
+        return std::nullopt;
+    }
+    // The home may be missing when the account came from elsewhere.
+    std::error_code ec;
+    fs::create_directories(account->home, ec);
+    if (::chown(account->home.c_str(), account->uid, account->gid) != 0 ||
+        ::chmod(account->home.c_str(), 0755) != 0) {
+        why = "cannot prepare " + account->home;
+        return std::nullopt;
+    }
+    return account;
+}
+
+AccountFolder::AccountFolder(const TestAccount& account)
+{
+    std::random_device random;
+    for (;;) {
+        m_path = account.home + "/t" + std::to_string(random());
+        if (::mkdir(m_path.c_str(), 0755) == 0) {
+            break;
+        }
+        if (errno != EEXIST) {
+            throw std::runtime_error("cannot create " + m_path);
+        }
+    }
+    chownTo(m_path, account);
+}
+
+AccountFolder::~AccountFolder()
+{
+    std::error_code ec;
+    fs::remove_all(m_path, ec);
+}
+
+void chownTo(const std::string& path, const TestAccount& account)
+{
+    if (::lchown(path.c_str(), account.uid, account.gid) != 0) {
+        throw std::runtime_error("cannot give " + path + " to the test account");
+    }
+}
+
+ConsoleSession::ConsoleSession(std::uint32_t uid)
+    : m_folder(m_dir.path() + "/sessions"), m_env("KTDIAG_SESSIONS_DIR", m_folder),
+      m_own("KTDIAG_SESSION_ID", std::string("1"))
+{
+    fs::create_directory(m_folder);
+    writeAll(m_folder + "/1", "UID=" + std::to_string(uid) +
+                                  "\nSTATE=active\nCLASS=user\nACTIVE=1\nSEAT=seat0\n");
+    ::chmod(m_dir.path().c_str(), 0755);
+    ::chmod(m_folder.c_str(), 0755);
+    ::chmod((m_folder + "/1").c_str(), 0644);
+}
+
+} // namespace ktTest
