@@ -4,11 +4,14 @@
 // listed and handed to the zip writer.
 
 #include "CKTDiag.h"
+#include "userFolder.h"
 
 #include "ktCrypto/ktConfigSec.h"
+#include "ktCrypto/ktEncryptedFile.h"
 #include "ktLog/ktLog.h"
 #include "ktPlatform/files.h"
 #include "ktPlatform/folders.h"
+#include "ktPlatform/interruptCleanup.h"
 #include "ktPlatform/paths.h"
 #include "ktPlatform/sessions.h"
 #include "ktPlatform/strings.h"
@@ -29,6 +32,7 @@
 #include <exception>
 #include <iterator>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -55,10 +59,24 @@ const char* const kCappedExtensions[] = {".pcap", ".cab", ".etl", ".dmp"};
 
 const char* const kProtectedExtension = ".enc";
 
+// The lock files of the log and of the digests: they guard the client's own data and say
+// nothing about it, so no walk collects them.
+const char* const kLockFiles[] = {"kt_log_mutex.lock", "ktinternal.json.lock"};
+
+// A protected file is a line of base64; anything larger is no file of the client's.
+constexpr std::uint64_t kMaxProtectedFileBytes = 16 * 1024 * 1024;
+
 struct FileSizeRecord {
     std::string path;
     std::uint64_t size;
 };
+
+bool isLockFile(const fs::path& path)
+{
+    const std::string name = path.filename().string();
+    return std::find_if(std::begin(kLockFiles), std::end(kLockFiles),
+                        [&](const char* lock) { return name == lock; }) != std::end(kLockFiles);
+}
 
 bool inSkipList(const std::string& name)
 {
@@ -99,15 +117,15 @@ std::string timeZoneText()
     return text;
 }
 
-// The entries of folder that are not folders (links followed), by name; a failure to open
-// or advance the walk is logged and ends it with what was found so far.
+// The entries of folder that are not folders (links followed) nor lock files, by name; a
+// failure to open or advance the walk is logged and ends it with what was found so far.
 std::vector<fs::path> filesIn(const std::string& folder)
 {
     std::vector<fs::path> files;
     try {
         for (fs::directory_iterator it{fs::path(folder)}, end; it != end; ++it) {
             boost::system::error_code ec;
-            if (!fs::is_directory(it->status(ec))) {
+            if (!fs::is_directory(it->status(ec)) && !isLockFile(it->path())) {
                 files.push_back(it->path());
             }
         }
@@ -134,10 +152,30 @@ std::vector<std::string> runSystemCommand(ktPlatform::SystemCommand command,
     return failed;
 }
 
+// Writes text, the plaintext of a protected file, cut at its first zero byte (the end mark
+// that the file never held), to destFolder/fileName, replacing a file there.
+bool writePlainCopy(std::string text, const std::string& fileName, const std::string& destFolder,
+                    std::string& writtenPath)
+{
+    const std::string::size_type zero = text.find('\0');
+    if (zero != std::string::npos) {
+        text.resize(zero);
+    }
+    const std::string target = destFolder + "/" + fileName;
+    ktConfigSec writer;
+    if (!writer.writeFile(target, text)) {
+        KTLOG(KT_LOG_ERROR, "Failed to write file = %s", target.c_str());
+        return false;
+    }
+    writtenPath = target;
+    return true;
+}
+
 // The decrypted copies of one collection. They live in a private folder (0700) of their
 // own, made on first use, under the names of their protected files without ".enc"; a name
-// already taken gets a numbered subfolder, so no copy replaces another. Everything in the
-// folder goes with removeAll or the destructor, whatever became of the archive.
+// already taken gets a numbered subfolder, so no copy replaces another. The folder goes,
+// with everything in it, through removeAll, the destructor or an interrupting signal,
+// whatever became of the archive.
 class DecryptedCopies {
 public:
     DecryptedCopies() = default;
@@ -158,30 +196,41 @@ public:
         }
     }
 
+    // The same for a protected file of the user's folder, read as the user.
+    void add(const UserFolderReader& user, const std::string& source, const std::string& name)
+    {
+        std::string text;
+        std::string plain;
+        if (user.readFile(source + kProtectedExtension, kMaxProtectedFileBytes, text)) {
+            plain = CKTEncryptedFile(ktPlatform::toWide(source), false).unprotectData(text);
+        }
+        if (plain.empty()) {
+            KTLOG(KT_LOG_ERROR, "Failed to read file = %s", source.c_str());
+            return;
+        }
+        std::string folder;
+        std::string written;
+        if (folderFor(name, folder) && writePlainCopy(plain, name, folder, written)) {
+            m_paths.push_back(written);
+        }
+    }
+
     const std::vector<std::string>& paths() const { return m_paths; }
 
     void removeAll()
     {
-        for (const std::string& path : m_paths) {
-            if (!ktPlatform::deleteFile(path)) {
-                KTLOG(KT_LOG_ERROR, "Failed to delete %s, error %d", path.c_str(),
-                      ktPlatform::lastError());
-            }
+        if (m_held.holding() && !m_held.remove()) {
+            KTLOG(KT_LOG_ERROR, "Failed to remove %s, error %d", m_root.c_str(),
+                  ktPlatform::lastError());
         }
         m_paths.clear();
-        for (auto it = m_folders.rbegin(); it != m_folders.rend(); ++it) {
-            if (!ktPlatform::removeFolder(*it)) {
-                KTLOG(KT_LOG_ERROR, "Failed to remove %s, error %d", it->c_str(),
-                      ktPlatform::lastError());
-            }
-        }
-        m_folders.clear();
+        m_subfolders = 0;
     }
 
 private:
     bool folderFor(const std::string& name, std::string& folder)
     {
-        if (m_folders.empty()) {
+        if (!m_held.holding()) {
             std::string root;
             if (!ktPlatform::makePrivateTempFolder(root)) {
                 KTLOG(KT_LOG_ERROR,
@@ -190,28 +239,35 @@ private:
                       ktPlatform::lastError());
                 return false;
             }
-            m_folders.push_back(root);
+            m_root = root;
+            if (!m_held.hold(root, ktPlatform::TemporaryPath::Kind::folder)) {
+                KTLOG(KT_LOG_ERROR, "Failed to hold %s, error %d", root.c_str(),
+                      ktPlatform::lastError());
+                ktPlatform::removeFolder(root);
+                return false;
+            }
         }
         const bool taken = std::any_of(m_paths.begin(), m_paths.end(), [&](const std::string& p) {
             return fs::path(p).filename().string() == name;
         });
         if (!taken) {
-            folder = m_folders.front();
+            folder = m_root;
             return true;
         }
-        const std::string sub =
-            ktPlatform::joinPath(m_folders.front(), std::to_string(m_folders.size()));
+        const std::string sub = ktPlatform::joinPath(m_root, std::to_string(m_subfolders + 1));
         if (!ktPlatform::createDirectory(sub)) {
             KTLOG(KT_LOG_ERROR, "Failed to create %s, error %d", sub.c_str(),
                   ktPlatform::lastError());
             return false;
         }
-        m_folders.push_back(sub);
+        ++m_subfolders;
         folder = sub;
         return true;
     }
 
-    std::vector<std::string> m_folders; // the private folder first, then its subfolders
+    ktPlatform::TemporaryPath m_held; // the private folder, with all it holds
+    std::string m_root;
+    int m_subfolders = 0;
     std::vector<std::string> m_paths;
 };
 
@@ -225,6 +281,63 @@ void addProtected(const fs::path& entry, DecryptedCopies& copies)
     copies.add((entry.parent_path() / plainName).string(), plainName);
 }
 
+// The same for the user's folder.
+void addProtected(const fs::path& entry, const UserFolderReader& user, DecryptedCopies& copies)
+{
+    const std::string plainName = entry.stem().string();
+    if (inSkipList(plainName)) {
+        return;
+    }
+    copies.add(user, (entry.parent_path() / plainName).string(), plainName);
+}
+
+// The files of the archive's list and how each is read: the user's own as that user.
+class FileList {
+public:
+    explicit FileList(const UserFolderReader& user) : m_user(user) {}
+
+    void add(const std::string& path) { m_paths.push_back(path); }
+    void addUsers(const std::string& path)
+    {
+        m_paths.push_back(path);
+        m_usersPaths.insert(path);
+    }
+    const std::vector<std::string>& paths() const { return m_paths; }
+
+    std::FILE* open(const std::string& path) const
+    {
+        return isUsers(path) ? m_user.openFile(path) : ktPlatform::openFileNoFollow(path, "rb");
+    }
+
+    // The size of a listed file; false, logged as the upload total's lookup, when it
+    // cannot be had.
+    bool sizeOf(const std::string& path, std::uint64_t& size) const
+    {
+        if (isUsers(path)) {
+            if (m_user.fileSize(path, size)) {
+                return true;
+            }
+            KTLOG(KT_LOG_ERROR, "exception for file_size error %s: %s", path.c_str(),
+                  ktPlatform::errorText(ktPlatform::lastError()).c_str());
+            return false;
+        }
+        try {
+            size = fs::file_size(path);
+            return true;
+        } catch (const fs::filesystem_error& e) {
+            KTLOG(KT_LOG_ERROR, "exception for file_size error %s", e.what());
+            return false;
+        }
+    }
+
+private:
+    bool isUsers(const std::string& path) const { return m_usersPaths.count(path) != 0; }
+
+    const UserFolderReader& m_user;
+    std::vector<std::string> m_paths;
+    std::set<std::string> m_usersPaths;
+};
+
 } // namespace
 
 bool CKTDiag::copyProtectedFile(const std::string& source, const std::string& fileName,
@@ -237,19 +350,7 @@ bool CKTDiag::copyProtectedFile(const std::string& source, const std::string& fi
         KTLOG(KT_LOG_ERROR, "Failed to read file = %s", source.c_str());
         return false;
     }
-    // The plaintext of a protected file ends in a zero byte that the file never held.
-    const std::string::size_type zero = text.find('\0');
-    if (zero != std::string::npos) {
-        text.resize(zero);
-    }
-    const std::string target = destFolder + "/" + fileName;
-    ktConfigSec writer;
-    if (!writer.writeFile(target, text)) {
-        KTLOG(KT_LOG_ERROR, "Failed to write file = %s", target.c_str());
-        return false;
-    }
-    writtenPath = target;
-    return true;
+    return writePlainCopy(std::move(text), fileName, destFolder, writtenPath);
 }
 
 void CKTDiag::getSystemInfo(const std::string& outputFile)
@@ -312,9 +413,13 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
         KTLOG(KT_LOG_ERROR, "Failed to retrieve ProgramData path, error %d", kEnvVarNotFound);
         return false;
     }
-    std::vector<std::string> files = {*programDataFolder + "/ktuserconfig.json"};
+    UserFolderReader userFolder;
+    FileList files(userFolder);
+    files.add(*programDataFolder + "/ktuserconfig.json");
 
-    std::string configFolder = *programDataFolder;
+    // The per-user folder is the user's: read as that user, or left out when that user
+    // cannot be had.
+    bool userFolderLeftOut = false;
     if (m_config.enablePerUserConfig()) {
         std::uint32_t sessionId = 0;
         if (!ktPlatform::processSessionId(sessionId)) {
@@ -323,11 +428,14 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
             sessionId = 0;
         }
         // Only the folder: a collection never writes ktuser.conf or posts anything.
-        const std::wstring location = m_config.createUserConfig(sessionId);
-        if (!location.empty()) {
-            configFolder = ktPlatform::toNarrow(location);
+        const std::string location = ktPlatform::toNarrow(m_config.createUserConfig(sessionId));
+        if (!userFolder.open(sessionId, location)) {
+            userFolderLeftOut = true;
+        } else if (location.empty() || location == *programDataFolder) {
+            userFolder = UserFolderReader();
         }
     }
+    const std::string configFolder = userFolder.isOpen() ? userFolder.folder() : *programDataFolder;
 
     std::vector<std::string> programFolders;
     if (!ktPlatform::systemProgramFolders(programFolders)) {
@@ -349,10 +457,15 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
 
     for (const char* name :
          {"/ktconfig.json", "/dps.json", "/installereventcache.json", "/certutil/certutil.json"}) {
-        files.push_back(*programDataFolder + name);
+        files.add(*programDataFolder + name);
     }
-    files.push_back(configFolder + "/ktuser.conf");
-    files.push_back(configFolder + "/eventcache.json");
+    if (userFolder.isOpen()) {
+        files.addUsers(configFolder + "/ktuser.conf");
+        files.addUsers(configFolder + "/eventcache.json");
+    } else if (!userFolderLeftOut) {
+        files.add(configFolder + "/ktuser.conf");
+        files.add(configFolder + "/eventcache.json");
+    }
 
     DecryptedCopies copies;
     for (const fs::path& entry : filesIn(*programDataFolder)) {
@@ -361,18 +474,25 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
         }
     }
 
-    std::vector<std::string> folders;
-    if (configFolder != *programDataFolder) {
-        folders.push_back(configFolder);
-    }
-    folders.push_back(*programDataFolder + "/data");
-    for (const std::string& folder : folders) {
-        for (const fs::path& entry : filesIn(folder)) {
-            if (entry.extension() == kProtectedExtension) {
-                addProtected(entry, copies);
-            } else if (!inSkipList(entry.filename().string())) {
-                files.push_back(entry.string());
+    if (userFolder.isOpen()) {
+        for (const std::string& path : userFolder.files()) {
+            const fs::path entry(path);
+            if (isLockFile(entry)) {
+                continue;
             }
+            if (entry.extension() == kProtectedExtension) {
+                addProtected(entry, userFolder, copies);
+            } else if (!inSkipList(entry.filename().string())) {
+                files.addUsers(path);
+            }
+        }
+    }
+    const std::string dataFolder = *programDataFolder + "/data";
+    for (const fs::path& entry : filesIn(dataFolder)) {
+        if (entry.extension() == kProtectedExtension) {
+            addProtected(entry, copies);
+        } else if (!inSkipList(entry.filename().string())) {
+            files.add(entry.string());
         }
     }
 
@@ -388,7 +508,7 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
     std::vector<FileSizeRecord> candidates;
     for (const std::string& path : collected) {
         if (!forUpload || !isCapped(path)) {
-            files.push_back(path);
+            files.add(path);
             continue;
         }
         try {
@@ -403,11 +523,10 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
 
     if (forUpload) {
         std::uint64_t total = 0;
-        for (const std::string& path : files) {
-            try {
-                total += fs::file_size(path);
-            } catch (const fs::filesystem_error& e) {
-                KTLOG(KT_LOG_ERROR, "exception for file_size error %s", e.what());
+        for (const std::string& path : files.paths()) {
+            std::uint64_t size = 0;
+            if (files.sizeOf(path, size)) {
+                total += size;
             }
         }
         std::stable_sort(
@@ -415,7 +534,7 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
             [](const FileSizeRecord& a, const FileSizeRecord& b) { return a.size < b.size; });
         for (const FileSizeRecord& candidate : candidates) {
             if (total + candidate.size < kUploadCapBytes) {
-                files.push_back(candidate.path);
+                files.add(candidate.path);
                 total += candidate.size;
             } else {
                 KTLOG(KT_LOG_INFO,
@@ -425,7 +544,8 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
         }
     }
 
-    if (!zipFiles(archiveName.c_str(), files)) {
+    if (!zipFiles(archiveName.c_str(), files.paths(),
+                  [&](const std::string& path) { return files.open(path); })) {
         KTLOG(KT_LOG_ERROR, "Failed to create %s", archiveName.c_str());
         return false;
     }

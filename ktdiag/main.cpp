@@ -10,6 +10,7 @@
 #include "usage.h"
 
 #include "ktLog/ktLog.h"
+#include "ktPlatform/interruptCleanup.h"
 #include "ktPlatform/memory.h"
 #include "ktPlatform/strings.h"
 
@@ -119,6 +120,8 @@ int main(int argc, char** argv, char** /*envp*/)
 {
     ktPlatform::initProcessLocale();
     ktPlatform::initProcessHeap();
+    // Before any thread starts: an interrupted collection removes its temporary files.
+    ktPlatform::installInterruptCleanup();
     ktLogInit();
     g_programName = "ktdiag";
     g_logLevel = KT_LOG_INFO;

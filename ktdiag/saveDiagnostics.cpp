@@ -71,8 +71,10 @@ int saveDiagnostics(std::string& archiveName, bool forUpload)
             reportUnwritable(ktPlatform::lastError());
             return 1;
         }
+        // "." when the name ends in a separator; the root itself when nothing else is left.
         const std::string fileName = fileNameElement(archiveName);
-        if (fileName.empty() || fileName == ".") {
+        if (fileName.empty() || fileName == "." ||
+            fileName.find_first_not_of(ktPlatform::kPathSeparator) == std::string::npos) {
             std::printf("Invalid argument: %s, %s\n\n", archiveName.c_str(),
                         "File is not specified");
             printUsage();

@@ -10,7 +10,9 @@
 #include <minizip/zip.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
@@ -249,18 +251,55 @@ TEST_F(ZipTest, GetFileModifiedTime)
     EXPECT_EQ(untouched.tm_year, 6u);
 }
 
+// The files of the folder other than the given ones: what a run left behind.
+std::vector<std::string> leftovers(const std::string& folder, std::vector<std::string> known)
+{
+    std::vector<std::string> found;
+    for (const auto& e : fs::directory_iterator(folder)) {
+        const std::string name = e.path().filename().string();
+        if (std::find(known.begin(), known.end(), name) == known.end()) {
+            found.push_back(name);
+        }
+    }
+    return found;
+}
+
 TEST_F(ZipTest, UnwritableArchivePathFails)
 {
     const std::string input = file("a.log", "a");
-    const std::string target = file("target", "must stay");
     fs::create_directory(path("folder"));
-    fs::create_symlink(target, path("link.zip"));
-    const std::string archives[] = {path("no/such/folder/out.zip"), path("folder"),
-                                    path("link.zip")};
+    const std::string archives[] = {path("no/such/folder/out.zip"), path("folder")};
     for (const std::string& a : archives) {
         EXPECT_FALSE(zipFiles(a.c_str(), {input})) << a;
     }
+    EXPECT_EQ(leftovers(m_dir.path(), {"a.log", "folder"}), std::vector<std::string>{});
+    EXPECT_TRUE(fs::is_empty(path("folder")));
+}
+
+TEST_F(ZipTest, WhatIsAtTheArchivePathIsReplacedNeverWrittenThrough)
+{
+    // Another account's file at the path, reached through a link or a second name of its
+    // own, must not receive the archive.
+    const std::string input = file("a.log", "secret");
+    const std::string target = file("target", "must stay");
+    const std::string kept = file("kept", "must stay too");
+    fs::create_symlink(target, path("link.zip"));
+    fs::create_hard_link(kept, path("hardlink.zip"));
+    ::umask(0);
+    for (const char* name : {"link.zip", "hardlink.zip", "new.zip"}) {
+        ASSERT_TRUE(zipFiles(path(name).c_str(), {input})) << name;
+        struct stat st {};
+        ASSERT_EQ(::lstat(path(name).c_str(), &st), 0) << name;
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << name;
+        EXPECT_EQ(st.st_nlink, 1u) << name;
+        const auto entries = readArchive(path(name));
+        ASSERT_TRUE(entries) << name;
+        EXPECT_EQ(names(*entries), std::vector<std::string>{"a.log"}) << name;
+    }
+    ::umask(022);
     EXPECT_EQ(ktTest::readAll(target), "must stay");
+    EXPECT_EQ(ktTest::readAll(kept), "must stay too");
 }
 
 TEST_F(ZipTest, LinksFifosAndFoldersAreSkipped)
@@ -403,6 +442,8 @@ TEST_F(ZipTest, AFailureToWriteAnyPartMakesTheResultFalse)
     const auto full = static_cast<rlim_t>(fs::file_size(archive()));
 
     // Entry header, entry data, entry close (its buffered tail), the final directory.
+    // A full disk costs neither the archive that was there nor a half-made one.
+    const std::string before = ktTest::readAll(archive());
     const rlim_t limits[] = {0, 20, 70000, 199000, full - 60, full - 1};
     for (rlim_t limit : limits) {
         bool ok = true;
@@ -412,6 +453,9 @@ TEST_F(ZipTest, AFailureToWriteAnyPartMakesTheResultFalse)
             ok = zipFiles(archive().c_str(), inputs);
         }
         EXPECT_FALSE(ok) << "limit " << limit;
+        EXPECT_EQ(ktTest::readAll(archive()), before) << "limit " << limit;
+        EXPECT_EQ(leftovers(m_dir.path(), {"big", "small", "out.zip"}), std::vector<std::string>{})
+            << "limit " << limit;
     }
     {
         FileSizeLimit guard(full);
@@ -468,22 +512,82 @@ TEST_F(ZipTest, AFailedWriteAnywhereMakesTheResultFalse)
     }
 }
 
+// A stream whose reads fail, as a disk that reports an I/O error does.
+std::FILE* failingStream()
+{
+    cookie_io_functions_t io{};
+    io.read = [](void*, char*, size_t) -> ssize_t {
+        errno = EIO;
+        return -1;
+    };
+    return ::fopencookie(nullptr, "rb", io);
+}
+
 TEST_F(ZipTest, AReadErrorMakesTheResultFalse)
 {
-    // A regular file of the proc file system whose first read fails with EIO.
-    const std::string failing = "/proc/self/mem";
-    if (std::FILE* probe = std::fopen(failing.c_str(), "rb")) {
-        std::fclose(probe);
-    } else {
-        GTEST_SKIP() << failing << " cannot be opened here";
-    }
     const std::string before = file("before", "before");
     const std::string after = file("after", "after");
-    EXPECT_FALSE(zipFiles(archive().c_str(), {before, failing, after}));
+    const std::string failing = path("failing");
+    const ZipInputOpener open = [&](const std::string& p) {
+        return p == failing ? failingStream() : std::fopen(p.c_str(), "rb");
+    };
+    EXPECT_FALSE(zipFiles(archive().c_str(), {before, failing, after}, open));
+    // Nothing is put in place: the archive is written whole or not at all.
+    EXPECT_FALSE(fs::exists(archive()));
+    EXPECT_EQ(leftovers(m_dir.path(), {"before", "after"}), std::vector<std::string>{});
+}
+
+// Appends to a file on the first archive write after it was armed: armed when an input is
+// opened, that write is its entry's header, after the writer took the input's size and
+// before it reads, as another process extending the file would.
+class GrowOnNextArchiveWrite {
+public:
+    explicit GrowOnNextArchiveWrite(const std::string& path)
+    {
+        s_path = path;
+        s_armed = false;
+        ktzip::g_wrapArchiveIo = wrap;
+    }
+    ~GrowOnNextArchiveWrite() { ktzip::g_wrapArchiveIo = nullptr; }
+    static void arm() { s_armed = true; }
+
+private:
+    static void wrap(zlib_filefunc64_def& io)
+    {
+        s_write = io.zwrite_file;
+        io.zwrite_file = write;
+    }
+    static uLong ZCALLBACK write(voidpf opaque, voidpf stream, const void* buf, uLong size)
+    {
+        if (s_armed) {
+            s_armed = false;
+            ktTest::writeAll(s_path, ktTest::readAll(s_path) + " and more that came later");
+        }
+        return s_write(opaque, stream, buf, size);
+    }
+    static inline std::string s_path;
+    static inline bool s_armed = false;
+    static inline write_file_func s_write = nullptr;
+};
+
+TEST_F(ZipTest, AGrowingInputGoesInAtItsSizeWhenOpened)
+{
+    const std::string grows = file("grows.log", "first part");
+    const std::string next = file("next.log", "next");
+    GrowOnNextArchiveWrite growing(grows);
+    const ZipInputOpener open = [&](const std::string& p) {
+        std::FILE* f = std::fopen(p.c_str(), "rb");
+        if (p == grows) {
+            GrowOnNextArchiveWrite::arm();
+        }
+        return f;
+    };
+    ASSERT_TRUE(zipFiles(archive().c_str(), {grows, next}, open));
+    ASSERT_EQ(ktTest::readAll(grows), "first part and more that came later");
     const auto entries = readArchive(archive());
     ASSERT_TRUE(entries);
-    EXPECT_EQ(names(*entries), (std::vector<std::string>{"before", "mem", "after"}));
-    EXPECT_EQ(entries->back().data, "after");
+    ASSERT_EQ(names(*entries), (std::vector<std::string>{"grows.log", "next.log"}));
+    EXPECT_EQ(entries->front().data, "first part");
 }
 
 } // namespace

@@ -120,8 +120,8 @@ ConsoleSession::ConsoleSession(std::uint32_t uid)
       m_own("KTDIAG_SESSION_ID", std::string("1"))
 {
     fs::create_directory(m_folder);
-    writeAll(m_folder + "/1", "UID=" + std::to_string(uid) +
-                                  "\nSTATE=active\nCLASS=user\nACTIVE=1\nSEAT=seat0\n");
+    writeAll(m_folder + "/1",
+             "UID=" + std::to_string(uid) + "\nSTATE=active\nCLASS=user\nACTIVE=1\nSEAT=seat0\n");
     ::chmod(m_dir.path().c_str(), 0755);
     ::chmod(m_folder.c_str(), 0755);
     ::chmod((m_folder + "/1").c_str(), 0644);

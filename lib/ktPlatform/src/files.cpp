@@ -1,8 +1,10 @@
 #include "ktPlatform/files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -52,6 +54,22 @@ std::string baseOf(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+OpenFileInfo fileInfoOf(const struct stat& st)
+{
+    OpenFileInfo info{};
+    info.size = static_cast<std::uint64_t>(st.st_size);
+    info.volume = static_cast<std::uint64_t>(st.st_dev);
+    info.index = static_cast<std::uint64_t>(st.st_ino);
+    info.modified = static_cast<std::int64_t>(st.st_mtime);
+    return info;
+}
+
+// The name of a temporary file beside target, for mkostemp.
+std::string siblingPattern(const std::string& target)
+{
+    return folderOf(target) + "/." + baseOf(target) + ".XXXXXX";
+}
+
 mode_t currentUmask()
 {
     const mode_t old = ::umask(0);
@@ -78,8 +96,7 @@ bool writeAll(int fd, const char* data, size_t size)
 // A temporary file beside target, for a write that ends in a rename.
 class TempSibling {
 public:
-    explicit TempSibling(const std::string& target)
-        : m_path(folderOf(target) + "/." + baseOf(target) + ".XXXXXX")
+    explicit TempSibling(const std::string& target) : m_path(siblingPattern(target))
     {
         m_fd = ::mkostemp(&m_path[0], O_CLOEXEC);
         m_created = m_fd >= 0;
@@ -142,7 +159,8 @@ mode_t replacementMode(const std::string& path, struct stat& st, bool& hadOld)
     return 0666 & ~currentUmask();
 }
 
-std::FILE* openWith(const std::string& path, const char* mode, int extraFlags)
+// Opens name relative to folderFd (AT_FDCWD: the current folder) as a regular file only.
+std::FILE* openWith(int folderFd, const std::string& name, const char* mode, int extraFlags)
 {
     int flags = 0;
     if (!parseMode(mode, flags)) {
@@ -151,7 +169,8 @@ std::FILE* openWith(const std::string& path, const char* mode, int extraFlags)
     }
     // O_NONBLOCK keeps a FIFO from blocking the open; it is cleared once the file is
     // known to be regular.
-    const int fd = ::open(path.c_str(), flags | extraFlags | O_CLOEXEC | O_NONBLOCK, 0666);
+    const int fd =
+        ::openat(folderFd, name.c_str(), flags | extraFlags | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0) {
         return nullptr;
     }
@@ -175,16 +194,157 @@ std::FILE* openWith(const std::string& path, const char* mode, int extraFlags)
     return f;
 }
 
+// A descriptor closed when it goes out of scope.
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : m_fd(fd) {}
+    ~Descriptor()
+    {
+        if (m_fd >= 0) {
+            const int saved = errno;
+            ::close(m_fd);
+            errno = saved;
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return m_fd; }
+    void reset(int fd)
+    {
+        Descriptor old(m_fd);
+        m_fd = fd;
+    }
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+private:
+    int m_fd;
+};
+
+// The levels of path below anchor, and the folder to start from: anchor when path lies
+// below it (links up to and including anchor are the system's), else "/". False (EINVAL)
+// for a relative path or a ".." level, which could climb out again.
+bool levelsBelow(const std::string& anchor, const std::string& path, std::string& start,
+                 std::vector<std::string>& levels)
+{
+    if (path.empty() || path[0] != '/') {
+        errno = EINVAL;
+        return false;
+    }
+    std::string base = anchor;
+    while (base.size() > 1 && base.back() == '/') {
+        base.pop_back();
+    }
+    std::string rest;
+    if (!base.empty() && base[0] == '/' && base != "/" &&
+        (path == base || path.compare(0, base.size() + 1, base + "/") == 0)) {
+        start = base;
+        rest = path.substr(base.size());
+    } else {
+        start = "/";
+        rest = path;
+    }
+    levels.clear();
+    std::string::size_type from = 0;
+    while (from <= rest.size()) {
+        std::string::size_type to = rest.find('/', from);
+        if (to == std::string::npos) {
+            to = rest.size();
+        }
+        const std::string level = rest.substr(from, to - from);
+        if (level == "..") {
+            errno = EINVAL;
+            return false;
+        }
+        if (!level.empty() && level != ".") {
+            levels.push_back(level);
+        }
+        from = to + 1;
+    }
+    return true;
+}
+
+// The folder reached from start through levels, no link followed; -1 with errno set.
+int openFolderThrough(const std::string& start, const std::vector<std::string>& levels,
+                      std::size_t count)
+{
+    Descriptor folder(::open(start.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (std::size_t i = 0; i < count && folder.get() >= 0; ++i) {
+        folder.reset(::openat(folder.get(), levels[i].c_str(),
+                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    return folder.release();
+}
 } // namespace
 
 std::FILE* openFileNoFollow(const std::string& path, const char* mode)
 {
-    return openWith(path, mode, O_NOFOLLOW);
+    return openWith(AT_FDCWD, path, mode, O_NOFOLLOW);
 }
 
 std::FILE* openRegularFile(const std::string& path, const char* mode)
 {
-    return openWith(path, mode, 0);
+    return openWith(AT_FDCWD, path, mode, 0);
+}
+
+std::FILE* openFileBeneath(const std::string& anchor, const std::string& path)
+{
+    std::string start;
+    std::vector<std::string> levels;
+    if (!levelsBelow(anchor, path, start, levels)) {
+        return nullptr;
+    }
+    if (levels.empty()) {
+        errno = EISDIR;
+        return nullptr;
+    }
+    const Descriptor folder(openFolderThrough(start, levels, levels.size() - 1));
+    if (folder.get() < 0) {
+        return nullptr;
+    }
+    return openWith(folder.get(), levels.back(), "rb", O_NOFOLLOW);
+}
+
+bool listFilesBeneath(const std::string& anchor, const std::string& folder,
+                      std::vector<std::string>& names)
+{
+    std::string start;
+    std::vector<std::string> levels;
+    if (!levelsBelow(anchor, folder, start, levels)) {
+        return false;
+    }
+    const int fd = openFolderThrough(start, levels, levels.size());
+    if (fd < 0) {
+        return false;
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (dir == nullptr) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return false;
+    }
+    names.clear();
+    errno = 0;
+    while (const struct dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        struct stat st {};
+        if (name != "." && name != ".." &&
+            ::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISDIR(st.st_mode)) {
+            names.push_back(name);
+        }
+        errno = 0;
+    }
+    const int readError = errno;
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    errno = readError;
+    return readError == 0;
 }
 
 bool regularFileSize(const std::string& path, std::uint64_t& size)
@@ -207,10 +367,21 @@ bool openFileInfo(std::FILE* file, OpenFileInfo& info)
     if (::fstat(::fileno(file), &st) != 0) {
         return false;
     }
-    info.size = static_cast<std::uint64_t>(st.st_size);
-    info.volume = static_cast<std::uint64_t>(st.st_dev);
-    info.index = static_cast<std::uint64_t>(st.st_ino);
-    info.modified = static_cast<std::int64_t>(st.st_mtime);
+    info = fileInfoOf(st);
+    return true;
+}
+
+bool regularFileInfo(const std::string& path, OpenFileInfo& info)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    info = fileInfoOf(st);
     return true;
 }
 
@@ -284,6 +455,41 @@ bool copyFileReplacing(const std::string& src, const std::string& dst)
     ::close(in);
     errno = saved;
     return ok;
+}
+
+bool createPrivateSibling(const std::string& path, std::string& created, int& fd)
+{
+    std::string name = siblingPattern(path);
+    // mkostemp opens with O_CREAT | O_EXCL and mode 0600.
+    const int made = ::mkostemp(&name[0], O_CLOEXEC);
+    if (made < 0) {
+        return false;
+    }
+    created = name;
+    fd = made;
+    return true;
+}
+
+std::FILE* openDescriptor(int fd, const char* mode)
+{
+    return ::fdopen(fd, mode);
+}
+
+void closeDescriptor(int fd)
+{
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+}
+
+bool flushToDisk(std::FILE* file)
+{
+    return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0;
+}
+
+bool renameFile(const std::string& from, const std::string& to)
+{
+    return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool probeFolderWritable(const std::string& folder)

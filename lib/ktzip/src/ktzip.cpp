@@ -4,11 +4,13 @@
 
 #include "ktLog/ktLog.h"
 #include "ktPlatform/files.h"
+#include "ktPlatform/interruptCleanup.h"
 #include "ktPlatform/strings.h"
 #include "ktPlatform/system.h"
 
 #include <minizip/zip.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +29,8 @@ void (*g_wrapArchiveIo)(zlib_filefunc64_def& io) = nullptr;
 namespace {
 
 constexpr size_t kCopyBufferSize = 16384;
+// An input whose size could not be had is read to its end.
+constexpr std::uint64_t kUnknownSize = ~std::uint64_t(0);
 // General-purpose flag bit 11: the entry name is UTF-8.
 constexpr uLong kUtf8NameFlag = 0x800;
 // "Made by" MS-DOS, the zip library's own default.
@@ -70,25 +74,33 @@ std::string baseName(const std::string& path)
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-// The archive file as the zip library sees it: created without following a link at its
-// path, known by identity so that it is never packed into itself, and watched for failed
-// writes, since the library does not report every one (a failed flush while an entry is
-// finished is overwritten by the next deflate result).
+// The archive file as the zip library sees it: a new file that only the caller can read,
+// made beside the archive's path and moved onto it once the archive is whole, so nothing is
+// ever written through a file that someone else put at that path, and a failed or
+// interrupted run leaves no half-made archive. Known by identity so that it is never packed
+// into itself, and watched for failed writes, since the library does not report every one
+// (a failed flush while an entry is finished is overwritten by the next deflate result).
 struct ArchiveTarget {
+    int fd = -1; // the new file until the zip library takes it over
     bool known = false;
     ktPlatform::OpenFileInfo info{};
+    // The file that the archive replaces: packing it would nest an archive in its successor.
+    bool replacesKnown = false;
+    ktPlatform::OpenFileInfo replaces{};
     write_file_func write = nullptr;
+    close_file_func close = nullptr;
     bool writeFailed = false;
 };
 
 voidpf ZCALLBACK openArchive(voidpf opaque, const void* filename, int mode)
 {
-    if (filename == nullptr || (mode & ZLIB_FILEFUNC_MODE_CREATE) == 0) {
+    auto* target = static_cast<ArchiveTarget*>(opaque);
+    if (filename == nullptr || (mode & ZLIB_FILEFUNC_MODE_CREATE) == 0 || target->fd < 0) {
         return nullptr;
     }
-    std::FILE* f = ktPlatform::openFileNoFollow(static_cast<const char*>(filename), "wb");
+    std::FILE* f = ktPlatform::openDescriptor(target->fd, "wb");
     if (f != nullptr) {
-        auto* target = static_cast<ArchiveTarget*>(opaque);
+        target->fd = -1;
         target->known = ktPlatform::openFileInfo(f, target->info);
     }
     return f;
@@ -104,10 +116,20 @@ uLong ZCALLBACK writeArchive(voidpf opaque, voidpf stream, const void* buf, uLon
     return written;
 }
 
+// The archive reaches the disk before it takes the archive's name.
+int ZCALLBACK closeArchive(voidpf opaque, voidpf stream)
+{
+    auto* target = static_cast<ArchiveTarget*>(opaque);
+    if (!ktPlatform::flushToDisk(static_cast<std::FILE*>(stream))) {
+        target->writeFailed = true;
+    }
+    return target->close(opaque, stream);
+}
+
 // Owns an open archive; close() reports the result, the destructor only cleans up.
 class Archive {
 public:
-    Archive(const char* path, ArchiveTarget& target)
+    Archive(const std::string& path, ArchiveTarget& target)
     {
         zlib_filefunc64_def io{};
         fill_fopen64_filefunc(&io);
@@ -117,8 +139,10 @@ public:
         io.zopen64_file = openArchive;
         target.write = io.zwrite_file;
         io.zwrite_file = writeArchive;
+        target.close = io.zclose_file;
+        io.zclose_file = closeArchive;
         io.opaque = &target;
-        m_zip = zipOpen2_64(path, APPEND_STATUS_CREATE, nullptr, &io);
+        m_zip = zipOpen2_64(path.c_str(), APPEND_STATUS_CREATE, nullptr, &io);
     }
     ~Archive()
     {
@@ -143,16 +167,24 @@ private:
 
 enum class EntryResult { added, skipped, failed, stop };
 
+bool sameFile(const ktPlatform::OpenFileInfo& a, const ktPlatform::OpenFileInfo& b)
+{
+    return a.volume == b.volume && a.index == b.index;
+}
+
 // Volume, file index and entry name: the same file under the same name goes in once.
 using EntryKey = std::tuple<std::uint64_t, std::uint64_t, std::string>;
 
 class Writer {
 public:
-    Writer(zipFile zip, ArchiveTarget& target) : m_zip(zip), m_target(target) {}
+    Writer(zipFile zip, ArchiveTarget& target, const ZipInputOpener& open)
+        : m_zip(zip), m_target(target), m_open(open)
+    {
+    }
 
     EntryResult add(const std::string& path)
     {
-        FilePtr in(ktPlatform::openFileNoFollow(path, "rb"));
+        FilePtr in(m_open(path));
         if (!in) {
             KTLOG(KT_LOG_WARNING, "Error opening %s for reading, skipping", path.c_str());
             return EntryResult::skipped;
@@ -161,8 +193,8 @@ public:
         ktPlatform::OpenFileInfo info{};
         const bool known = ktPlatform::openFileInfo(in.get(), info);
         if (known) {
-            if (m_target.known && info.volume == m_target.info.volume &&
-                info.index == m_target.info.index) {
+            if ((m_target.known && sameFile(info, m_target.info)) ||
+                (m_target.replacesKnown && sameFile(info, m_target.replaces))) {
                 KTLOG(KT_LOG_WARNING, "%s is the archive itself, skipping", path.c_str());
                 return EntryResult::skipped;
             }
@@ -186,7 +218,8 @@ public:
             return EntryResult::stop;
         }
         const bool failedBefore = m_target.writeFailed;
-        bool whole = copy(in.get(), path);
+        // A file that grows while it is read goes in as it was when opened.
+        bool whole = copy(in.get(), path, known ? info.size : kUnknownSize);
         in.reset();
         err = zipCloseFileInZip(m_zip);
         if (err == ZIP_OK && whole && m_target.writeFailed && !failedBefore) {
@@ -211,13 +244,15 @@ private:
         return kFirstZipDate;
     }
 
-    // Streams the file into the open entry; false when it could not be copied whole.
-    bool copy(std::FILE* in, const std::string& path)
+    // Streams at most limit bytes of the file into the open entry (fewer when it ends
+    // first); false when it could not be copied whole.
+    bool copy(std::FILE* in, const std::string& path, std::uint64_t limit)
     {
         char buffer[kCopyBufferSize];
-        for (;;) {
-            const size_t n = std::fread(buffer, 1, sizeof(buffer), in);
-            const bool readFailed = n < sizeof(buffer) && !std::feof(in);
+        while (limit > 0) {
+            const size_t want = static_cast<size_t>(std::min<std::uint64_t>(sizeof(buffer), limit));
+            const size_t n = std::fread(buffer, 1, want, in);
+            const bool readFailed = n < want && !std::feof(in);
             if (readFailed) {
                 KTLOG(KT_LOG_ERROR, "error in reading %s", path.c_str());
             }
@@ -231,32 +266,100 @@ private:
             if (readFailed) {
                 return false;
             }
-            if (n < sizeof(buffer)) {
+            if (n < want) {
                 return true;
             }
+            limit -= n;
         }
+        return true;
     }
 
     zipFile m_zip;
     ArchiveTarget& m_target;
+    const ZipInputOpener& m_open;
     std::set<EntryKey> m_added;
 };
 
-bool zipFilesUnguarded(const char* archivePath, const std::vector<std::string>& files)
+// The new file beside the archive's path that becomes the archive.
+class NewArchiveFile {
+public:
+    explicit NewArchiveFile(const std::string& archivePath)
+    {
+        if (!ktPlatform::createPrivateSibling(archivePath, m_path, m_fd)) {
+            return;
+        }
+        if (!m_held.hold(m_path, ktPlatform::TemporaryPath::Kind::file)) {
+            const int saved = ktPlatform::lastError();
+            ktPlatform::closeDescriptor(m_fd);
+            m_fd = -1;
+            ktPlatform::deleteFile(m_path);
+            errno = saved;
+        }
+    }
+    ~NewArchiveFile()
+    {
+        if (m_fd >= 0) {
+            ktPlatform::closeDescriptor(m_fd);
+        }
+    }
+    NewArchiveFile(const NewArchiveFile&) = delete;
+    NewArchiveFile& operator=(const NewArchiveFile&) = delete;
+
+    bool ok() const { return m_held.holding(); }
+    const std::string& path() const { return m_path; }
+    // The descriptor, for the zip library to take over.
+    int take()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    // Moves the finished file onto archivePath; on failure it is removed.
+    bool moveTo(const std::string& archivePath)
+    {
+        if (!ktPlatform::renameFile(m_path, archivePath)) {
+            const int saved = ktPlatform::lastError();
+            m_held.remove();
+            errno = saved;
+            return false;
+        }
+        m_held.keep();
+        return true;
+    }
+    void discard() { m_held.remove(); }
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+    ktPlatform::TemporaryPath m_held;
+};
+
+bool zipFilesUnguarded(const char* archivePath, const std::vector<std::string>& files,
+                       const ZipInputOpener& open)
 {
     if (archivePath == nullptr || files.empty()) {
         KTLOG(KT_LOG_ERROR, "Invalid input params.");
         return false;
     }
+    NewArchiveFile file(archivePath);
+    if (!file.ok()) {
+        KTLOG(KT_LOG_ERROR, "Error opening %s", archivePath);
+        return false;
+    }
     ArchiveTarget target;
-    Archive archive(archivePath, target);
+    target.replacesKnown = ktPlatform::regularFileInfo(archivePath, target.replaces);
+    target.fd = file.take();
+    Archive archive(file.path(), target);
+    if (target.fd >= 0) {
+        ktPlatform::closeDescriptor(target.fd);
+    }
     if (archive.get() == nullptr) {
         KTLOG(KT_LOG_ERROR, "Error opening %s", archivePath);
         return false;
     }
     bool whole = true;
     {
-        Writer writer(archive.get(), target);
+        Writer writer(archive.get(), target, open);
         for (const std::string& path : files) {
             const EntryResult result = writer.add(path);
             if (result == EntryResult::failed) {
@@ -280,6 +383,11 @@ bool zipFilesUnguarded(const char* archivePath, const std::vector<std::string>& 
     if (!whole) {
         return false;
     }
+    if (!file.moveTo(archivePath)) {
+        KTLOG(KT_LOG_ERROR, "Failed to move %s to %s, error %d", file.path().c_str(), archivePath,
+              ktPlatform::lastError());
+        return false;
+    }
     KTLOG(KT_LOG_INFO, "Created %s", archivePath);
     return true;
 }
@@ -288,8 +396,16 @@ bool zipFilesUnguarded(const char* archivePath, const std::vector<std::string>& 
 
 bool zipFiles(const char* archivePath, const std::vector<std::string>& files)
 {
+    return zipFiles(archivePath, files, [](const std::string& path) {
+        return ktPlatform::openFileNoFollow(path, "rb");
+    });
+}
+
+bool zipFiles(const char* archivePath, const std::vector<std::string>& files,
+              const ZipInputOpener& open)
+{
     try {
-        return zipFilesUnguarded(archivePath, files);
+        return zipFilesUnguarded(archivePath, files, open);
     } catch (const std::exception& e) {
         KTLOG(KT_LOG_ERROR, "Error writing zip file %s: %s",
               archivePath != nullptr ? archivePath : "(null)", e.what());

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace ktPlatform {
 
@@ -17,6 +18,18 @@ std::FILE* openFileNoFollow(const std::string& path, const char* mode);
 // regular file is opened (a directory gives EISDIR, a FIFO or device EINVAL).
 std::FILE* openRegularFile(const std::string& path, const char* mode);
 
+// For a folder owned by another account: opens path (absolute) for reading without
+// following a link at any level below anchor; the levels up to anchor are resolved as
+// usual. A path that does not lie below anchor is checked at every level from "/". Only a
+// regular file is opened. Null with errno set: ELOOP or ENOTDIR for a link on the way,
+// EINVAL for a relative path or a ".." level.
+std::FILE* openFileBeneath(const std::string& anchor, const std::string& path);
+
+// Lists the names of folder's entries that are not folders (links included, unfollowed),
+// sorted, reaching folder as openFileBeneath does. False with errno set.
+bool listFilesBeneath(const std::string& anchor, const std::string& folder,
+                      std::vector<std::string>& names);
+
 // True when path names a regular file (links are not followed); fills its size.
 bool regularFileSize(const std::string& path, std::uint64_t& size);
 
@@ -29,6 +42,10 @@ struct OpenFileInfo {
 // Stands for GetFileInformationByHandle: fstat of the open file's size, device, inode and
 // modification time. False with errno set.
 bool openFileInfo(std::FILE* file, OpenFileInfo& info);
+
+// The same for the regular file at path, not following a link there; false with errno set
+// (EINVAL when something else is there).
+bool regularFileInfo(const std::string& path, OpenFileInfo& info);
 
 // Stands for _stat64's st_mtime: stat (links followed), seconds since 1970. False with
 // errno set.
@@ -44,6 +61,24 @@ ReplaceStatus replaceFileAtomically(const std::string& path, const std::string& 
 // Stands for CopyFileA(src, dst, FALSE): copies src over dst through a temporary file
 // and a rename, so a link at dst is replaced rather than followed. False on failure.
 bool copyFileReplacing(const std::string& src, const std::string& dst);
+
+// Stands for CreateFile with CREATE_NEW beside path: a new file of mode 0600, named "."
+// + path's last element + six random characters, in path's folder, made with O_EXCL so it
+// is never a file or link that was there before. Fills created and its open descriptor
+// (close-on-exec); false with errno set.
+bool createPrivateSibling(const std::string& path, std::string& created, int& fd);
+
+// Stands for _fdopen: a stream over fd, which the stream then owns. Null with errno set.
+std::FILE* openDescriptor(int fd, const char* mode);
+// Stands for _close; errno is kept.
+void closeDescriptor(int fd);
+
+// Stands for FlushFileBuffers: the stream's data flushed and on the disk. False with errno.
+bool flushToDisk(std::FILE* file);
+
+// Stands for MoveFileExA with MOVEFILE_REPLACE_EXISTING, within one file system: what was
+// at to (a file or a link) is replaced, never followed. False with errno set.
+bool renameFile(const std::string& from, const std::string& to);
 
 // Creates a file with a unique name in folder and deletes it again: true when the
 // folder is writable. On failure errno is set.

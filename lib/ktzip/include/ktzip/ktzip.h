@@ -2,18 +2,34 @@
 // Packs a list of files into one new, flat zip archive: one deflated entry per input,
 // named by the input's base name. The only component that talks to the zip library.
 
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 struct tm_zip_s; // the zip library's date structure
 
-// Creates archivePath anew (an existing file is replaced; a link there is not followed)
-// and adds the inputs in list order. An input that is missing, a link or not a regular
-// file is skipped with a line in the log; the same file listed twice goes in once. Data
-// is streamed, so memory use does not depend on the file sizes.
-// True when every entry that was started was written whole and the archive was closed;
-// false for a null path or an empty list (nothing is created) and on any write failure.
+// Creates archivePath anew and adds the inputs in list order. The archive is written to a
+// new file of mode 0600 beside archivePath and renamed onto it only once it was closed
+// whole, so an existing file or link there is replaced, never written through; on failure
+// (or SIGINT, SIGTERM or SIGHUP, once ktPlatform::installInterruptCleanup ran) the new file
+// is removed and nothing at archivePath changed. An input that is missing, a link or not a
+// regular file is skipped with a line in the log; the same file listed twice goes in once;
+// an input holds its bytes up to the size it had when it was opened, so a file that keeps
+// growing cannot hold the archive up. Data is streamed, so memory use does not depend on
+// the file sizes.
+// True when every entry that was started was written whole and the archive was closed and
+// put in place; false for a null path or an empty list (nothing is created) and on any
+// write failure.
 bool zipFiles(const char* archivePath, const std::vector<std::string>& files);
+
+// Opens one input for reading: a regular file, or null with errno set to skip it.
+using ZipInputOpener = std::function<std::FILE*(const std::string& path)>;
+
+// The same, opening each input through open instead of without following a link at its
+// last level.
+bool zipFiles(const char* archivePath, const std::vector<std::string>& files,
+              const ZipInputOpener& open);
 
 // Fills date with the local time of the last modification of path (links followed),
 // clamped to the 1980..2107 range that zip dates can hold. False, date untouched, when

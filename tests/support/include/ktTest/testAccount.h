@@ -24,12 +24,12 @@ std::optional<TestAccount> testAccount(std::string& why);
 
 // Skips the current test (with the reason) unless the account is at hand; use as
 //   KT_TEST_ACCOUNT_OR_SKIP(account);
-#define KT_TEST_ACCOUNT_OR_SKIP(var)                                                           \
-    std::string var##Why;                                                                      \
-    const std::optional<::ktTest::TestAccount> var##Opt = ::ktTest::testAccount(var##Why);     \
-    if (!var##Opt) {                                                                           \
-        GTEST_SKIP() << var##Why;                                                              \
-    }                                                                                          \
+#define KT_TEST_ACCOUNT_OR_SKIP(var)                                                               \
+    std::string var##Why;                                                                          \
+    const std::optional<::ktTest::TestAccount> var##Opt = ::ktTest::testAccount(var##Why);         \
+    if (!var##Opt) {                                                                               \
+        GTEST_SKIP() << var##Why;                                                                  \
+    }                                                                                              \
     const ::ktTest::TestAccount& var = *var##Opt
 
 // A folder of the account's own under its home, removed with everything in it afterwards.

@@ -1,0 +1,43 @@
+#pragma once
+// Stands for the console control handler of a run that leaves temporary files behind.
+// While a TemporaryPath holds a path, SIGINT, SIGTERM and SIGHUP remove it (a folder with
+// what it holds, two levels of subfolders deep) before the process ends as the signal would
+// have ended it. The removal is the same one that TemporaryPath runs when it ends normally,
+// so a run has one clean-up path for its end, its failures and its interruption.
+
+#include <string>
+
+namespace ktPlatform {
+
+// Installs the handlers of SIGINT, SIGTERM and SIGHUP for the whole process; once, from main
+// before any other thread starts. Without it a TemporaryPath still removes its path when it
+// ends.
+void installInterruptCleanup();
+
+// One temporary file or folder of this process. Belongs to one thread; not copyable.
+class TemporaryPath {
+public:
+    enum class Kind { file, folder };
+
+    TemporaryPath() = default;
+    // Removes what it still holds.
+    ~TemporaryPath();
+    TemporaryPath(const TemporaryPath&) = delete;
+    TemporaryPath& operator=(const TemporaryPath&) = delete;
+
+    // Holds path (absolute) from now on; what it held before is removed first. False with
+    // errno set (ENOSPC: too many held at once, ENAMETOOLONG) when it cannot be held.
+    bool hold(const std::string& path, Kind kind);
+    // Removes the path now and stops holding it; true when nothing is left (or nothing was
+    // held). False with errno set when something could not be removed.
+    bool remove();
+    // Stops holding the path and leaves it where it is (it was put into place).
+    void keep();
+
+    bool holding() const { return m_slot >= 0; }
+
+private:
+    int m_slot = -1;
+};
+
+} // namespace ktPlatform
