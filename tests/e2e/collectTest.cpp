@@ -9,16 +9,23 @@
 #include "ktTest/fakePrograms.h"
 #include "ktTest/fakeService.h"
 #include "ktTest/runner.h"
+#include "ktTest/testAccount.h"
 #include "ktTest/zipReader.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <functional>
 #include <chrono>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -87,16 +94,18 @@ protected:
 
     // Runs -o (or -w) into archive() against the given service port.
     ktTest::RunResult collect(bool forUpload, std::uint16_t port,
-                              std::map<std::string, std::optional<std::string>> env = {})
+                              std::map<std::string, std::optional<std::string>> env = {},
+                              const std::function<void(int pid)>& started = nullptr)
     {
         env["KTDIAG_SERVICE_PORT"] = std::to_string(port);
         env["TMPDIR"] = m_tmp;
-        return ktTest::runKtdiag({forUpload ? "-w" : "-o", archive()}, env);
+        return ktTest::runKtdiag({forUpload ? "-w" : "-o", archive()}, env, started);
     }
 
-    ktTest::RunResult collectWithoutService(bool forUpload = false)
+    ktTest::RunResult collectWithoutService(bool forUpload = false,
+                                            const std::function<void(int pid)>& started = nullptr)
     {
-        return collect(forUpload, m_closed.port());
+        return collect(forUpload, m_closed.port(), {}, started);
     }
 
     std::string saved() const { return "Successfully saved diagnostics to " + archive() + "\n"; }
@@ -128,6 +137,11 @@ TEST_F(CollectTest, WithoutAServiceTheArchiveIsStillWritten)
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, saved());
     EXPECT_NE(log().find("Send Message to merivonsvc failed"), std::string::npos);
+    // Private to the account that ran the tool, whatever the umask.
+    struct stat st {};
+    ASSERT_EQ(::stat(archive().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, ::geteuid());
 
     const auto entries = ktTest::readZip(archive());
     ASSERT_TRUE(entries);
@@ -202,6 +216,8 @@ TEST_F(CollectTest, EntriesFollowTheListThenTheFolders)
     ktTest::writeAll(m_client.dataFolder() + "/b.json", "b");
     ktTest::writeAll(m_client.dataFolder() + "/a.json", "a");
     ktTest::writeAll(collection() + "/z-first.txt", "z");
+    // Lock files guard the client's data and are never collected.
+    ktTest::writeAll(m_client.dataFolder() + "/ktinternal.json.lock", "");
     ASSERT_EQ(collectWithoutService().exitCode, 0);
     const std::vector<std::string> names = ktTest::zipNames(ktTest::readZip(archive()));
     const std::vector<std::string> expected = {
@@ -214,7 +230,10 @@ TEST_F(CollectTest, EntriesFollowTheListThenTheFolders)
         return std::find(expected.begin(), expected.end(), n) != expected.end();
     });
     EXPECT_EQ(seen, expected);
-    EXPECT_FALSE(has(names, "not-listed.json")) << "not-listed.json";
+    for (const char* never : {"not-listed.json", "kt_log_mutex.lock", "ktinternal.json.lock"}) {
+        EXPECT_FALSE(has(names, never)) << never;
+    }
+    EXPECT_TRUE(fs::exists(collection() + "/kt_log_mutex.lock"));
 }
 
 TEST_F(CollectTest, ProtectedFilesAreDecryptedAndNoPlaintextStays)
@@ -344,6 +363,228 @@ TEST_F(CollectTest, UploadCapsCapturesSmallestFirst)
         EXPECT_TRUE(has(all, in)) << in;
     }
     EXPECT_FALSE(has(all, "earlier.zip")) << "earlier.zip";
+}
+
+// The names of the files in folder, hidden ones included.
+std::vector<std::string> namesIn(const std::string& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) {
+        names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The unfinished archive beside archivePath, once the zip writer made it.
+bool unfinishedArchiveIn(const std::string& folder)
+{
+    for (const std::string& name : namesIn(folder)) {
+        if (name.rfind(".diag.zip.", 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(CollectTest, ThePerUserFolderHoldsOnlyWhatItsUserCouldRead)
+{
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    const ktTest::ConsoleSession session(account.uid);
+    // A folder only root can read, with a Merivon folder of root's secrets.
+    const std::string rootOnly = m_client.tree().root() + "/root-only";
+    fs::create_directories(rootOnly + "/Merivon");
+    for (const char* name : {"secret.json", "ktuser.conf"}) {
+        ktTest::writeAll(rootOnly + "/Merivon/" + name, "root-only-marker");
+        ::chmod((rootOnly + "/Merivon/" + name).c_str(), 0600);
+    }
+    ::chmod((rootOnly + "/Merivon").c_str(), 0700);
+    ::chmod(rootOnly.c_str(), 0700);
+
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& kestrani)> make;
+        std::vector<std::string> expected; // entries that only the user's folder gives
+    };
+    const auto userDir = [&](const std::string& path) {
+        fs::create_directories(path);
+        ktTest::chownTo(path, account);
+    };
+    const auto userFile = [&](const std::string& path, const std::string& data) {
+        ktTest::writeAll(path, data);
+        ktTest::chownTo(path, account);
+    };
+    const Case cases[] = {
+        {"the per-user folder is a link",
+         [&](const std::string& kestrani) {
+             userDir(kestrani);
+             fs::create_directory_symlink(rootOnly + "/Merivon", kestrani + "/Merivon");
+         },
+         {}},
+        {"a folder on its path is a link",
+         [&](const std::string& kestrani) { fs::create_directory_symlink(rootOnly, kestrani); },
+         {}},
+        {"a folder of the user's own",
+         [&](const std::string& kestrani) {
+             userDir(kestrani + "/Merivon");
+             userFile(kestrani + "/Merivon/own.json", "user-marker");
+             userFile(kestrani + "/Merivon/ktuser.conf", "user-conf-marker");
+             ASSERT_TRUE(
+                 CKTEncryptedFile(ktPlatform::toWide(kestrani + "/Merivon/sealed.json"), false)
+                     .write("user-protected-marker"));
+             ktTest::chownTo(kestrani + "/Merivon/sealed.json.enc", account);
+             // Root's file in the user's folder, and links out of it, are not the user's.
+             ktTest::writeAll(kestrani + "/Merivon/root-file.json", "root-only-marker");
+             ::chmod((kestrani + "/Merivon/root-file.json").c_str(), 0600);
+             fs::create_symlink(rootOnly + "/Merivon/secret.json",
+                                kestrani + "/Merivon/eventcache.json");
+         },
+         {"ktuser.conf", "own.json", "sealed.json"}},
+    };
+    for (const Case& c : cases) {
+        const ktTest::AccountFolder home(account);
+        const std::string kestrani = home.path() + "/Kestrani";
+        c.make(kestrani);
+        m_client.writeUserConfig(R"({"ktUserConfig":{"enablePerUserConfig":"true",)"
+                                 R"("configLocation":"%HOME%/)" +
+                                 fs::path(home.path()).filename().string() +
+                                 R"(/Kestrani/Merivon"}})");
+        const auto r = collectWithoutService();
+        EXPECT_EQ(r.exitCode, 0) << c.name << r.err;
+        const auto entries = ktTest::readZip(archive());
+        ASSERT_TRUE(entries) << c.name;
+        std::vector<std::string> fromUser;
+        for (const ktTest::ZipEntry& e : *entries) {
+            EXPECT_EQ(e.data.find("root-only-marker"), std::string::npos) << c.name << e.name;
+            if (e.data.find("user") == 0) {
+                fromUser.push_back(e.name);
+            }
+        }
+        std::sort(fromUser.begin(), fromUser.end());
+        EXPECT_EQ(fromUser, c.expected) << c.name;
+        EXPECT_TRUE(fs::is_empty(m_tmp)) << c.name;
+    }
+}
+
+TEST_F(CollectTest, AUserWhoCannotBeActedAsLeavesOutOnlyTheirFolder)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root acts as another account";
+    }
+    // The console session names an account that passwd does not know.
+    const ktTest::ConsoleSession session(3999999);
+    m_client.writeUserConfig(R"({"ktUserConfig":{"enablePerUserConfig":"true",)"
+                             R"("configLocation":")" +
+                             m_client.tree().root() + R"(/user/Merivon"}})");
+    fs::create_directories(m_client.tree().root() + "/user/Merivon");
+    ktTest::writeAll(m_client.tree().root() + "/user/Merivon/own.json", "user-marker");
+    m_client.writeConfigFile("ktconfig.json", "{}");
+
+    const auto r = collectWithoutService();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, saved());
+    EXPECT_NE(log().find("/user/Merivon is left out: its user cannot be acted as"),
+              std::string::npos);
+    const std::vector<std::string> names = ktTest::zipNames(ktTest::readZip(archive()));
+    EXPECT_TRUE(has(names, "ktconfig.json"));
+    EXPECT_FALSE(has(names, "own.json"));
+}
+
+TEST_F(CollectTest, AFilePlantedAtTheArchivePathDoesNotReceiveTheArchive)
+{
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    // The archive goes into a folder where every account may create files.
+    ::chmod(m_client.tree().root().c_str(), 0755);
+    ::chmod(m_out.c_str(), 01777);
+    const std::string kept = m_out + "/kept";
+    ktTest::FakeService service;
+    service.setReplier(ktTest::plausibleReply);
+    // The old archive is gone by the time the service is asked for its diagnostics: another
+    // account puts a file of its own there, keeping a second name for it.
+    service.setObserver([&](const ktTest::FakeMessage& m, const ktTest::FakeReply*) {
+        if (m.id == 115) {
+            ktTest::writeAll(archive(), "planted");
+            ::chmod(archive().c_str(), 0666);
+            ktTest::chownTo(archive(), account);
+            ::link(archive().c_str(), kept.c_str());
+        }
+    });
+    ktTest::writeAll(archive(), "old archive");
+
+    const auto r = collect(false, service.port());
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    ASSERT_TRUE(fs::exists(kept)) << "the service was not asked";
+    EXPECT_EQ(ktTest::readAll(kept), "planted");
+    struct stat st {};
+    ASSERT_EQ(::lstat(archive().c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, ::geteuid());
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_nlink, 1u);
+    EXPECT_TRUE(ktTest::readZip(archive()));
+}
+
+TEST_F(CollectTest, AFileThatKeepsGrowingGoesInAtItsSizeWhenOpened)
+{
+    const std::string growing = collection() + "/growing.log";
+    ktTest::writeAll(growing, std::string(4096, 'x'));
+    // Once the archive is being written, another process extends the file far faster than
+    // any archive could take it in; the run must still end.
+    std::atomic<bool> done{false};
+    std::thread grower([&] {
+        const auto until = std::chrono::steady_clock::now() + 30s;
+        while (!done && !unfinishedArchiveIn(m_out) && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(1ms);
+        }
+        while (!done && std::chrono::steady_clock::now() < until) {
+            std::error_code ec;
+            fs::resize_file(growing, fs::file_size(growing, ec) + (64u << 20), ec);
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const auto r = collectWithoutService();
+    const auto took = std::chrono::steady_clock::now() - start;
+    done = true;
+    grower.join();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_LT(took, 20s);
+    const auto entries = ktTest::readZip(archive(), 0);
+    const ktTest::ZipEntry* e = findEntry(entries, "growing.log");
+    ASSERT_NE(e, nullptr);
+    EXPECT_GE(e->size, 4096u);
+    EXPECT_LE(e->size, fs::file_size(growing));
+}
+
+TEST_F(CollectTest, AnInterruptedCollectionLeavesNoCopiesAndNoUnfinishedArchive)
+{
+    m_client.writeClientConfig(R"({"clientConfig":{"secret":"plain-config-marker"}})", true);
+    // Holes deflate quickly but not at once: the archive is still being written when the
+    // signal comes.
+    sparseFile(collection() + "/huge.dmp", 64ull << 30);
+    std::atomic<int> pid{0};
+    std::atomic<bool> copiesSeen{false};
+    std::atomic<bool> signalled{false};
+    std::thread killer([&] {
+        const auto until = std::chrono::steady_clock::now() + 50s;
+        while (std::chrono::steady_clock::now() < until) {
+            if (pid != 0 && unfinishedArchiveIn(m_out)) {
+                copiesSeen = !fs::is_empty(m_tmp);
+                signalled = ::kill(pid, SIGTERM) == 0;
+                return;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    const auto r = collectWithoutService(false, [&](int child) { pid = child; });
+    killer.join();
+    ASSERT_TRUE(signalled) << "the archive was never seen being written: " << r.out;
+    EXPECT_TRUE(copiesSeen);
+    EXPECT_EQ(r.signal, SIGTERM) << r.exitCode << r.out << r.err;
+    EXPECT_EQ(namesIn(m_out), std::vector<std::string>{});
+    EXPECT_EQ(namesIn(m_tmp), std::vector<std::string>{});
+    fs::remove(collection() + "/huge.dmp");
+    EXPECT_EQ(filesHolding(m_client.tree().root(), "plain-config-marker", ""),
+              std::vector<std::string>{});
 }
 
 } // namespace

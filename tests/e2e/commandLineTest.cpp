@@ -70,6 +70,9 @@ TEST_F(CommandLineTest, ArgumentTable)
         {{"-o", dir + "/"},
          "Invalid argument: " + dir + "/, File is not specified\n\n" + m_usage,
          1},
+        // The root names no file: nothing may be written there.
+        {{"-o", "/"}, "Invalid argument: /, File is not specified\n\n" + m_usage, 1},
+        {{"-w", "//"}, "Invalid argument: //, File is not specified\n\n" + m_usage, 1},
         {{"-o", m_tree.root() + "/missing/report.zip"}, "", 1},
         // The name is completed, then the archive is collected.
         {{"-o", "report"},

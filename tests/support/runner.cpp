@@ -53,7 +53,8 @@ std::vector<char*> pointers(std::vector<std::string>& strings)
 } // namespace
 
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
-                     const std::map<std::string, std::optional<std::string>>& env, int timeoutMs)
+                     const std::map<std::string, std::optional<std::string>>& env, int timeoutMs,
+                     const std::function<void(int pid)>& started)
 {
     RunResult result;
     int outPipe[2];
@@ -83,6 +84,9 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
         ::close(outPipe[0]);
         ::close(errPipe[0]);
         return result;
+    }
+    if (started) {
+        started(static_cast<int>(pid));
     }
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -126,13 +130,17 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     if (!killed && WIFEXITED(status)) {
         result.exitCode = WEXITSTATUS(status);
     }
+    if (!killed && WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
     return result;
 }
 
 RunResult runKtdiag(const std::vector<std::string>& args,
-                    const std::map<std::string, std::optional<std::string>>& env)
+                    const std::map<std::string, std::optional<std::string>>& env,
+                    const std::function<void(int pid)>& started)
 {
-    return runProgram(KTDIAG_BINARY, args, env);
+    return runProgram(KTDIAG_BINARY, args, env, 60000, started);
 }
 
 } // namespace ktTest
