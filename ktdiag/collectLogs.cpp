@@ -317,8 +317,9 @@ public:
             if (m_user.fileSize(path, size)) {
                 return true;
             }
-            KTLOG(KT_LOG_ERROR, "exception for file_size error %s: %s", path.c_str(),
-                  ktPlatform::errorText(ktPlatform::lastError()).c_str());
+            const std::string error =
+                ktPlatform::errorText(ktPlatform::lastError()) + ": \"" + path + "\"";
+            KTLOG(KT_LOG_ERROR, "exception for file_size error %s", error.c_str());
             return false;
         }
         try {
