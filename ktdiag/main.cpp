@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace {
@@ -129,6 +130,15 @@ int main(int argc, char** argv, char** /*envp*/)
         return 1;
     }
 
-    CKTDiag diag;
-    return dispatch(argc, argv, diag);
+    // The last line of defence: a failure nothing else caught ends the run with one line
+    // and a non-zero code rather than an abort.
+    try {
+        CKTDiag diag;
+        return dispatch(argc, argv, diag);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "ktdiag: out of memory\n");
+    } catch (...) {
+        std::fprintf(stderr, "ktdiag: unexpected error\n");
+    }
+    return 2;
 }
