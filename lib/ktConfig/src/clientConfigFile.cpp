@@ -56,11 +56,8 @@ bool Config::readClientConfig()
 {
     const std::vector<std::wstring> folders = {m_dataDir, m_downloadDir};
     if (pathPresent(m_configFilePath + L".enc")) {
-        try {
-            m_configSec.apply(true, m_configFilePath, folders);
-        } catch (const std::exception& e) {
-            KTLOG(KT_LOG_ERROR, "Failed to apply protection mode, error: %s", e.what());
-        }
+        // The mode only: stale forms go once the protected form has been read and parsed.
+        m_configSec.apply(true, std::wstring(), {});
     }
     std::string content;
     if (!m_configSec.readFile(m_configFilePath, content)) {
