@@ -9,6 +9,7 @@
 #include "ktTest/clientTree.h"
 #include "ktTest/connectProxy.h"
 #include "ktTest/httpsOrigin.h"
+#include "ktTest/testAccount.h"
 #include "ktTest/testLog.h"
 #include "ktUtils/hostUtil.h"
 #include "ktUtils/integritycheck.h"
@@ -22,6 +23,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -404,6 +406,22 @@ TEST_F(ClientStatus, PerUserFoldersCacheAsTheSessionsUser)
     EventCache cache;
     ASSERT_TRUE(cache.load(ktPlatform::toWide(m_tree.configFolder()), L"", ""));
     EXPECT_EQ(cache.events().size(), 1u);
+}
+
+TEST_F(ClientStatus, PerUserFoldersCacheNothingWhenTheUserCannotBeActedAs)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only LOCAL SYSTEM acts as another account";
+    }
+    start(m_config, m_handler, "", R"(,"enablePerUserConfig":"true")");
+    m_origin.setReply(HttpReply::make("HTTP/1.1 500 Internal Server Error"));
+    // The session's user is now one that passwd does not know.
+    const ktTest::ConsoleSession ghost(54321);
+    EXPECT_FALSE(report());
+    EXPECT_TRUE(logHas("[sessId 1] Failed to cache client status, event: Tunnel Up, time: "
+                       "1700000000: the session's user cannot be acted as"));
+    EXPECT_FALSE(fs::exists(cacheFile()));
+    EXPECT_TRUE(m_handler.eventCache().events().empty());
 }
 
 TEST_F(ClientStatus, WithoutTheUniqueDeviceIdHostInfoHasFiveMembers)
