@@ -103,9 +103,17 @@ bool NamedLock::lock(std::chrono::milliseconds timeout)
     return false;
 }
 
+bool NamedLock::lockThreadsOnly(std::chrono::milliseconds timeout)
+{
+    return m_impl->lockThreads(std::chrono::steady_clock::now() + timeout);
+}
+
 void NamedLock::unlock()
 {
-    ::flock(m_impl->fd, LOCK_UN);
+    // Releasing a file lock that is not held changes nothing.
+    if (m_impl->fd >= 0) {
+        ::flock(m_impl->fd, LOCK_UN);
+    }
     m_impl->unlockThreads();
 }
 

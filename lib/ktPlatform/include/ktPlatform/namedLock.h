@@ -23,7 +23,12 @@ public:
 
     // Waits at most timeout for both locks; true when owned. Safe from any thread.
     bool lock(std::chrono::milliseconds timeout);
-    // Releases what lock() took; call only after a successful lock() on this thread.
+    // Waits at most timeout for the in-process lock alone, so threads of this process still
+    // exclude each other when the cross-process lock is not used; true when owned. Works
+    // also when no file is open.
+    bool lockThreadsOnly(std::chrono::milliseconds timeout);
+    // Releases what lock() or lockThreadsOnly() took; call only after one succeeded on
+    // this thread.
     void unlock();
 
 private:
