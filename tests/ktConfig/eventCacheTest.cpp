@@ -69,6 +69,17 @@ protected:
     std::string dataDir() const { return folder() + "/data"; }
     std::string cacheFile() const { return folder() + "/eventcache.json"; }
     std::string internalFile() const { return dataDir() + "/ktinternal.json"; }
+    // The digest lock, private to the writing account (root's here, under ProgramData).
+    std::string digestLock() const
+    {
+        return m_dir.path() + "/ProgramData/kestrani/locks/ktinternal.json.lock";
+    }
+    // A folder where the digest lock should be: no digest can be stored.
+    void blockDigestLock() const
+    {
+        fs::remove(digestLock());
+        fs::create_directories(digestLock());
+    }
 
     void storeDigest(const std::string& text)
     {
@@ -81,6 +92,7 @@ protected:
     bool load(EventCache& cache) { return cache.load(ktPlatform::toWide(folder()), L"", ""); }
 
     ktTest::TempDir m_dir;
+    ktTest::ScopedEnv m_programData{"ProgramData", m_dir.path() + "/ProgramData"};
 };
 
 } // namespace
@@ -270,8 +282,7 @@ TEST_F(EventCacheTest, AFailedDigestSaveLeavesTheOldStateLoadable)
 
     // The digest file's lock cannot be opened: no digest can be stored, the old one can
     // still be checked.
-    fs::remove(internalFile() + ".lock");
-    fs::create_directory(internalFile() + ".lock");
+    blockDigestLock();
     cache.push(message(1));
     ktTest::clearLog();
     EXPECT_FALSE(cache.save());
@@ -285,7 +296,7 @@ TEST_F(EventCacheTest, AFailedDigestSaveLeavesTheOldStateLoadable)
 
 TEST_F(EventCacheTest, AFailedFirstSaveLeavesNoFile)
 {
-    fs::create_directory(internalFile() + ".lock");
+    blockDigestLock();
     EventCache cache;
     load(cache);
     cache.push(message(0));
