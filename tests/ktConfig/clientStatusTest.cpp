@@ -435,6 +435,28 @@ TEST_F(ClientStatus, WithoutTheUniqueDeviceIdHostInfoHasFiveMembers)
     EXPECT_FALSE(logHas("unique device id is empty"));
 }
 
+TEST_F(ClientStatus, DeviceStringsThatAreNotUtf8AreSentAndCachedAsUtf8)
+{
+    // The maker and model as the firmware gives them: one byte that is not UTF-8, and a
+    // sequence cut short.
+    const std::string dmi = m_tree.tree().root() + "/host/sys/class/dmi/id";
+    fs::create_directories(dmi);
+    ktTest::writeAll(dmi + "/sys_vendor", "Ac\xffme\n");
+    ktTest::writeAll(dmi + "/product_name", "Model \xc3\n");
+    start();
+    ASSERT_TRUE(report());
+    EXPECT_EQ(lastPosted().get<std::string>("host_info.device_make"), "Ac\xef\xbf\xbdme");
+    EXPECT_EQ(lastPosted().get<std::string>("host_info.device_model"), "Model \xef\xbf\xbd");
+
+    m_origin.setReply(HttpReply::make("HTTP/1.1 500 Internal Server Error"));
+    EXPECT_TRUE(report());
+    EventCache cache;
+    ASSERT_TRUE(cache.load(ktPlatform::toWide(m_tree.configFolder()), L"", ""));
+    ASSERT_EQ(cache.events().size(), 1u);
+    EXPECT_EQ(parse(cache.events().front()).get<std::string>("client_status.host_info.device_make"),
+              "Ac\xef\xbf\xbdme");
+}
+
 TEST_F(ClientStatus, EmptyDeviceValuesAreLoggedAndSent)
 {
     start();
