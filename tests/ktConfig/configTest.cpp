@@ -427,6 +427,16 @@ TEST(IsNewerThanBuildVersion, Table)
         {"93.0.1.943", false},
         {"93a.0.1.945", true},
         {"99999999999999999999999", true},
+        // Each field as atoi reads it: leading blanks, then a sign.
+        {" 95.0.0.1", true},
+        {"\t\n\v\f\r 95", true},
+        {"+95", true},
+        {"93.+1", true},
+        {"93. 0.1.945", true},
+        {"-95", false},
+        {"93.-1.5", false},
+        {"+ 95", false},
+        {" ", false},
     };
     for (const auto& tc : cases) {
         EXPECT_EQ(Config::isNewerThanBuildVersion(tc.version), tc.newer) << tc.version;
@@ -479,6 +489,14 @@ TEST_P(UpdateCheck, NotUpdatedResetsTheFlag)
     EXPECT_TRUE(logHas("client didn't update, reset update flag"));
     EXPECT_EQ(tree.get<std::string>("cache.newClientVer"), "95.0.0.1");
     EXPECT_EQ(tree.get<std::string>("cache.lastClientUpdated"), "0");
+    EXPECT_TRUE(fs::exists(installer()));
+}
+
+TEST_P(UpdateCheck, ABlankBeforeANewerVersionIsNoUpdate)
+{
+    const auto tree = run(" 95.0.0.1", "true");
+    EXPECT_FALSE(logHas("Client got updated"));
+    EXPECT_EQ(tree.get<std::string>("cache.newClientVer"), " 95.0.0.1");
     EXPECT_TRUE(fs::exists(installer()));
 }
 
