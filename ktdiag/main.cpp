@@ -116,8 +116,10 @@ int dispatch(int argc, char** argv, CKTDiag& diag)
 
 } // namespace
 
+// A failure nothing else caught ends the run with one line and a non-zero code rather than
+// an abort.
 int main(int argc, char** argv, char** /*envp*/)
-{
+try {
     ktPlatform::initProcessLocale();
     ktPlatform::initProcessHeap();
     ktLogInit();
@@ -130,15 +132,12 @@ int main(int argc, char** argv, char** /*envp*/)
         return 1;
     }
 
-    // The last line of defence: a failure nothing else caught ends the run with one line
-    // and a non-zero code rather than an abort.
-    try {
-        CKTDiag diag;
-        return dispatch(argc, argv, diag);
-    } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "ktdiag: out of memory\n");
-    } catch (...) {
-        std::fprintf(stderr, "ktdiag: unexpected error\n");
-    }
+    CKTDiag diag;
+    return dispatch(argc, argv, diag);
+} catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "ktdiag: out of memory\n");
+    return 2;
+} catch (...) {
+    std::fprintf(stderr, "ktdiag: unexpected error\n");
     return 2;
 }
