@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace ktPlatform {
 
