@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace {
@@ -116,8 +117,10 @@ int dispatch(int argc, char** argv, CKTDiag& diag)
 
 } // namespace
 
+// A failure nothing else caught ends the run with one line and a non-zero code rather than
+// an abort.
 int main(int argc, char** argv, char** /*envp*/)
-{
+try {
     ktPlatform::initProcessLocale();
     ktPlatform::initProcessHeap();
     // Before any thread starts: an interrupted collection removes its temporary files.
@@ -134,4 +137,10 @@ int main(int argc, char** argv, char** /*envp*/)
 
     CKTDiag diag;
     return dispatch(argc, argv, diag);
+} catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "ktdiag: out of memory\n");
+    return 2;
+} catch (...) {
+    std::fprintf(stderr, "ktdiag: unexpected error\n");
+    return 2;
 }

@@ -1,6 +1,7 @@
 // The command line of the real binary: output, exit code and the archive name rules.
 
 #include "ktTest/fakePrograms.h"
+#include "ktTest/fakeService.h"
 #include "ktTest/runner.h"
 #include "ktTest/tempTree.h"
 
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -152,5 +154,38 @@ TEST_F(CommandLineTest, StartWritesTheLogUnderTheProgramName)
     EXPECT_NE(log.find(" ktdiag p"), std::string::npos) << log;
     EXPECT_NE(log.find(" info saveDiagnostics.cpp:"), std::string::npos) << log;
 }
+
+#ifdef FAILING_NEW
+// main's last line: an allocation that fails where nothing else catches it ends the run
+// with one line on standard error and exit code 2, never an abort. Every 1/60th of the
+// allocations of a status run fails in turn.
+TEST_F(CommandLineTest, AFailedAllocationAnywhereEndsTheRunWithOneLine)
+{
+    ktTest::FakeService fake;
+    fake.setReplier(ktTest::plausibleReply);
+    std::map<std::string, std::optional<std::string>> e = env();
+    e["KTDIAG_SERVICE_PORT"] = std::to_string(fake.port());
+    e["LD_PRELOAD"] = std::string(FAILING_NEW);
+    e["KT_TEST_COUNT_NEW"] = std::string("1");
+    const ktTest::RunResult counted = ktTest::runKtdiag({"-f"}, e);
+    ASSERT_EQ(counted.exitCode, 0) << counted.err;
+    const auto at = counted.err.rfind("allocations: ");
+    ASSERT_NE(at, std::string::npos) << counted.err;
+    const long total = std::stol(counted.err.substr(at + 13));
+    e.erase("KT_TEST_COUNT_NEW");
+    int endedByMain = 0;
+    for (long n = 1; n <= total; n += std::max(1L, total / 60)) {
+        fake.waitForClientGone(std::chrono::seconds(5));
+        e["KT_TEST_FAIL_NEW_AT"] = std::to_string(n);
+        const ktTest::RunResult r = ktTest::runKtdiag({"-f"}, e);
+        ASSERT_NE(r.exitCode, -1) << "allocation " << n << " of " << total << ": " << r.err;
+        if (r.err == "ktdiag: out of memory\n") {
+            EXPECT_EQ(r.exitCode, 2) << n;
+            ++endedByMain;
+        }
+    }
+    EXPECT_GT(endedByMain, 0);
+}
+#endif
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "ktTest/clientTree.h"
 #include "ktTest/connectProxy.h"
 #include "ktTest/httpsOrigin.h"
+#include "ktTest/testAccount.h"
 #include "ktTest/testLog.h"
 #include "ktUtils/hostUtil.h"
 #include "ktUtils/integritycheck.h"
@@ -22,6 +23,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -406,6 +408,22 @@ TEST_F(ClientStatus, PerUserFoldersCacheAsTheSessionsUser)
     EXPECT_EQ(cache.events().size(), 1u);
 }
 
+TEST_F(ClientStatus, PerUserFoldersCacheNothingWhenTheUserCannotBeActedAs)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only LOCAL SYSTEM acts as another account";
+    }
+    start(m_config, m_handler, "", R"(,"enablePerUserConfig":"true")");
+    m_origin.setReply(HttpReply::make("HTTP/1.1 500 Internal Server Error"));
+    // The session's user is now one that passwd does not know.
+    const ktTest::ConsoleSession ghost(54321);
+    EXPECT_FALSE(report());
+    EXPECT_TRUE(logHas("[sessId 1] Failed to cache client status, event: Tunnel Up, time: "
+                       "1700000000: the session's user cannot be acted as"));
+    EXPECT_FALSE(fs::exists(cacheFile()));
+    EXPECT_TRUE(m_handler.eventCache().events().empty());
+}
+
 TEST_F(ClientStatus, WithoutTheUniqueDeviceIdHostInfoHasFiveMembers)
 {
     setDeviceRegistry();
@@ -415,6 +433,28 @@ TEST_F(ClientStatus, WithoutTheUniqueDeviceIdHostInfoHasFiveMembers)
         memberNames(lastPosted().get_child("host_info")),
         (std::vector<std::string>{"hostname", "os", "os_version", "device_make", "device_model"}));
     EXPECT_FALSE(logHas("unique device id is empty"));
+}
+
+TEST_F(ClientStatus, DeviceStringsThatAreNotUtf8AreSentAndCachedAsUtf8)
+{
+    // The maker and model as the firmware gives them: one byte that is not UTF-8, and a
+    // sequence cut short.
+    const std::string dmi = m_tree.tree().root() + "/host/sys/class/dmi/id";
+    fs::create_directories(dmi);
+    ktTest::writeAll(dmi + "/sys_vendor", "Ac\xffme\n");
+    ktTest::writeAll(dmi + "/product_name", "Model \xc3\n");
+    start();
+    ASSERT_TRUE(report());
+    EXPECT_EQ(lastPosted().get<std::string>("host_info.device_make"), "Ac\xef\xbf\xbdme");
+    EXPECT_EQ(lastPosted().get<std::string>("host_info.device_model"), "Model \xef\xbf\xbd");
+
+    m_origin.setReply(HttpReply::make("HTTP/1.1 500 Internal Server Error"));
+    EXPECT_TRUE(report());
+    EventCache cache;
+    ASSERT_TRUE(cache.load(ktPlatform::toWide(m_tree.configFolder()), L"", ""));
+    ASSERT_EQ(cache.events().size(), 1u);
+    EXPECT_EQ(parse(cache.events().front()).get<std::string>("client_status.host_info.device_make"),
+              "Ac\xef\xbf\xbdme");
 }
 
 TEST_F(ClientStatus, EmptyDeviceValuesAreLoggedAndSent)

@@ -277,6 +277,47 @@ TEST_F(ConfigTest, StalePlainFormIsRemovedBesideTheProtectedOne)
     EXPECT_TRUE(m_config.configSec().encrypted());
 }
 
+TEST_F(ConfigTest, APlainFormIsRemovedOnlyOnceItsProtectedFormWasRead)
+{
+    const std::string plain = R"({"clientConfig":{"priority":"1"}})";
+    const struct {
+        const char* name;
+        const char* sealed;   // text stored at ktconfig.json.enc; nullptr: a protected form
+        const char* protects; // what that protected form holds
+        bool read;
+        bool plainKept;
+        const char* logged;
+    } cases[] = {
+        {"empty", "", nullptr, false, true, "Invalid decryption of protected file: "},
+        {"garbage", "bm90IGEgYmxvYg==", nullptr, false, true,
+         "Invalid decryption of protected file: "},
+        {"protects no JSON", nullptr, "{\"clientConfig\": ", false, true,
+         "failed to read ktconfig.json: "},
+        {"valid", nullptr, R"({"clientConfig":{"encryptClientConfig":"true","priority":"2"}})",
+         true, false, "Client config is validated"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ktTest::clearLog();
+        Config config;
+        m_tree.writeClientConfig(plain, false, false);
+        if (c.sealed == nullptr) {
+            m_tree.writeClientConfig(c.protects, true, c.read);
+        } else {
+            ktTest::writeAll(m_tree.configFilePath() + ".enc", c.sealed);
+        }
+        ASSERT_TRUE(config.initConfigLocation());
+        EXPECT_EQ(config.readClientConfig(), c.read);
+        EXPECT_TRUE(config.configSec().encrypted()) << "the protected form is read";
+        EXPECT_EQ(fs::exists(m_tree.configFilePath()), c.plainKept);
+        EXPECT_EQ(ktTest::readAll(m_tree.configFilePath() + ".enc").empty(),
+                  std::string(c.name) == "empty")
+            << "the protected form is never removed";
+        EXPECT_TRUE(logHas(c.logged));
+        EXPECT_EQ(config.clientConfig().priority, c.read ? 2 : -999);
+    }
+}
+
 struct ExternalProxyCase {
     const char* name;
     const char* proxies;             // the "externalProxy" member, or empty for none
@@ -386,6 +427,16 @@ TEST(IsNewerThanBuildVersion, Table)
         {"93.0.1.943", false},
         {"93a.0.1.945", true},
         {"99999999999999999999999", true},
+        // Each field as atoi reads it: leading blanks, then a sign.
+        {" 95.0.0.1", true},
+        {"\t\n\v\f\r 95", true},
+        {"+95", true},
+        {"93.+1", true},
+        {"93. 0.1.945", true},
+        {"-95", false},
+        {"93.-1.5", false},
+        {"+ 95", false},
+        {" ", false},
     };
     for (const auto& tc : cases) {
         EXPECT_EQ(Config::isNewerThanBuildVersion(tc.version), tc.newer) << tc.version;
@@ -438,6 +489,14 @@ TEST_P(UpdateCheck, NotUpdatedResetsTheFlag)
     EXPECT_TRUE(logHas("client didn't update, reset update flag"));
     EXPECT_EQ(tree.get<std::string>("cache.newClientVer"), "95.0.0.1");
     EXPECT_EQ(tree.get<std::string>("cache.lastClientUpdated"), "0");
+    EXPECT_TRUE(fs::exists(installer()));
+}
+
+TEST_P(UpdateCheck, ABlankBeforeANewerVersionIsNoUpdate)
+{
+    const auto tree = run(" 95.0.0.1", "true");
+    EXPECT_FALSE(logHas("Client got updated"));
+    EXPECT_EQ(tree.get<std::string>("cache.newClientVer"), " 95.0.0.1");
     EXPECT_TRUE(fs::exists(installer()));
 }
 

@@ -69,6 +69,17 @@ protected:
     std::string dataDir() const { return folder() + "/data"; }
     std::string cacheFile() const { return folder() + "/eventcache.json"; }
     std::string internalFile() const { return dataDir() + "/ktinternal.json"; }
+    // The digest lock, private to the writing account (root's here, under ProgramData).
+    std::string digestLock() const
+    {
+        return m_dir.path() + "/ProgramData/kestrani/locks/ktinternal.json.lock";
+    }
+    // A folder where the digest lock should be: no digest can be stored.
+    void blockDigestLock() const
+    {
+        fs::remove(digestLock());
+        fs::create_directories(digestLock());
+    }
 
     void storeDigest(const std::string& text)
     {
@@ -81,6 +92,7 @@ protected:
     bool load(EventCache& cache) { return cache.load(ktPlatform::toWide(folder()), L"", ""); }
 
     ktTest::TempDir m_dir;
+    ktTest::ScopedEnv m_programData{"ProgramData", m_dir.path() + "/ProgramData"};
 };
 
 } // namespace
@@ -270,8 +282,7 @@ TEST_F(EventCacheTest, AFailedDigestSaveLeavesTheOldStateLoadable)
 
     // The digest file's lock cannot be opened: no digest can be stored, the old one can
     // still be checked.
-    fs::remove(internalFile() + ".lock");
-    fs::create_directory(internalFile() + ".lock");
+    blockDigestLock();
     cache.push(message(1));
     ktTest::clearLog();
     EXPECT_FALSE(cache.save());
@@ -285,7 +296,7 @@ TEST_F(EventCacheTest, AFailedDigestSaveLeavesTheOldStateLoadable)
 
 TEST_F(EventCacheTest, AFailedFirstSaveLeavesNoFile)
 {
-    fs::create_directory(internalFile() + ".lock");
+    blockDigestLock();
     EventCache cache;
     load(cache);
     cache.push(message(0));
@@ -311,20 +322,6 @@ TEST_F(EventCacheTest, ADigestFileThatIsNoJsonIsNeverReplaced)
 TEST_F(EventCacheTest, SaveFailuresLeaveFileAndDigestAlone)
 {
     {
-        SCOPED_TRACE("a queued message that is not JSON");
-        EventCache cache;
-        load(cache);
-        cache.push(message(0));
-        ASSERT_TRUE(cache.save());
-        const std::string old = readAll(cacheFile());
-        const std::string digests = readAll(internalFile());
-        cache.push("not json");
-        EXPECT_FALSE(cache.save());
-        EXPECT_TRUE(logHas("Exception during write to Event Cache File. Exception : "));
-        EXPECT_EQ(readAll(cacheFile()), old);
-        EXPECT_EQ(readAll(internalFile()), digests);
-    }
-    {
         SCOPED_TRACE("the file cannot be written");
         fs::remove(cacheFile());
         fs::create_directory(cacheFile());
@@ -342,6 +339,52 @@ TEST_F(EventCacheTest, SaveFailuresLeaveFileAndDigestAlone)
         cache.push(message(0));
         EXPECT_FALSE(cache.save());
     }
+}
+
+TEST_F(EventCacheTest, AQueuedMessageThatDoesNotParseIsDroppedAndTheOthersSaved)
+{
+    // A device string that is not UTF-8 makes a message the JSON reader refuses.
+    const std::string notUtf8 = "{\"client_status\": {\"device_make\": \"Ac\xffme\"}}";
+    EventCache cache;
+    load(cache);
+    cache.push(message(0));
+    cache.push(notUtf8);
+    cache.push("not json");
+    cache.push(message(1));
+    EXPECT_TRUE(cache.save());
+    const std::string dropped = "Dropping a queued message that is not valid JSON: ";
+    const std::string log = ktTest::logText();
+    const auto first = log.find(dropped);
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_NE(log.find(dropped, first + 1), std::string::npos) << "one line each";
+    EXPECT_EQ(queued(cache), messages(0, 1));
+    EventCache again;
+    EXPECT_TRUE(load(again));
+    EXPECT_EQ(queued(again), messages(0, 1));
+
+    // Nothing left that parses: the queue is empty, and so is the file.
+    EventCache only;
+    only.load(ktPlatform::toWide(folder()), L"other.json", "");
+    only.push(notUtf8);
+    EXPECT_FALSE(only.save());
+    EXPECT_TRUE(only.events().empty());
+    EXPECT_EQ(readAll(folder() + "/other.json"), "");
+}
+
+TEST_F(EventCacheTest, LoadingAgainReplacesTheQueue)
+{
+    writeAll(cacheFile(), storedFile({0, 1}));
+    storeDigest(storedFile({0, 1}));
+    EventCache cache;
+    ASSERT_TRUE(load(cache));
+    cache.push(message(7));
+    ASSERT_TRUE(load(cache));
+    EXPECT_EQ(queued(cache), messages(0, 1));
+
+    // A load that fails leaves the queue as it was.
+    fs::remove(cacheFile());
+    EXPECT_FALSE(load(cache));
+    EXPECT_EQ(queued(cache), messages(0, 1));
 }
 
 TEST_F(EventCacheTest, PushAndSaveFromTwoThreads)

@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <map>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -203,14 +204,26 @@ TEST_F(UserConfigTest, NothingIsMadeOrWrittenWhenTheUserCannotBeActedAs)
     Sessions sessions({{1, kNoSuchUser}});
     const std::string location = sessions.shared() + "/ghost";
     perUser(location.c_str());
+    // Fail-close on and no add-on service: the session's report would be cached.
+    m_tree.writeClientConfig(R"({"clientConfig":{},"failClose":{"fail_close":"true"}})");
     located();
     EXPECT_EQ(toNarrow(m_config.createUserConfig(1)), location);
     EXPECT_FALSE(fs::exists(location));
 
-    fs::create_directory(location); // made by someone else: still nothing written in it
-    m_config.addUserConfig(1, "ghost", false);
-    EXPECT_TRUE(fs::is_empty(location));
+    // Made by someone else: still nothing is read or written in it.
+    fs::create_directories(location + "/data");
+    ktTest::writeAll(location + "/ktuser.conf", R"({"cache":{"userStatus":"false"}})");
+    EXPECT_FALSE(m_config.init());
+    EXPECT_FALSE(m_config.addUserConfig(1, "ghost", false));
     EXPECT_TRUE(logHas("left untouched: its user cannot be acted as"));
+    EXPECT_FALSE(logHas("[sessId 1] userStatus: ")) << "ktuser.conf was read";
+    EXPECT_FALSE(logHas("fail close activated"));
+    EXPECT_FALSE(entry(1).isFailCloseActive());
+    std::set<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(location)) {
+        names.insert(fs::relative(e.path(), location).string());
+    }
+    EXPECT_EQ(names, (std::set<std::string>{"data", "ktuser.conf"}));
 }
 
 TEST_F(UserConfigTest, AStatusFileThatCannotBeReadIsKept)

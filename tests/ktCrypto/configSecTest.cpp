@@ -1,5 +1,6 @@
 #include "ktCrypto/ktConfigSec.h"
 
+#include "ktCrypto/ktEncryptedFile.h"
 #include "ktPlatform/strings.h"
 #include "ktPlatform/tokens.h"
 #include "ktTest/tempTree.h"
@@ -36,11 +37,21 @@ class ConfigSec : public ::testing::Test {
 protected:
     ConfigSec() : m_keys("KTDIAG_DPAPI_KEY_DIR", m_keyDir.path()) {}
     std::string path(const std::string& name) const { return m_dir.path() + "/" + name; }
+    // Each file holds a usable form: a protected one for names ending in ".enc", JSON text
+    // for the others.
     void make(const std::set<std::string>& names) const
     {
         for (const std::string& name : names) {
             fs::create_directories(fs::path(path(name)).parent_path());
-            ktTest::writeAll(path(name), name);
+            const std::string json = "{\"name\":\"" + name + "\"}";
+            const std::string suffix = ".enc";
+            if (name.size() > suffix.size() &&
+                name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+                const std::string plain = path(name.substr(0, name.size() - suffix.size()));
+                ASSERT_TRUE(CKTEncryptedFile(wide(plain), false).write(json)) << name;
+            } else {
+                ktTest::writeAll(path(name), json);
+            }
         }
     }
 
@@ -49,7 +60,7 @@ protected:
     ktTest::ScopedEnv m_keys;
 };
 
-TEST_F(ConfigSec, CleanFolderRemovesOnlyStaleFormsWhoseCounterpartExists)
+TEST_F(ConfigSec, CleanFolderRemovesOnlyStaleFormsWhoseCounterpartIsUsable)
 {
     const std::set<std::string> tree = {
         "data/a.json",
@@ -75,6 +86,14 @@ TEST_F(ConfigSec, CleanFolderRemovesOnlyStaleFormsWhoseCounterpartExists)
         "download/h.json.enc",
         "outside/i.json",
         "outside/i.json.enc",
+        // Spoilt below: a protected form that does not decrypt, one that is empty, a plain
+        // form that is not JSON.
+        "data/x.json",
+        "data/x.json.enc",
+        "data/y.json",
+        "data/y.json.enc",
+        "data/z.json",
+        "data/z.json.enc",
     };
     struct Case {
         const char* name;
@@ -87,13 +106,14 @@ TEST_F(ConfigSec, CleanFolderRemovesOnlyStaleFormsWhoseCounterpartExists)
          true,
          "0",
          {"data/a.json", "data/b.pem", "data/KTINTERNAL.json", "data/sub/deeper/g.json",
-          "download/h.json"}},
+          "download/h.json", "data/y.json"}},
         {"plain mode, session 0",
          false,
          "0",
          {"data/a.json.enc", "data/b.pem.enc", "data/d.txt.enc", "data/ktinternal.json.enc",
           "data/ktpubkey.pem.enc", "data/KTINTERNAL.json.enc", "data/f.JSON.enc",
-          "data/sub/deeper/g.json.enc", "download/h.json.enc"}},
+          "data/sub/deeper/g.json.enc", "download/h.json.enc", "data/x.json.enc",
+          "data/z.json.enc"}},
         {"protected mode, session 1", true, "1", {}},
         {"plain mode, session 1", false, "1", {}},
         {"session unknown", true, "not-a-session", {}},
@@ -102,6 +122,9 @@ TEST_F(ConfigSec, CleanFolderRemovesOnlyStaleFormsWhoseCounterpartExists)
         fs::remove_all(m_dir.path());
         fs::create_directories(m_dir.path());
         make(tree);
+        ktTest::writeAll(path("data/x.json.enc"), "bm90IGEgYmxvYg==");
+        ktTest::writeAll(path("data/y.json"), "{\"cut\": ");
+        ktTest::writeAll(path("data/z.json.enc"), "");
         // A link to a folder is not followed.
         fs::create_directory_symlink(path("outside"), path("data/linked"));
         ktTest::ScopedEnv session("KTDIAG_SESSION_ID", std::string(c.session));
@@ -121,6 +144,10 @@ TEST_F(ConfigSec, CleanFolderRemovesOnlyStaleFormsWhoseCounterpartExists)
         EXPECT_EQ(ktTest::logHas("ProcessIdToSessionId failed 22"),
                   std::string(c.session) == "not-a-session")
             << c.name;
+        if (c.encrypted && std::string(c.session) == "0") {
+            EXPECT_TRUE(ktTest::logHas("Keeping " + path("data/x.json") + ": " +
+                                       path("data/x.json.enc") + " could not be read"));
+        }
     }
 }
 
@@ -146,6 +173,10 @@ TEST_F(ConfigSec, AFolderThatCannotBeWalkedIsLoggedAndTheOthersAreCleaned)
     fs::permissions(path("data"), fs::perms::all);
     fs::permissions(path("download"), fs::perms::all);
     fs::permissions(path("data/locked"), fs::perms::owner_all);
+    // The machine key is readable by every account, as machine scope is.
+    fs::permissions(m_keyDir.path(), fs::perms::owner_all | fs::perms::group_read |
+                                         fs::perms::group_exec | fs::perms::others_read |
+                                         fs::perms::others_exec);
     ktTest::ScopedEnv session("KTDIAG_SESSION_ID", std::string("0"));
     ktTest::clearLog();
     ktPlatform::Token nobody;
@@ -163,41 +194,66 @@ TEST_F(ConfigSec, AFolderThatCannotBeWalkedIsLoggedAndTheOthersAreCleaned)
                                      "download/b.json.enc"}));
 }
 
-TEST_F(ConfigSec, TheSingleFileFollowsTheCounterpartRuleInEverySession)
+TEST_F(ConfigSec, TheSingleFileIsRemovedOnlyBesideAUsableFormInEverySession)
 {
+    // What stands at ktconfig.json and at ktconfig.json.enc.
+    enum Form { none, valid, empty, garbage, notJson };
     struct Case {
         const char* name;
         bool encrypted;
-        std::set<std::string> before;
+        Form plain;
+        Form sealed;
         std::set<std::string> after;
     };
+    const std::set<std::string> both = {"ktconfig.json", "ktconfig.json.enc"};
     const Case cases[] = {
-        {"plain mode removes the protected form",
-         false,
-         {"ktconfig.json", "ktconfig.json.enc"},
-         {"ktconfig.json"}},
+        {"plain mode removes the protected form", false, valid, valid, {"ktconfig.json"}},
         {"plain mode keeps a protected form that is the only copy",
          false,
-         {"ktconfig.json.enc"},
+         none,
+         valid,
          {"ktconfig.json.enc"}},
-        {"protected mode removes the plain form",
-         true,
-         {"ktconfig.json", "ktconfig.json.enc"},
-         {"ktconfig.json.enc"}},
+        {"plain mode keeps it beside an empty plain form", false, empty, valid, both},
+        {"plain mode keeps it beside a plain form that is not JSON", false, notJson, valid, both},
+        {"protected mode removes the plain form", true, valid, valid, {"ktconfig.json.enc"}},
         {"protected mode keeps a plain file that is the only copy",
          true,
-         {"ktconfig.json"},
+         valid,
+         none,
          {"ktconfig.json"}},
-        {"nothing there", true, {}, {}},
+        {"protected mode keeps it beside an empty protected form", true, valid, empty, both},
+        {"protected mode keeps it beside one that does not decrypt", true, valid, garbage, both},
+        {"protected mode keeps it beside one that protects no JSON", true, valid, notJson, both},
+        {"nothing there", true, none, none, {}},
     };
+    const std::string file = path("ktconfig.json");
     ktTest::ScopedEnv session("KTDIAG_SESSION_ID", std::string("1"));
     for (const Case& c : cases) {
         fs::remove_all(m_dir.path());
         fs::create_directories(m_dir.path());
-        make(c.before);
+        const auto text = [](Form form) {
+            return form == valid     ? std::string("{\"clientConfig\":{}}")
+                   : form == notJson ? std::string("{\"clientConfig\": ")
+                                     : std::string();
+        };
+        if (c.plain != none) {
+            ktTest::writeAll(file, text(c.plain));
+        }
+        if (c.sealed == garbage) {
+            ktTest::writeAll(file + ".enc", "bm90IGEgYmxvYg==");
+        } else if (c.sealed == empty) {
+            ktTest::writeAll(file + ".enc", "");
+        } else if (c.sealed != none) {
+            // Written to a twin and moved in place, so the plain file stays as it is.
+            const std::string twin = path("twin.json");
+            ASSERT_TRUE(CKTEncryptedFile(wide(twin), false).write(text(c.sealed)));
+            fs::rename(twin + ".enc", file + ".enc");
+        }
+        ktTest::clearLog();
         ktConfigSec sec;
-        sec.apply(c.encrypted, wide(path("ktconfig.json")), {});
+        sec.apply(c.encrypted, wide(file), {});
         EXPECT_EQ(filesBelow(m_dir.path()), c.after) << c.name;
+        EXPECT_EQ(ktTest::logHas(" could not be read"), c.after == both) << c.name;
     }
 }
 

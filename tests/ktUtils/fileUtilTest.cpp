@@ -3,6 +3,7 @@
 #include "ktUtils/jsonUtil.h"
 
 #include "ktTest/tempTree.h"
+#include "ktTest/testLog.h"
 
 #include <gtest/gtest.h>
 
@@ -33,6 +34,14 @@ TEST_F(FileUtilTest, ReadCases)
     ktTest::writeAll(path("nuls"), withNuls);
     fs::create_directory(path("dir"));
     ::mkfifo(path("fifo").c_str(), 0600);
+    // Sparse: sizes cost no disk.
+    const std::string atCap(kMaxReadFileSize, '\0');
+    ktTest::writeAll(path("atCap"), "");
+    fs::resize_file(path("atCap"), kMaxReadFileSize);
+    ktTest::writeAll(path("overCap"), "");
+    fs::resize_file(path("overCap"), kMaxReadFileSize + 1);
+    ktTest::writeAll(path("huge"), "");
+    fs::resize_file(path("huge"), 1ull << 40);
 
     struct Case {
         std::string name;
@@ -41,8 +50,10 @@ TEST_F(FileUtilTest, ReadCases)
     };
     const Case cases[] = {
         {"missing", false, ""}, {"empty", true, ""}, {"nuls", true, withNuls},
-        {"dir", false, ""},     {"fifo", false, ""},
+        {"dir", false, ""},     {"fifo", false, ""}, {"atCap", true, atCap},
+        {"overCap", false, ""}, {"huge", false, ""},
     };
+    ktTest::clearLog();
     for (const Case& c : cases) {
         std::string data = "previous";
         EXPECT_EQ(readFile(wide(path(c.name)).c_str(), data), c.ok) << c.name;
@@ -55,6 +66,16 @@ TEST_F(FileUtilTest, ReadCases)
             EXPECT_EQ(text, c.data) << c.name;
         }
     }
+    // Refused before any allocation, named with its size, by both readers.
+    for (const std::string& line :
+         {"file " + path("overCap") + " is too large to read: 16777217 bytes, at most 16777216",
+          "file " + path("huge") + " is too large to read: 1099511627776 bytes"}) {
+        const std::string log = ktTest::logText();
+        const auto first = log.find(line);
+        EXPECT_NE(first, std::string::npos) << line;
+        EXPECT_NE(log.find(line, first + 1), std::string::npos) << line;
+    }
+    EXPECT_FALSE(ktTest::logHas(path("atCap") + " is too large"));
     std::string data;
     EXPECT_FALSE(readFile(nullptr, data));
     EXPECT_FALSE(readTextFile("", data));

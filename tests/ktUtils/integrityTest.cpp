@@ -2,15 +2,20 @@
 
 #include "ktPlatform/tokens.h"
 #include "ktTest/tempTree.h"
+#include "ktTest/testAccount.h"
 #include "ktTest/testLog.h"
 
 #include <gtest/gtest.h>
 
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <sstream>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -43,7 +48,20 @@ protected:
     std::string path(const std::string& name) const { return m_dir.path() + "/" + name; }
 
     ktTest::TempDir m_dir;
+    ktTest::ScopedEnv m_programData{"ProgramData", m_dir.path() + "/ProgramData"};
 };
+
+// Mode bits and owner of what stands at path (links not followed).
+struct Stat {
+    unsigned mode = 0;
+    unsigned uid = 0;
+};
+Stat statOf(const std::string& path)
+{
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return {static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(st.st_uid)};
+}
 
 TEST(Hmac, KnownAnswers)
 {
@@ -179,25 +197,67 @@ TEST_F(Digests, ConcurrentSavesLoseNoKey)
 
 TEST_F(Digests, AFileThatCannotBeReadIsNotTakenForEmpty)
 {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "reading as another account needs root";
-    }
-    // nobody may replace files in the folder but cannot read root's digest file.
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    // The account may replace files in the folder but cannot read root's digest file.
     fs::permissions(m_dir.path(), fs::perms::all);
     const std::string content = R"({"d1": "kept"})";
     ktTest::writeAll(digestFile(), content);
     fs::permissions(digestFile(), fs::perms::owner_read | fs::perms::owner_write);
-    ktPlatform::Token nobody;
-    nobody.uid = 65534;
-    nobody.gid = 65534;
+    ktPlatform::Token as{account.uid, account.gid, account.name, account.home};
     bool saved = true;
+    ktTest::clearLog();
     {
-        ktPlatform::ThreadImpersonation as;
-        ASSERT_TRUE(as.begin(nobody));
+        ktPlatform::ThreadImpersonation scope;
+        ASSERT_TRUE(scope.begin(as));
         saved = saveDigest(folder(), "abc", "d5");
     }
     EXPECT_FALSE(saved);
+    EXPECT_FALSE(ktTest::logHas("Failed to lock")) << ktTest::logText();
     EXPECT_EQ(ktTest::readAll(digestFile()), content);
+}
+
+TEST_F(Digests, TheLockIsPrivateToTheWriterAndOutsideTheFolder)
+{
+    // A lock file in the data folder, held by whoever made it, stops nothing.
+    const std::string planted = path("ktinternal.json.lock");
+    const int fd = ::open(planted.c_str(), O_RDWR | O_CREAT, 0666);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(saveDigest(folder(), "abc", "d5"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    ::close(fd);
+
+    // The writer's own lock: mode 0600 in a folder only it may use, beside the machine's
+    // files, not in any folder the collection walks.
+    const std::string locks = m_dir.path() + "/ProgramData/kestrani/locks";
+    EXPECT_EQ(statOf(locks).mode, 0700u);
+    EXPECT_EQ(statOf(locks + "/ktinternal.json.lock").mode, 0600u);
+    EXPECT_EQ(statOf(locks + "/ktinternal.json.lock").uid, ::geteuid());
+
+    // A lock folder another account could write to is refused: nothing is saved.
+    fs::permissions(locks, fs::perms::all);
+    ktTest::clearLog();
+    EXPECT_FALSE(saveDigest(folder(), "abc", "d2"));
+    EXPECT_TRUE(ktTest::logHas("Failed to lock " + digestFile()));
+    EXPECT_EQ(parse(ktTest::readAll(digestFile())).count("d2"), 0u);
+}
+
+TEST_F(Digests, AnAccountSavesUnderItsOwnLock)
+{
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    const ktTest::AccountFolder data(account);
+    ktPlatform::Token as{account.uid, account.gid, account.name, account.home};
+    {
+        ktPlatform::ThreadImpersonation scope;
+        ASSERT_TRUE(scope.begin(as));
+        EXPECT_TRUE(saveDigest(wide(data.path()), "abc", "d5"));
+    }
+    const std::string lock = account.home + "/.local/share/kestrani/locks/ktinternal.json.lock";
+    EXPECT_EQ(statOf(lock).mode, 0600u);
+    EXPECT_EQ(statOf(lock).uid, account.uid);
+    EXPECT_EQ(statOf(data.path() + "/ktinternal.json").uid, account.uid);
+    EXPECT_FALSE(fs::exists(data.path() + "/ktinternal.json.lock"));
 }
 
 } // namespace

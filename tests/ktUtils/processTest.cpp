@@ -2,7 +2,9 @@
 
 #include "ktLog/ktLog.h"
 #include "ktPlatform/strings.h"
+#include "ktPlatform/tokens.h"
 #include "ktTest/tempTree.h"
+#include "ktTest/testAccount.h"
 #include "ktTest/testLog.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 
@@ -196,6 +199,36 @@ TEST_F(ExecCommandTest, HangingChildIsStoppedAtTheTimeOut)
     EXPECT_NE(log().find("ExecCommand: timed out after 100 ms running " + hang + "\n"),
               std::string::npos);
     EXPECT_EQ(log().find("Successfully"), std::string::npos);
+}
+
+// The public folder and its log are shared by every account: a thread acting as a user
+// logs, and runs a program whose output goes into the public folder, as the PAC
+// evaluation does with proxy.dat.
+TEST_F(ExecCommandTest, ActingAsAnUnprivilegedAccountLogsAndWritesItsOutput)
+{
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    const std::string output = ktTest::logFolder() + "/proxy.dat";
+    std::error_code ec;
+    fs::remove(output, ec);
+    const ktPlatform::Token as{account.uid, account.gid, account.name, account.home};
+    std::uint32_t code = 99;
+    bool ran = false;
+    {
+        ktPlatform::ThreadImpersonation scope;
+        ASSERT_TRUE(scope.begin(as));
+        KTLOG_M("test", KT_LOG_INFO, "logged as the account");
+        ran = ExecCommandWithExitCode((kChild + " print p").c_str(), &code, output);
+        KTLOG_M("test", KT_LOG_INFO, "still logged as the account");
+    }
+    EXPECT_TRUE(ktTest::logHas("logged as the account"));
+    EXPECT_TRUE(ktTest::logHas("still logged as the account"));
+    ASSERT_TRUE(ran);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(ktTest::readAll(output), "out p\nerr p\n");
+    struct stat st {};
+    ASSERT_EQ(::lstat(output.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, account.uid);
+    fs::remove(output, ec);
 }
 
 } // namespace

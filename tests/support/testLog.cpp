@@ -22,9 +22,8 @@ std::string startLog()
             throw std::runtime_error("the test log could not be started");
         }
         g_programName = "ktdiag";
+        // The root of the public folder, as on Windows, lets every account through.
         fs::permissions(dir.path(),
-                        fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-        fs::permissions(folder,
                         fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
     }
     g_logLevel = KT_LOG_DEBUG;
@@ -35,11 +34,7 @@ std::string startLog()
 
 void clearLog()
 {
-    const std::string path = startLog();
-    writeAll(path, "");
-    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                              fs::perms::group_write | fs::perms::others_read |
-                              fs::perms::others_write);
+    writeAll(startLog(), "");
 }
 
 std::string logText()
@@ -50,6 +45,11 @@ std::string logText()
 bool logHas(const std::string& text)
 {
     return logText().find(text) != std::string::npos;
+}
+
+std::string logFolder()
+{
+    return fs::path(startLog()).parent_path().string();
 }
 
 } // namespace ktTest

@@ -56,11 +56,8 @@ bool Config::readClientConfig()
 {
     const std::vector<std::wstring> folders = {m_dataDir, m_downloadDir};
     if (pathPresent(m_configFilePath + L".enc")) {
-        try {
-            m_configSec.apply(true, m_configFilePath, folders);
-        } catch (const std::exception& e) {
-            KTLOG(KT_LOG_ERROR, "Failed to apply protection mode, error: %s", e.what());
-        }
+        // The mode only: stale forms go once the protected form has been read and parsed.
+        m_configSec.apply(true, std::wstring(), {});
     }
     std::string content;
     if (!m_configSec.readFile(m_configFilePath, content)) {
@@ -352,8 +349,9 @@ bool Config::isNewerThanBuildVersion(const std::string& version)
     long long fields[4] = {0, 0, 0, 0};
     int count = 0;
     std::string::size_type pos = 0;
-    // Fields are split at "."; empty fields are skipped, a field counts for its leading
-    // digits only, fields beyond the fourth are ignored.
+    // Fields are split at "."; empty fields are skipped, fields beyond the fourth are
+    // ignored. Each reads as atoi reads it: leading blanks, an optional sign, then the
+    // digits up to the first other character.
     while (count < 4 && pos < version.size()) {
         const auto dot = version.find('.', pos);
         const std::string field =
@@ -362,15 +360,18 @@ bool Config::isNewerThanBuildVersion(const std::string& version)
         if (field.empty()) {
             continue;
         }
-        long long value = 0;
-        for (char ch : field) {
-            if (ch < '0' || ch > '9') {
-                break;
-            }
-            // Saturates: a huge field is simply larger than any build number.
-            value = value > 100000000000LL ? value : value * 10 + (ch - '0');
+        std::string::size_type i = field.find_first_not_of(" \t\n\v\f\r");
+        bool negative = false;
+        if (i != std::string::npos && (field[i] == '+' || field[i] == '-')) {
+            negative = field[i] == '-';
+            ++i;
         }
-        fields[count++] = value;
+        long long value = 0;
+        for (; i < field.size() && field[i] >= '0' && field[i] <= '9'; ++i) {
+            // Saturates: a huge field is simply larger than any build number.
+            value = value > 100000000000LL ? value : value * 10 + (field[i] - '0');
+        }
+        fields[count++] = negative ? -value : value;
     }
     for (int i = 0; i < 4; ++i) {
         if (fields[i] != kBuild[i]) {

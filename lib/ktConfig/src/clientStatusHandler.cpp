@@ -120,10 +120,16 @@ bool ClientStatusHandler::handleClientStatus(CUserConfigCommon* session, const s
     KTLOG(KT_LOG_ERROR,
           "[sessId %d] Failed to post client status, message will be cache in event queue",
           sessionId);
-    // The session's folder belongs to its user when folders are per user.
+    // The session's folder belongs to its user when folders are per user: written as that
+    // user or not at all.
     ImpersonationGuard impersonation;
-    if (m_config->enablePerUserConfig()) {
-        impersonateActiveUser(impersonation, static_cast<std::uint32_t>(sessionId));
+    if (m_config->enablePerUserConfig() &&
+        !impersonateActiveUser(impersonation, static_cast<std::uint32_t>(sessionId))) {
+        KTLOG(KT_LOG_ERROR,
+              "[sessId %d] Failed to cache client status, event: %s, time: %lld: the session's "
+              "user cannot be acted as",
+              sessionId, event.c_str(), time);
+        return false;
     }
     KTLOG(KT_LOG_INFO,
           "[sessId %d] Caching client status, event: %s, client status: %s, actor: %s, "

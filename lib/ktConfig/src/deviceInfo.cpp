@@ -1,6 +1,7 @@
 #include "ktConfig/deviceInfo.h"
 
 #include "ktLog/ktLog.h"
+#include "ktPlatform/strings.h"
 #include "ktUtils/hostUtil.h"
 #include "ktUtils/osUtils.h"
 #include "ktUtils/registry.h"
@@ -21,6 +22,8 @@ constexpr int kView64 = 1;
 constexpr std::uint32_t kValueRoom = 260;
 
 // One text value, bounded by the size the registry returned and cut at its first NUL.
+// Device strings go into every client-status message, which must be valid JSON text: bytes
+// that are not UTF-8 (a maker read from the firmware, say) become U+FFFD.
 long readText(const char* key, int view, const char* name, std::string& text)
 {
     char buffer[kValueRoom] = {};
@@ -31,7 +34,7 @@ long readText(const char* key, int view, const char* name, std::string& text)
         return status;
     }
     const std::size_t length = size < sizeof(buffer) ? size : sizeof(buffer);
-    text.assign(buffer, strnlen(buffer, length));
+    text = ktPlatform::toValidUtf8(std::string(buffer, strnlen(buffer, length)));
     return 0;
 }
 
@@ -72,7 +75,7 @@ void getDeviceInfo(deviceInfo& info)
 {
     std::string host;
     if (getComputerName(host)) {
-        info.m_hostName = host;
+        info.m_hostName = ktPlatform::toValidUtf8(host);
     }
     info.m_osName = isWindowsServer() ? "Windows Server" : "Windows";
     std::string guid;

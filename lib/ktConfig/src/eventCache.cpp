@@ -94,7 +94,9 @@ bool EventCache::load(std::wstring folder, const std::wstring& fileName, const s
         return false;
     }
 
-    // Members "0", "1", ... up to the first name that is missing.
+    // Members "0", "1", ... up to the first name that is missing. They replace the queue,
+    // so loading the same file again does not queue its messages twice.
+    std::list<std::string> events;
     std::size_t index = 0;
     try {
         for (;; ++index) {
@@ -104,18 +106,19 @@ bool EventCache::load(std::wstring folder, const std::wstring& fileName, const s
             }
             std::ostringstream out;
             pt::write_json(out, *member, true);
-            m_events.push_back(out.str());
+            events.push_back(out.str());
         }
     } catch (const std::exception& e) {
         KTLOG(KT_LOG_ERROR, "Error reading eventscache.json: %s", e.what());
     }
-    if (m_events.size() > static_cast<std::size_t>(m_maxEvents)) {
+    if (events.size() > static_cast<std::size_t>(m_maxEvents)) {
         KTLOG(KT_LOG_INFO, "Event cache holds %d messages, keeping the newest %d",
-              static_cast<int>(m_events.size()), static_cast<int>(m_maxEvents));
-        while (m_events.size() > static_cast<std::size_t>(m_maxEvents)) {
-            m_events.pop_front();
+              static_cast<int>(events.size()), static_cast<int>(m_maxEvents));
+        while (events.size() > static_cast<std::size_t>(m_maxEvents)) {
+            events.pop_front();
         }
     }
+    m_events.swap(events);
     KTLOG(KT_LOG_DEBUG, "Event cache: %d messages read", static_cast<int>(index));
     return true;
 }
@@ -147,15 +150,29 @@ bool EventCache::save()
     try {
         pt::ptree tree;
         std::size_t index = 0;
-        for (const std::string& event : m_events) {
+        for (auto event = m_events.begin(); event != m_events.end();) {
             pt::ptree message;
-            readJsonBounded(event, message);
+            try {
+                readJsonBounded(*event, message);
+            } catch (const std::exception& e) {
+                // One message that no longer parses must not keep the others from the file.
+                KTLOG(KT_LOG_ERROR, "Dropping a queued message that is not valid JSON: %s",
+                      e.what());
+                event = m_events.erase(event);
+                continue;
+            }
             try {
                 tree.put_child(memberPath(index++), message);
             } catch (const std::exception& e) {
                 KTLOG(KT_LOG_ERROR, "Error creating eventscache.json: %s", e.what());
                 return false;
             }
+            ++event;
+        }
+        if (m_events.empty()) {
+            KTLOG(KT_LOG_DEBUG, "Event queue is empty, empty the file");
+            writeWithDigest(std::string());
+            return false;
         }
         std::ostringstream out;
         pt::write_json(out, tree, true);

@@ -139,17 +139,16 @@ bool Config::initUserConfig(CUserConfig& userConfig, std::uint32_t sessionId)
     userConfig.m_dataDir = userConfig.m_location + L"/data";
 
     ImpersonationGuard impersonation;
-    bool mayWrite = true;
     if (m_enablePerUserConfig) {
-        if (impersonateActiveUser(impersonation, sessionId)) {
-            createFolder(userConfig.m_downloadDir);
-            createFolder(userConfig.m_dataDir);
-        } else {
-            // Nothing is made or written in the user's folder under another identity.
-            mayWrite = false;
+        if (!impersonateActiveUser(impersonation, sessionId)) {
+            // Nothing in the user's folder is read or written under another identity: the
+            // session keeps its defaults, loads no event cache and judges no fail-close.
             KTLOG(KT_LOG_ERROR, "[sessId %d] %ls left untouched: its user cannot be acted as", id,
                   userConfig.m_location.c_str());
+            return false;
         }
+        createFolder(userConfig.m_downloadDir);
+        createFolder(userConfig.m_dataDir);
     }
 
     if (!readUserConf(userConfig)) {
@@ -158,7 +157,7 @@ bool Config::initUserConfig(CUserConfig& userConfig, std::uint32_t sessionId)
             // It may be the service's, mid-write, or hold what the user set: never replaced.
             KTLOG(KT_LOG_ERROR, "[sessId %d] %ls could not be read and is kept as it is", id,
                   path.c_str());
-        } else if (mayWrite) {
+        } else {
             writeUserStatus(userConfig);
         }
     }
@@ -188,18 +187,19 @@ bool Config::initUserConfig(CUserConfig& userConfig, std::uint32_t sessionId)
 bool Config::addUserConfig(std::uint32_t sessionId, std::string userName, bool reinit)
 {
     KTLOG(KT_LOG_INFO, "Adding user config for sessId %d", static_cast<int>(sessionId));
+    bool initialised = true;
     {
         boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
         const auto found = m_userConfigs.find(sessionId);
         if (found != m_userConfigs.end()) {
             found->second.m_userName = userName;
             if (reinit) {
-                initUserConfig(found->second, sessionId);
+                initialised = initUserConfig(found->second, sessionId);
             }
         } else {
             CUserConfig& entry = m_userConfigs[sessionId];
             entry.m_userName = userName;
-            initUserConfig(entry, sessionId);
+            initialised = initUserConfig(entry, sessionId);
         }
     }
     KTLOG(KT_LOG_INFO, "Set Last Logon");
@@ -208,7 +208,7 @@ bool Config::addUserConfig(std::uint32_t sessionId, std::string userName, bool r
         m_logonQueue.push_back(static_cast<std::int32_t>(sessionId));
     }
     notifyLogon();
-    return true;
+    return initialised;
 }
 
 bool Config::readUserConf(CUserConfig& userConfig)
@@ -333,9 +333,13 @@ bool Config::isQpaCertPresent(std::uint32_t sessionId)
     if (getQpaTenant().empty()) {
         return false;
     }
-    // The files may lie in the user's folder; looked for as the user where that works.
+    // The files may lie in the user's folder: looked for there only as the user.
     ImpersonationGuard impersonation;
-    impersonateActiveUser(impersonation, sessionId);
+    if (!impersonateActiveUser(impersonation, sessionId) && m_enablePerUserConfig) {
+        KTLOG(KT_LOG_ERROR, "[sessId %d] QPA files not looked for: the user cannot be acted as",
+              static_cast<int>(sessionId));
+        return false;
+    }
     const std::wstring cert = m_configSec.encryptedFileName(getQpaCertPath(sessionId));
     const std::wstring key = m_configSec.encryptedFileName(getQpaKeyPath(sessionId));
     const bool present = pathExists(cert) && pathExists(key);

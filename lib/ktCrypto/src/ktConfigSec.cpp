@@ -6,10 +6,14 @@
 #include "ktPlatform/sessions.h"
 #include "ktPlatform/strings.h"
 #include "ktUtils/fileUtil.h"
+#include "ktUtils/jsonUtil.h"
 
 #include <algorithm>
 #include <boost/filesystem.hpp>
+#include <boost/property_tree/ptree.hpp>
 #include <cstdint>
+#include <cstring>
+#include <exception>
 
 static const char* const kLogModule = "configSec";
 
@@ -28,6 +32,52 @@ bool isRegularFile(const fs::path& path)
 bool contains(const std::vector<std::string>& list, const std::string& item)
 {
     return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+// True when the form in force of the file at plain (its protected form when protectedForm)
+// yields content: read, decrypted when protected, not empty and, for JSON, parsed. Only
+// then is the other form stale; otherwise it may be the only usable copy.
+bool formUsable(const fs::path& plain, bool protectedForm)
+{
+    const std::wstring path = ktPlatform::toWide(plain.string());
+    std::string data;
+    if (protectedForm) {
+        if (!CKTEncryptedFile(path, false).read(data)) {
+            return false;
+        }
+        // The plaintext ends with one zero byte.
+        data.resize(std::strlen(data.c_str()));
+    } else if (!::readFile(path.c_str(), data)) {
+        return false;
+    }
+    if (data.empty()) {
+        return false;
+    }
+    if (plain.extension() != ".json") {
+        return true;
+    }
+    try {
+        boost::property_tree::ptree tree;
+        readJsonBounded(data, tree);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// Removes stale, the other form of the file at plain, once the form in force is usable.
+// A failure to remove is returned as ec.
+void removeStaleForm(const fs::path& plain, const fs::path& stale, bool encrypted,
+                     boost::system::error_code& ec)
+{
+    ec.clear();
+    const fs::path kept = encrypted ? fs::path(plain.string() + kProtectedSuffix) : plain;
+    if (!formUsable(plain, encrypted)) {
+        KTLOG(KT_LOG_WARNING, "Keeping %s: %s could not be read", stale.string().c_str(),
+              kept.string().c_str());
+        return;
+    }
+    fs::remove(stale, ec);
 }
 
 } // namespace
@@ -118,7 +168,8 @@ void ktConfigSec::apply(bool encrypted, const std::wstring& filePath,
     if (!isRegularFile(kept) || (type != fs::regular_file && type != fs::symlink_file)) {
         return;
     }
-    if (!fs::remove(stale, ec) && ec) {
+    removeStaleForm(plain, stale, encrypted, ec);
+    if (ec) {
         KTLOG(KT_LOG_ERROR, "Failed to remove %s, error: %s", stale.string().c_str(),
               ec.message().c_str());
     }
@@ -167,6 +218,10 @@ void ktConfigSec::cleanFolder(const std::wstring& folder)
         }
     }
     for (const fs::path& path : stale) {
-        fs::remove(path);
+        const fs::path plain = m_encrypted ? path : path.parent_path() / path.stem();
+        removeStaleForm(plain, path, m_encrypted, ec);
+        if (ec) {
+            throw fs::filesystem_error("cannot remove", path, ec);
+        }
     }
 }

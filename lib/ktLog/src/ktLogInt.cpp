@@ -5,6 +5,7 @@
 #include "ktPlatform/files.h"
 #include "ktPlatform/folders.h"
 #include "ktPlatform/namedLock.h"
+#include "ktPlatform/sharedFiles.h"
 #include "ktPlatform/system.h"
 
 #include <cerrno>
@@ -45,6 +46,9 @@ std::string g_logFilePath;
 std::string g_oldLogFilePath;
 ktPlatform::NamedLock g_logMutex;
 std::atomic<long long> g_lockTimeoutMs{5000};
+// Set once a wait for the cross-process lock timed out: any local account can hold that
+// lock, so the process writes its further lines without waiting for it again.
+std::atomic<bool> g_lockGivenUp{false};
 
 const char* levelName(int level)
 {
@@ -104,6 +108,7 @@ void rotateIfFull()
 void ktLogSetLockTimeout(std::chrono::milliseconds timeout)
 {
     g_lockTimeoutMs = timeout.count();
+    g_lockGivenUp = false;
 }
 
 bool ktLogTimestamp(std::string& stamp)
@@ -138,7 +143,9 @@ bool ktLogInit()
         return false;
     }
     const std::string dir = folder.substr(0, folder.size() - 1);
-    if (!ktPlatform::createDirectory(dir) && ktPlatform::lastError() != EEXIST) {
+    // Shared by every account, as on Windows, so lines logged while a thread acts as another
+    // account still arrive.
+    if (!ktPlatform::createSharedFolder(dir)) {
         ktDebugLog(kLogModule, __FILE__, __LINE__, 5, "failed to create log directory: %d",
                    ktPlatform::lastError());
         return false;
@@ -146,7 +153,7 @@ bool ktLogInit()
     g_logFilePath = folder + "ktdebuglog.log";
     g_oldLogFilePath = folder + "ktdebuglog_old.log";
 
-    if (std::FILE* f = ktPlatform::openFileNoFollow(g_logFilePath, "a")) {
+    if (std::FILE* f = ktPlatform::openSharedFileForAppend(g_logFilePath)) {
         std::fclose(f);
     } else {
         const int err = errno;
@@ -194,9 +201,20 @@ void ktLog(const char* module, const char* sourcePath, int line, int level, cons
     va_end(args);
     text += " " + message;
 
-    const bool locked = g_logMutex.lock(std::chrono::milliseconds(g_lockTimeoutMs.load()));
+    const std::chrono::milliseconds timeout(g_lockTimeoutMs.load());
+    bool locked = false;
+    if (!g_lockGivenUp.load()) {
+        locked = g_logMutex.lock(timeout);
+        if (!locked && g_logMutex.isOpen()) {
+            g_lockGivenUp = true;
+        }
+    }
+    // Without the cross-process lock the threads of this process still take turns.
+    if (!locked) {
+        locked = g_logMutex.lockThreadsOnly(timeout);
+    }
     rotateIfFull();
-    if (std::FILE* f = ktPlatform::openFileNoFollow(g_logFilePath, "a")) {
+    if (std::FILE* f = ktPlatform::openSharedFileForAppend(g_logFilePath)) {
         std::fprintf(f, "%s\n", text.c_str());
         std::fclose(f);
     } else {

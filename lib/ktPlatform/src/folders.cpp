@@ -1,8 +1,11 @@
 #include "ktPlatform/folders.h"
 
 #include "ktPlatform/paths.h"
+#include "identity.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <sys/stat.h>
 
 namespace ktPlatform {
 
@@ -103,6 +106,64 @@ std::optional<std::string> userFolder()
 std::string userFolderUnexpanded()
 {
     return joinPath(joinPath("%APPDATA%", "Kestrani"), "Merivon");
+}
+
+namespace {
+
+constexpr mode_t kPrivateFolderMode = 0700;
+
+// Creates each missing level of path: the last with lastMode, the ones above with
+// parentMode (the umask may narrow them, never widen them).
+bool makeLevels(const std::string& path, mode_t parentMode, mode_t lastMode)
+{
+    for (std::string::size_type pos = 1; pos <= path.size(); ++pos) {
+        if (pos != path.size() && path[pos] != '/') {
+            continue;
+        }
+        const std::string level = path.substr(0, pos);
+        if (::mkdir(level.c_str(), pos == path.size() ? lastMode : parentMode) != 0 &&
+            errno != EEXIST) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+std::optional<std::string> privateLockFolder()
+{
+    const std::uint32_t uid = currentFsUid();
+    std::string folder;
+    mode_t parentMode = kPrivateFolderMode;
+    if (uid == 0) {
+        std::optional<std::string> machine = machineFolder();
+        if (!machine) {
+            errno = ENOENT;
+            return std::nullopt;
+        }
+        folder = joinPath(*machine, "locks");
+        parentMode = 0755;
+    } else {
+        Token token;
+        if (!lookupUser(uid, token) || token.home.empty()) {
+            errno = ENOENT;
+            return std::nullopt;
+        }
+        folder = joinPath(token.home, ".local/share/kestrani/locks");
+    }
+    if (!makeLevels(folder, parentMode, kPrivateFolderMode)) {
+        return std::nullopt;
+    }
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) != 0) {
+        return std::nullopt;
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != uid || (st.st_mode & 022) != 0) {
+        errno = EACCES;
+        return std::nullopt;
+    }
+    return folder;
 }
 
 } // namespace ktPlatform

@@ -1,5 +1,7 @@
 #include "ktPlatform/namedLock.h"
 
+#include "identity.h"
+
 #include <cerrno>
 #include <condition_variable>
 #include <fcntl.h>
@@ -47,24 +49,29 @@ NamedLock::~NamedLock()
     }
 }
 
-bool NamedLock::open(const std::string& folder, const std::string& name)
+bool NamedLock::open(const std::string& folder, const std::string& name, bool shared)
 {
     if (m_impl->fd >= 0) {
         return true;
     }
     const std::string path = folder + "/" + name + ".lock";
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const mode_t mode = shared ? 0666 : 0600;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0) {
         return false;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const bool own = regular && st.st_uid == currentFsUid();
+    if (!regular || (!shared && !own)) {
         ::close(fd);
+        errno = regular ? EACCES : EINVAL;
         return false;
     }
-    // Any account may take the lock, as a named mutex with a null DACL allows.
-    if (st.st_uid == ::geteuid()) {
-        ::fchmod(fd, 0666);
+    // A shared lock any account may take, as a named mutex with a null DACL allows; a
+    // private one no other account may open.
+    if (own && (st.st_mode & 07777) != mode) {
+        ::fchmod(fd, mode);
     }
     m_impl->fd = fd;
     return true;
@@ -103,9 +110,17 @@ bool NamedLock::lock(std::chrono::milliseconds timeout)
     return false;
 }
 
+bool NamedLock::lockThreadsOnly(std::chrono::milliseconds timeout)
+{
+    return m_impl->lockThreads(std::chrono::steady_clock::now() + timeout);
+}
+
 void NamedLock::unlock()
 {
-    ::flock(m_impl->fd, LOCK_UN);
+    // Releasing a file lock that is not held changes nothing.
+    if (m_impl->fd >= 0) {
+        ::flock(m_impl->fd, LOCK_UN);
+    }
     m_impl->unlockThreads();
 }
 

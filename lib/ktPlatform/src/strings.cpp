@@ -91,6 +91,11 @@ std::string toNarrow(const std::wstring& wide)
     return out;
 }
 
+std::string toValidUtf8(const std::string& text)
+{
+    return toNarrow(toWide(text));
+}
+
 void initProcessLocale()
 {
     if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr) {

@@ -30,6 +30,17 @@ bool existsByStatus(const boost::filesystem::path& path, int& error)
            st.type() != boost::filesystem::file_not_found;
 }
 
+// A file larger than the cap is refused before anything is allocated for it.
+bool withinReadCap(const std::string& path, long size)
+{
+    if (static_cast<std::uint64_t>(size) <= kMaxReadFileSize) {
+        return true;
+    }
+    KTLOG(KT_LOG_ERROR, "file %s is too large to read: %lld bytes, at most %llu", path.c_str(),
+          static_cast<long long>(size), static_cast<unsigned long long>(kMaxReadFileSize));
+    return false;
+}
+
 } // namespace
 
 bool readFile(const wchar_t* path, std::string& data)
@@ -51,6 +62,9 @@ bool readFile(const wchar_t* path, std::string& data)
     const long size = std::ftell(file.get());
     if (size < 0) {
         KTLOG(KT_LOG_ERROR, "ftell failed, file: %ls, err: %d", path, errno);
+        return false;
+    }
+    if (!withinReadCap(narrow, size)) {
         return false;
     }
     std::rewind(file.get());
@@ -83,6 +97,9 @@ bool readTextFile(const std::string& path, std::string& data)
     const long size = std::ftell(file.get());
     if (size < 0) {
         KTLOG(KT_LOG_ERROR, "ftell failed: %s, err: %d", path.c_str(), errno);
+        return false;
+    }
+    if (!withinReadCap(path, size)) {
         return false;
     }
     data.clear();

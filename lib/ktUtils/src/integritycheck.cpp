@@ -2,6 +2,7 @@
 
 #include "ktLog/ktLog.h"
 #include "ktPlatform/files.h"
+#include "ktPlatform/folders.h"
 #include "ktPlatform/namedLock.h"
 #include "ktPlatform/strings.h"
 #include "ktUtils/fileUtil.h"
@@ -19,6 +20,7 @@
 #include <openssl/hmac.h>
 #include <openssl/params.h>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -173,8 +175,11 @@ InternalFileStatus updateInternalFile(const std::wstring& folder, const std::str
                                       const std::string& value, std::string& error)
 {
     const std::wstring path = digestPath(folder);
+    // The lock is private to the writing account and lies outside every collected folder:
+    // no other account can hold it to make saves fail.
+    const std::optional<std::string> lockFolder = ktPlatform::privateLockFolder();
     ktPlatform::NamedLock lock;
-    if (!lock.open(ktPlatform::toNarrow(folder), ktPlatform::toNarrow(kDigestFile)) ||
+    if (!lockFolder || !lock.open(*lockFolder, ktPlatform::toNarrow(kDigestFile), false) ||
         !lock.lock(kLockWait)) {
         KTLOG(KT_LOG_ERROR, "Failed to lock %ls, err: %d", path.c_str(), ktPlatform::lastError());
         return InternalFileStatus::lockFailed;

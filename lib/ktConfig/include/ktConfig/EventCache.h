@@ -18,16 +18,17 @@ public:
 
     EventCache();
 
-    // Reads <folder>/<fileName> ("eventcache.json" when empty) and appends its messages,
-    // keeping only the newest 12; key: the digest's key ("d5" when empty), also used by
-    // save. The paths are kept even when the read fails. True when read, its digest
-    // matched and it was JSON.
+    // Reads <folder>/<fileName> ("eventcache.json" when empty); its messages, the newest
+    // 12, replace the queue. key: the digest's key ("d5" when empty), also used by save.
+    // The paths are kept even when the read fails, and then so is the queue. True when
+    // read, its digest matched and it was JSON.
     bool load(std::wstring folder, const std::wstring& fileName, const std::string& key);
     // Appends one message, dropping the oldest while the queue is full; false when empty.
     bool push(const std::string& message);
     // Writes the queue and its digest; true only when a non-empty queue was written whole.
     // When the digest cannot be stored the previous file is put back, so file and digest
-    // still agree. The queue in memory is not changed.
+    // still agree. A queued message that is not valid JSON is dropped from the queue (and
+    // logged); the queue is not changed otherwise.
     bool save();
 
     // A copy of the queue, oldest first.

@@ -213,10 +213,13 @@ public:
     std::wstring createUserConfig(std::uint32_t sessionId);
     // Fills userConfig for sessionId: its folders (made as the session's user when per-user
     // folders are on), ktuser.conf (written with the defaults only when it does not exist),
-    // its event cache, tunnel status and fail-close state. Always true.
+    // its event cache, tunnel status and fail-close state. False, with only the location
+    // and folder names filled, when per-user folders are on and the session's user cannot
+    // be acted as: nothing in its folder is then read or written.
     bool initUserConfig(CUserConfig& userConfig, std::uint32_t sessionId);
     // Adds the session's entry, or renames the user of an existing one (and fills it again
-    // when reinit), then queues the session id as the last logon. Always true.
+    // when reinit), then queues the session id as the last logon. False when filling the
+    // entry failed (initUserConfig).
     bool addUserConfig(std::uint32_t sessionId, std::string userName, bool reinit);
     // <location>/ktuser.conf into userConfig; false when missing, empty or not JSON (values
     // read before an error stay).
@@ -246,7 +249,8 @@ public:
     std::wstring getQpaKeyPath(std::uint32_t sessionId);
     std::wstring getQpaCertPath(std::uint32_t sessionId);
     // True when the QPA tenant is set and the session's QPA certificate and key exist (in
-    // their stored form); looked for as the session's user.
+    // their stored form); looked for as the session's user (false, logged, when per-user
+    // folders are on and that user cannot be acted as).
     bool isQpaCertPresent(std::uint32_t sessionId);
 
     // The URL of the proxy reachability probe; its query values are percent-encoded. It

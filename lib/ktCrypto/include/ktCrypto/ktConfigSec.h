@@ -21,9 +21,11 @@ public:
     bool writeFile(const std::string& path, const std::string& data);
 
     // Sets the mode, then removes stale forms: in each folder (only from session 0) and of
-    // filePath (from any session). A stale form is removed only when the form in force
-    // exists beside it, so the only copy of a file is never removed; links to folders are
-    // not followed. Failures to remove are logged and the rest goes on.
+    // filePath (from any session). A stale form is removed only once the form in force
+    // beside it was read whole (decrypted when protected; parsed when JSON), so the only
+    // usable copy of a file is never removed; one that cannot be read is logged and both
+    // stay. Links to folders are not followed. Failures to remove are logged and the rest
+    // goes on. With an empty filePath and no folders it only sets the mode.
     void apply(bool encrypted, const std::wstring& filePath,
                const std::vector<std::wstring>& folders);
 

@@ -34,4 +34,11 @@ std::optional<std::string> userFolder();
 // user (expandEnvironmentStringsForUser, ktPlatform/tokens.h).
 std::string userFolderUnexpanded();
 
+// The folder for lock files private to the account the calling thread acts as (the
+// impersonated user's while impersonating): <ProgramData>/kestrani/locks for LOCAL SYSTEM,
+// <home>/.local/share/kestrani/locks for another account. Neither is walked by the
+// collection. Made with mode 0700 when missing; nullopt with errno set when it cannot be
+// made, is a link, or another account owns it or may write to it.
+std::optional<std::string> privateLockFolder();
+
 } // namespace ktPlatform

@@ -17,13 +17,21 @@ public:
     NamedLock(const NamedLock&) = delete;
     NamedLock& operator=(const NamedLock&) = delete;
 
-    // Opens (creating if needed) the lock file in folder; false when it cannot.
-    bool open(const std::string& folder, const std::string& name);
+    // Opens (creating if needed) the lock file in folder; false when it cannot. A shared
+    // lock is open to every account (mode 0666), as a named mutex with a null DACL is; a
+    // private one only to the account the calling thread acts as (mode 0600; a file that
+    // another account owns is refused).
+    bool open(const std::string& folder, const std::string& name, bool shared = true);
     bool isOpen() const;
 
     // Waits at most timeout for both locks; true when owned. Safe from any thread.
     bool lock(std::chrono::milliseconds timeout);
-    // Releases what lock() took; call only after a successful lock() on this thread.
+    // Waits at most timeout for the in-process lock alone, so threads of this process still
+    // exclude each other when the cross-process lock is not used; true when owned. Works
+    // also when no file is open.
+    bool lockThreadsOnly(std::chrono::milliseconds timeout);
+    // Releases what lock() or lockThreadsOnly() took; call only after one succeeded on
+    // this thread.
     void unlock();
 
 private:

@@ -2,10 +2,16 @@
 // Whole-file input and output and the client's two well-known folders. Every failure
 // is a false result and an error line in the log; nothing throws.
 
+#include <cstdint>
 #include <string>
 
+// Largest file read whole (16 MiB). Configuration, cached-list, digest, branding, device-id
+// and session files are far smaller; a larger one is refused, never allocated.
+constexpr std::uint64_t kMaxReadFileSize = 16 * 1024 * 1024;
+
 // Reads the whole file as bytes (zeros included). False for a missing, unreadable or
-// non-regular file; use data only after true.
+// non-regular file and for one larger than kMaxReadFileSize (logged with its size); use
+// data only after true.
 bool readFile(const wchar_t* path, std::string& data);
 bool readTextFile(const std::string& path, std::string& data);
 

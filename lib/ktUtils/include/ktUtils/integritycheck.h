@@ -9,8 +9,9 @@
 bool hmacSha1Hex(const std::string& data, std::string& hex);
 
 // Stores the digest of text under key in <folder>/ktinternal.json, keeping its other
-// members. The file is replaced atomically under a cross-process lock; a file that is not
-// a JSON object is left unchanged and the save fails.
+// members. The file is replaced atomically under a cross-process lock private to the
+// writing account (ktinternal.json.lock in ktPlatform::privateLockFolder); a file that is
+// not a JSON object is left unchanged and the save fails.
 bool saveDigest(const std::wstring& folder, const std::string& text, std::string key);
 // The same with the content of the file at path.
 bool saveFileDigest(const std::wstring& folder, const std::wstring& path, std::string key);

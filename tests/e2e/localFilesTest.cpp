@@ -1,0 +1,161 @@
+// The real binary against client files that another account or a failing service left
+// behind: configuration forms that cannot be read, files far too large to read, a log lock
+// held by someone else. The run ends normally and nothing is lost.
+
+#include "ktTest/clientTree.h"
+#include "ktTest/fakeService.h"
+#include "ktTest/runner.h"
+
+#include "ktUtils/fileUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <filesystem>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The first of the 14 status lines that -f prints once the service answered.
+const char* const kStatusStart = "Orgname:: Org One.\n";
+
+class LocalFilesTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_client.writeClientConfig(R"({"clientConfig":{"configurationName":"Branch"}})");
+        m_client.writeBranding(ktTest::ClientTree::brandingJson());
+    }
+
+    ktTest::RunResult run(const std::vector<std::string>& args)
+    {
+        ktTest::FakeService fake;
+        fake.setReplier(ktTest::plausibleReply);
+        ktTest::RunResult r =
+            ktTest::runKtdiag(args, {{"KTDIAG_SERVICE_PORT", std::to_string(fake.port())}});
+        EXPECT_TRUE(fake.waitForClientGone(5s));
+        return r;
+    }
+
+    std::string log() const
+    {
+        return ktTest::readAll(m_client.tree().publicFolder() + "/ktdebuglog.log");
+    }
+    bool logHas(const std::string& text) const { return log().find(text) != std::string::npos; }
+
+    ktTest::ClientTree m_client;
+};
+
+TEST_F(LocalFilesTest, APlainConfigurationBesideAProtectedFormThatCannotBeReadIsKept)
+{
+    const std::string plain = m_client.configFilePath();
+    const std::string sealed = plain + ".enc";
+    const std::string plainText = ktTest::readAll(plain);
+    for (const std::string& stored : {std::string(), std::string("bm90IGEgYmxvYg==")}) {
+        SCOPED_TRACE(stored.empty() ? "empty" : "garbage");
+        ktTest::writeAll(sealed, stored);
+        const ktTest::RunResult r = run({"-f"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(ktTest::readAll(plain), plainText);
+        EXPECT_TRUE(fs::exists(sealed));
+        EXPECT_EQ(ktTest::readAll(sealed), stored);
+        EXPECT_TRUE(logHas("Invalid decryption of protected file: " + sealed));
+    }
+}
+
+TEST_F(LocalFilesTest, FilesLargerThanTheCapAreRefusedAndTheRunEndsNormally)
+{
+    const std::string config = m_client.configFolder();
+    const std::string data = m_client.dataFolder();
+    const std::uint64_t over = kMaxReadFileSize + 1;
+    struct Case {
+        std::string path;
+        std::uint64_t size;
+        std::string logged;
+    };
+    const Case cases[] = {
+        {config + "/ktuserconfig.json", over, ""},
+        {config + "/ktconfig.json", over, ""},
+        {config + "/ktconfig.json.enc", over, ""},
+        {config + "/devconfig.json", over, ""},
+        {config + "/ktidpconfig.json", over, ""},
+        {config + "/ktbranding.json", over, ""},
+        {config + "/ktuser.conf", over, ""},
+        {data + "/ktinternal.json", over, ""},
+        {data + "/ktsteering.json", over, ""},
+        {data + "/ktbypass.json", over, ""},
+        {data + "/ktdeviceid.json", over, ""},
+        {config + "/ktconfig.json", 1ull << 40, ""},
+        // The event cache has a cap of its own, far below.
+        {config + "/eventcache.json", over, config + "/eventcache.json is larger than "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path + " of " + std::to_string(c.size) + " bytes");
+        SetUp();
+        if (c.path == config + "/ktconfig.json.enc") {
+            fs::remove(config + "/ktconfig.json");
+        }
+        ktTest::writeAll(c.path, "");
+        fs::resize_file(c.path, c.size); // sparse: no disk is used
+        ktTest::writeAll(m_client.tree().publicFolder() + "/ktdebuglog.log", "");
+
+        const ktTest::RunResult r = run({"-f"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out.rfind("Orgname:: ", 0), 0u) << r.out;
+        const std::string logged =
+            c.logged.empty()
+                ? "file " + c.path + " is too large to read: " + std::to_string(c.size) + " bytes"
+                : c.logged;
+        EXPECT_TRUE(logHas(logged)) << log();
+        EXPECT_EQ(fs::file_size(c.path), c.size) << "never changed";
+        fs::remove(c.path);
+    }
+}
+
+TEST_F(LocalFilesTest, AHeldLogLockCostsOneWaitPerRun)
+{
+    // Any account may hold the log lock: lines wait once, then go in without it.
+    const std::string lock = m_client.tree().publicFolder() + "/kt_log_mutex.lock";
+    fs::create_directories(m_client.tree().publicFolder());
+    const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT, 0666);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    const auto start = std::chrono::steady_clock::now();
+    const ktTest::RunResult r = run({"-f"});
+    const auto took = std::chrono::steady_clock::now() - start;
+    ::close(fd);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.rfind(kStatusStart, 0), 0u) << r.out;
+    EXPECT_GE(took, 5s);
+    EXPECT_LT(took, 15s) << "each line waited";
+    EXPECT_TRUE(logHas("Client config is validated"));
+}
+
+TEST_F(LocalFilesTest, ThePublicFolderAndTheLogAreSharedWithEveryAccount)
+{
+    // As an earlier version left them: made by root with the usual umask.
+    const std::string folder = m_client.tree().publicFolder();
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms(0755));
+    ktTest::writeAll(folder + "/ktdebuglog.log", "");
+    fs::permissions(folder + "/ktdebuglog.log", fs::perms(0644));
+    const ktTest::RunResult r = ktTest::runKtdiag({"-v"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    struct stat st {};
+    ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01777u);
+    for (const char* name : {"/ktdebuglog.log", "/kt_log_mutex.lock"}) {
+        ASSERT_EQ(::lstat((folder + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 07777, 0666u) << name;
+    }
+}
+
+} // namespace
