@@ -17,6 +17,7 @@
 #include "ktPlatform/strings.h"
 #include "ktPlatform/system.h"
 #include "ktPlatform/systemPrograms.h"
+#include "ktUtils/fileUtil.h"
 #include "ktUtils/osUtils.h"
 #include "ktUtils/process.h"
 #include "ktUtils/version.h"
@@ -62,9 +63,6 @@ const char* const kProtectedExtension = ".enc";
 // The lock files of the log and of the digests: they guard the client's own data and say
 // nothing about it, so no walk collects them.
 const char* const kLockFiles[] = {"kt_log_mutex.lock", "ktinternal.json.lock"};
-
-// A protected file is a line of base64; anything larger is no file of the client's.
-constexpr std::uint64_t kMaxProtectedFileBytes = 16 * 1024 * 1024;
 
 struct FileSizeRecord {
     std::string path;
@@ -201,7 +199,7 @@ public:
     {
         std::string text;
         std::string plain;
-        if (user.readFile(source + kProtectedExtension, kMaxProtectedFileBytes, text)) {
+        if (user.readFile(source + kProtectedExtension, kMaxReadFileSize, text)) {
             plain = CKTEncryptedFile(ktPlatform::toWide(source), false).unprotectData(text);
         }
         if (plain.empty()) {
