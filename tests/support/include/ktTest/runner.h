@@ -1,6 +1,7 @@
 #pragma once
 // Runs a program with arguments and a set of environment changes, capturing its output.
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -12,6 +13,9 @@ struct RunResult {
     int exitCode = -1; // -1 when the program did not exit normally
     std::string out;
     std::string err;
+    // The program's largest resident set, sampled every few milliseconds while it ran.
+    long peakResidentKiB = 0;
+    std::chrono::milliseconds elapsed{0}; // from its start until it was reaped
 };
 
 // env: variables to set (a value) or remove (nullopt) on top of this process's
