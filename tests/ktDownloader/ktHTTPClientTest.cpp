@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -524,6 +525,94 @@ TEST_F(HttpClientTest, OnceTheOriginAnsweredNoOtherProxyIsTried)
     EXPECT_EQ(out.tb.responseCode, 404);
     EXPECT_EQ(origin.requests().size(), 2u);
     EXPECT_EQ(second.connectCount(), 0u);
+}
+
+TEST_F(HttpClientTest, EveryProxyLoopDeliversARequestOnceWhenTheOriginFails)
+{
+    // Each request, with its body where it has one, through two proxies to an origin that
+    // answers 500: the origin sees it once, and the second proxy never.
+    constexpr std::uint32_t kBody = 1024 * 1024;
+    std::string body(kBody, 'u');
+    TransferBuffer in;
+    in.data = &body[0];
+    in.size = kBody;
+    struct Case {
+        const char* name;
+        std::function<int(const ProxySettings&, const std::string& url)> request;
+        std::size_t bodyBytes;
+    };
+    const Case cases[] = {
+        {"GET",
+         [](const ProxySettings& settings, const std::string& url) {
+             Buffer out(16);
+             return KTHTTPClient::httpGetViaProxies(url, out.tb, settings, "", "");
+         },
+         0},
+        {"JSON POST",
+         [&](const ProxySettings& settings, const std::string& url) {
+             return KTHTTPClient::httpPost(url, in, nullptr, settings, "", {});
+         },
+         kBody},
+        {"speed-test upload",
+         [&](const ProxySettings& settings, const std::string& url) {
+             Buffer reply(1024);
+             SpeedTestResult result;
+             return KTHTTPClient::measureTransferViaProxies(url, 1, in, reply.tb, &result, settings,
+                                                            "Expect:");
+         },
+         kBody},
+        {"speed-test download",
+         [](const ProxySettings& settings, const std::string& url) {
+             Buffer reply(1024);
+             TransferBuffer none;
+             SpeedTestResult result;
+             return KTHTTPClient::measureTransferViaProxies(url, 2, none, reply.tb, &result,
+                                                            settings, "");
+         },
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpsOrigin origin;
+        origin.setReply(HttpReply::make("HTTP/1.1 500 Internal Server Error"));
+        ConnectProxy first;
+        ConnectProxy second;
+        const ProxySettings settings{{first.address(), second.address()}, ""};
+        EXPECT_EQ(c.request(settings, origin.url("/target")), -4);
+        const auto requests = origin.requests();
+        ASSERT_EQ(requests.size(), 1u) << "delivered more than once";
+        EXPECT_EQ(requests[0].body.size(), c.bodyBytes);
+        EXPECT_EQ(first.tunnelCount(), 1u);
+        EXPECT_EQ(second.connectCount(), 0u);
+    }
+}
+
+TEST_F(HttpClientTest, ServerTextIsLoggedEscaped)
+{
+    // A reason phrase and a reply that try to start log lines of their own.
+    HttpsOrigin origin;
+    origin.setReply(
+        HttpReply::make("HTTP/1.1 200 OK", "{\"status\":\"no\\n2026/01/01 forged error line\"}"));
+    std::string body = "{}";
+    TransferBuffer in;
+    in.data = &body[0];
+    in.size = static_cast<std::uint32_t>(body.size());
+    char replyData[256] = {};
+    TransferBuffer reply;
+    reply.data = replyData;
+    reply.size = sizeof(replyData);
+    EXPECT_EQ(KTHTTPClient::httpPost(origin.url(), in, &reply, {}, "", {}), -2);
+
+    origin.setReply(HttpReply::make("HTTP/1.1 503 Busy\x1b[2J\rforged"));
+    Buffer out(16);
+    EXPECT_EQ(KTHTTPClient::httpGet(origin.url(), out.tb, {}, "", ""), -4);
+
+    const std::string log = logText();
+    EXPECT_NE(log.find("HTTP post returned error no\\n2026/01/01 forged error line"),
+              std::string::npos);
+    EXPECT_NE(log.find("HTTP response: HTTP/1.1 503 Busy\\x1B[2J\\rforged"), std::string::npos);
+    EXPECT_EQ(log.find("\n2026/01/01 forged"), std::string::npos);
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
 }
 
 TEST_F(HttpClientTest, ARequestNeverSentGoesToTheNextProxy)
