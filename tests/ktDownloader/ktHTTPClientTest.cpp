@@ -296,6 +296,23 @@ TEST_F(HttpClientTest, PostSendsTheJsonBodyAndChecksTheReplyStatus)
     EXPECT_EQ(KTHTTPClient::httpPostJson(origin.url(target), in, nullptr, {}, "", {}), 0);
 }
 
+TEST_F(HttpClientTest, RedirectsLeadToHttpOnly)
+{
+    // A plain listener as the target, so a connection made to it shows.
+    HttpsOrigin target({false, CertKind::good, false});
+    HttpsOrigin origin;
+    const std::string port = std::to_string(target.port());
+    const std::string locations[] = {"ftp://127.0.0.1:" + port + "/x", "file:///etc/hostname",
+                                     "gopher://127.0.0.1:" + port};
+    for (const std::string& location : locations) {
+        SCOPED_TRACE(location);
+        origin.setReply(HttpReply::make("HTTP/1.1 302 Found", "", {"Location: " + location}));
+        Buffer out(64);
+        EXPECT_EQ(KTHTTPClient::httpGet(origin.url(), out.tb, {}, "", ""), -2);
+    }
+    EXPECT_EQ(target.connectionCount(), 0u);
+}
+
 // --- certificates -------------------------------------------------------------------
 
 TEST_F(HttpClientTest, CertificatesAreVerifiedFromTheFirstRequest)
@@ -308,9 +325,12 @@ TEST_F(HttpClientTest, CertificatesAreVerifiedFromTheFirstRequest)
     };
     const Case cases[] = {
         {"good", CertKind::good, 0},
+        {"issued directly by the root, sent alone", CertKind::rootIssued, 0},
         {"self-signed", CertKind::selfSigned, -2},
         {"expired", CertKind::expired, -2},
         {"wrong host name", CertKind::wrongHost, -2},
+        {"missing intermediate", CertKind::missingIntermediate, -2},
+        {"issued by a certificate that is no CA", CertKind::notCaIssued, -2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -410,6 +430,31 @@ TEST_F(HttpClientTest, VerifyCallbackRefersOnlyChainErrorsToTheMachine)
         EXPECT_EQ(X509_STORE_CTX_get0_cert(ctx), replaced ? current : leaf);
         X509_STORE_CTX_free(ctx);
         X509_STORE_free(store);
+    }
+}
+
+TEST_F(HttpClientTest, AChainToAMachineRootVerifiesInOnePass)
+{
+    // The machine's decision is asked only about what OpenSSL's own pass, which knows the
+    // machine's roots, could not settle.
+    setPeerCertificateCheck(&fakeCheck);
+    g_answer = false;
+    const struct {
+        CertKind kind;
+        int rc;
+        bool referred;
+    } cases[] = {
+        {CertKind::good, 0, false},
+        {CertKind::rootIssued, 0, false},
+        {CertKind::selfSigned, -2, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.kind));
+        HttpsOrigin origin({true, c.kind, false});
+        g_checks = 0;
+        Buffer out(16);
+        EXPECT_EQ(KTHTTPClient::httpGet(origin.url(), out.tb, {}, "", ""), c.rc);
+        EXPECT_EQ(g_checks > 0, c.referred);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "ktCert/peer.h"
 #include "ktLog/ktLog.h"
 #include "ktLog/peerText.h"
+#include "ktPlatform/trustStore.h"
 #include "ktUtils/jsonUtil.h"
 
 #include <boost/algorithm/string/predicate.hpp>
@@ -153,14 +154,24 @@ int debugCallback(CURL*, curl_infotype type, char* data, std::size_t size, void*
     return 0;
 }
 
-// Installs our own verification on the TLS context of each validated transfer.
+// Installs our own verification on the TLS context of each validated transfer. OpenSSL's
+// own pass gets the machine's roots, so a chain to one of them (a leaf issued directly by a
+// root included) verifies in that one pass; only the errors it still finds go to the
+// machine's decision.
 CURLcode sslContextCallback(CURL*, void* sslCtx, void*)
 {
     if (sslCtx == nullptr) {
         KTLOG(KT_LOG_ERROR, "invalid params");
         return CURLE_SSL_CERTPROBLEM;
     }
-    SSL_CTX_set_verify(static_cast<SSL_CTX*>(sslCtx), SSL_VERIFY_PEER, VerifyServerCACallback);
+    SSL_CTX* ctx = static_cast<SSL_CTX*>(sslCtx);
+    X509_STORE* roots = ktPlatform::machineTrustStore();
+    if (roots == nullptr) {
+        KTLOG(KT_LOG_ERROR, "the machine's trusted roots could not be loaded");
+        return CURLE_SSL_CACERT_BADFILE;
+    }
+    SSL_CTX_set1_cert_store(ctx, roots);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, VerifyServerCACallback);
     return CURLE_OK;
 }
 
@@ -302,7 +313,10 @@ int KTHTTPClient::init(bool progress)
     if (KT_SETOPT(CURLOPT_HTTPGET, 1L) != 0 || KT_SETOPT(CURLOPT_FAILONERROR, 1L) != 0 ||
         KT_SETOPT(CURLOPT_FOLLOWLOCATION, 0L) != 0 ||
         // The body is accepted by status line, which HTTP/2 words differently.
-        KT_SETOPT(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) != 0) {
+        KT_SETOPT(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) != 0 ||
+        // Nothing but HTTP(S), also where a redirect points: no files, no other protocols.
+        KT_SETOPT(CURLOPT_PROTOCOLS_STR, "http,https") != 0 ||
+        KT_SETOPT(CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != 0) {
         return -2;
     }
     if (!progress) {

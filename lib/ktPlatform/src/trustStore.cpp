@@ -55,6 +55,12 @@ X509_STORE* machineRoots(unsigned long& error)
 
 } // namespace
 
+X509_STORE* machineTrustStore()
+{
+    unsigned long error = 0;
+    return machineRoots(error);
+}
+
 CertChainStatus getCertificateChain(const std::string& der,
                                     const std::vector<std::string>& untrustedDer,
                                     CertChainResult& result)
