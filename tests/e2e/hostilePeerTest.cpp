@@ -36,6 +36,13 @@ constexpr long kGrowthBoundKiB = 52 * 1024;
 // The QPA-status wait of -n, and the second a command may take beyond its time-out.
 constexpr auto kStatusWait = 10s;
 constexpr auto kSlack = 1s;
+// Under ThreadSanitizer a 16 MiB message takes tens of seconds to parse, so there the reply
+// can come too late for the wait: only memory and log lines are checked.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kTimingHolds = false;
+#else
+constexpr bool kTimingHolds = true;
+#endif
 
 std::string unitWithId(const std::string& body)
 {
@@ -126,11 +133,13 @@ TEST_F(HostilePeerTest, AnyReplyUpToTheCapCostsBoundedMemoryTimeAndLogLines)
         reply.repeat = c.repeat;
         const ktTest::RunResult r = runStatus(reply);
         EXPECT_EQ(r.exitCode, 0);
-        EXPECT_TRUE(r.out == c.out) << r.out.substr(0, 200);
+        if (kTimingHolds) {
+            EXPECT_TRUE(r.out == c.out) << r.out.substr(0, 200);
+            EXPECT_LT(r.elapsed.count(), (kStatusWait + kSlack) / 1ms);
+        }
         EXPECT_LT(r.peakResidentKiB - baseline.peakResidentKiB, kGrowthBoundKiB)
             << "peak " << r.peakResidentKiB << " KiB, baseline " << baseline.peakResidentKiB
             << " KiB";
-        EXPECT_LT(r.elapsed.count(), (kStatusWait + kSlack) / 1ms);
         const std::string text = log();
         EXPECT_EQ(countOf(text, "corrupted message"), c.corrupted);
         EXPECT_EQ(countOf(text, "repeated lines about the peer's input were left out"),
