@@ -236,15 +236,16 @@ int VerifyServerCACallback(int preverifyOk, X509_STORE_CTX* storeCtx)
     if (storeCtx == nullptr) {
         return 0;
     }
+    if (preverifyOk != 0) {
+        return preverifyOk;
+    }
+    // Only a certificate OpenSSL refused is looked at further.
     X509* cert = X509_STORE_CTX_get_current_cert(storeCtx);
     const int error = X509_STORE_CTX_get_error(storeCtx);
     const int depth = X509_STORE_CTX_get_error_depth(storeCtx);
     char subject[512] = {};
     if (cert != nullptr) {
         X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof(subject));
-    }
-    if (preverifyOk != 0) {
-        return preverifyOk;
     }
     KTLOG(KT_LOG_DEBUG, "peer cert verify err: %d, errMsg: %s, depth: %d, subject: %s", error,
           X509_verify_cert_error_string(error), depth, subject);
@@ -359,6 +360,12 @@ int KTHTTPClient::setSSLOptions(bool validate)
     if (!validate) {
         KTLOG(KT_LOG_WARNING, "server certificate validation is turned off by devConfig");
         return 0;
+    }
+    // The machine's roots are read once per process, here rather than inside the first
+    // handshake, which then only verifies.
+    if (ktPlatform::machineTrustStore() == nullptr) {
+        KTLOG(KT_LOG_ERROR, "the machine's trusted roots could not be loaded");
+        return -2;
     }
     if (KT_SETOPT(CURLOPT_SSL_CTX_DATA, static_cast<void*>(this)) != 0 ||
         KT_SETOPT(CURLOPT_SSL_CTX_FUNCTION, &sslContextCallback) != 0) {
