@@ -1,6 +1,7 @@
 // KTMsg2::attach on any text as a received message. It must agree with the property tree's
-// own reading of the text from a string stream and with peekId; a text it takes must come
-// back the same through detach and attach again, and its items must read without throwing.
+// own reading of the text from a string stream (within the bound on values and keys) and with
+// peekId; a text it takes must come back the same through detach and attach again, and its
+// items must read without throwing.
 
 #include "ktFuzz/fuzzSupport.h"
 #include "ktFuzz/plainJson.h"
@@ -30,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::optional<boost::property_tree::ptree> plain = ktFuzz::plainReading(text);
     const bool hasKey = plain && !plain->empty() && !plain->front().first.empty();
     if (!message.attach(text)) {
-        KT_FUZZ_CHECK(!hasKey);
+        // Refused only without a first key, or beyond the bound on values and keys.
+        KT_FUZZ_CHECK(!hasKey || !jsonWithin(text, kMaxJsonDepth, kMaxMessageValues));
         // A refusal leaves the message as it was.
         std::string kept;
         KT_FUZZ_CHECK(message.m_msgId == 7 && message.GetItem("before", kept) && kept == "kept");
@@ -50,6 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         KT_FUZZ_CHECK(message.GetItem(key, s));
         KT_FUZZ_CHECK(message.GetItem(key, n));
         KT_FUZZ_CHECK(message.GetItem(key, b));
+        // Taking the text gives what reading it gives.
+        KTMsg2 copy = message;
+        std::string taken;
+        KT_FUZZ_CHECK(copy.TakeItem(key, taken) && taken == s);
     }
 
     std::string written;

@@ -1,6 +1,7 @@
 #include "CKTDiag.h"
 
 #include "ktLog/ktLog.h"
+#include "ktLog/peerLines.h"
 #include "ktPlatform/files.h"
 #include "ktPlatform/sessions.h"
 #include "ktmsg2/KTMsg2.h"
@@ -118,9 +119,11 @@ void CKTDiag::onDisconnected(int /*code*/, const std::string& /*peer*/)
 
 void CKTDiag::onMessage(const std::string& message, const std::string& /*peer*/)
 {
+    // Lines about the service's replies are bounded per connection (ktLog/peerLines.h): a
+    // service may send them without end.
     KTMsg2 msg;
     if (!msg.attach(message)) {
-        KTLOG(KT_LOG_ERROR, "%s", "");
+        KTLOG_PEER(KT_LOG_ERROR, "%s", "");
         return;
     }
     const int id = msg.m_msgId;
@@ -130,7 +133,7 @@ void CKTDiag::onMessage(const std::string& message, const std::string& /*peer*/)
     auto captureReply = [&](bool& field, const char* logLine) {
         bool value = false;
         const bool present = msg.GetItem("status", value);
-        KTLOG(KT_LOG_INFO, logLine, value ? 1 : 0);
+        KTLOG_PEER(KT_LOG_INFO, logLine, value ? 1 : 0);
         lock.lock();
         if (present) {
             field = value;
@@ -139,45 +142,48 @@ void CKTDiag::onMessage(const std::string& message, const std::string& /*peer*/)
     };
     switch (id) {
     case SET_STATUS:
-        KTLOG(KT_LOG_INFO, "Response for GET_STATUS");
+        KTLOG_PEER(KT_LOG_INFO, "Response for GET_STATUS");
         // Read straight into the fields: GetItem leaves a field as it was when its item
         // is missing.
         lock.lock();
         msg.GetItem("tunnelstatus", m_tunnelStatus);
-        msg.GetItem("status", m_clientStatus);
-        msg.GetItem("onpremStatus", m_onpremStatus);
-        msg.GetItem("gatewayHost", m_gatewayHost);
-        msg.GetItem("gtwIP", m_gtwIP);
-        msg.GetItem("tunnelProtocol", m_tunnelProtocol);
-        msg.GetItem("explicitProxy", m_explicitProxy);
+        // Taken, not copied: a reply may carry megabytes of text.
+        msg.TakeItem("status", m_clientStatus);
+        msg.TakeItem("onpremStatus", m_onpremStatus);
+        msg.TakeItem("gatewayHost", m_gatewayHost);
+        msg.TakeItem("gtwIP", m_gtwIP);
+        msg.TakeItem("tunnelProtocol", m_tunnelProtocol);
+        msg.TakeItem("explicitProxy", m_explicitProxy);
         m_replyReceived = true;
         break;
     case ACK_STATUS: {
         int tunnelStatus = 0;
         msg.GetItem("tunnelstatus", tunnelStatus);
-        KTLOG(KT_LOG_INFO, "client tunnel status = %d", tunnelStatus);
+        KTLOG_PEER(KT_LOG_INFO, "client tunnel status = %d", tunnelStatus);
         lock.lock();
         m_replyReceived = true;
         break;
     }
     case RESP_DIAG:
         msg.GetItem("status", status);
-        KTLOG(KT_LOG_INFO, "Response for GET_DIAG received from server, status: %d",
-              status ? 1 : 0);
+        KTLOG_PEER(KT_LOG_INFO, "Response for GET_DIAG received from server, status: %d",
+                   status ? 1 : 0);
         lock.lock();
         m_replyReceived = status;
         break;
     case RESP_START_PKT_CAPTURE:
         msg.GetItem("status", status);
-        KTLOG(KT_LOG_INFO, "Response for RESP_START_PKT_CAPTURE received from server, status: %d",
-              status ? 1 : 0);
+        KTLOG_PEER(KT_LOG_INFO,
+                   "Response for RESP_START_PKT_CAPTURE received from server, status: %d",
+                   status ? 1 : 0);
         lock.lock();
         m_replyReceived = status;
         break;
     case RESP_STOP_PKT_CAPTURE:
         msg.GetItem("status", status);
-        KTLOG(KT_LOG_INFO, "Response for RESP_STOP_PKT_CAPTURE received from server, status: %d",
-              status ? 1 : 0);
+        KTLOG_PEER(KT_LOG_INFO,
+                   "Response for RESP_STOP_PKT_CAPTURE received from server, status: %d",
+                   status ? 1 : 0);
         lock.lock();
         m_replyReceived = status;
         break;
@@ -228,14 +234,14 @@ void CKTDiag::onMessage(const std::string& message, const std::string& /*peer*/)
         break;
     case SET_QPA_STATUS:
         lock.lock();
-        msg.GetItem("qpaStatus", m_qpaStatus);
+        msg.TakeItem("qpaStatus", m_qpaStatus);
         m_replyReceived = true;
         break;
     case RESP_SET_PKT_ACTION: {
         bool value = false;
         const bool present = msg.GetItem("status", value);
-        KTLOG(KT_LOG_INFO, "Response for SET_PKT_ACTION received from server. status: %d",
-              value ? 1 : 0);
+        KTLOG_PEER(KT_LOG_INFO, "Response for SET_PKT_ACTION received from server. status: %d",
+                   value ? 1 : 0);
         lock.lock();
         if (present)
             m_pktActionStatus = value;

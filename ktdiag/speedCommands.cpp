@@ -54,18 +54,34 @@ int packetActionOf(const std::string& mode)
     return 0;
 }
 
-// True for a URL that names the http or https scheme (in any case).
-bool isHttpUrl(const std::string& url)
+// The scheme of url as the HTTP library reads it, in lower case: letters, digits, '+', '-'
+// and '.' before a ':' that a '/' follows. Empty when url names none.
+std::string schemeOf(const std::string& url)
 {
-    const auto scheme = url.find("://");
-    if (scheme == std::string::npos) {
-        return false;
+    std::string name;
+    for (const char c : url) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') {
+            break;
+        }
+        name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
-    std::string name = url.substr(0, scheme);
-    for (char& c : name) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::size_t colon = name.size();
+    if (name.empty() || colon + 1 >= url.size() || url[colon] != ':' || url[colon + 1] != '/') {
+        return std::string();
     }
-    return name == "http" || name == "https";
+    return name;
+}
+
+// The URL to request: one without a scheme is taken as http, as the HTTP library would take
+// it; empty for any scheme but http and https.
+std::string requestUrl(const std::string& url)
+{
+    const std::string scheme = schemeOf(url);
+    if (scheme.empty()) {
+        // Said here, not left to the library, which would guess ftp for a host "ftp.…".
+        return "http://" + url;
+    }
+    return scheme == "http" || scheme == "https" ? url : std::string();
 }
 
 unsigned long ownSessionId()
@@ -156,9 +172,9 @@ void runLatencyTest(int argc, char** argv)
         printUsage();
         return;
     }
-    const std::string url = argv[2];
     // Any other scheme would have the tool fetch files or talk other protocols.
-    if (!isHttpUrl(url)) {
+    const std::string url = requestUrl(argv[2]);
+    if (url.empty()) {
         std::printf("Invalid argument: %s, %s\n\n", argv[2],
                     "Only http and https URLs are supported");
         printUsage();

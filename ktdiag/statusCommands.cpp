@@ -5,6 +5,7 @@
 #include "CKTDiag.h"
 
 #include "ktLog/ktLog.h"
+#include "ktLog/peerText.h"
 #include "ktPlatform/sessions.h"
 #include "ktPlatform/system.h"
 #include "ktmsg2/KTMsg2.h"
@@ -42,6 +43,16 @@ const char* const kTunnelStatusNames[] = {
 const char* boolText(bool value)
 {
     return value ? "TRUE" : "FALSE";
+}
+
+// One line "<label>:: <value>.": the value comes from the service or from files others can
+// write, so its control characters are shown, never sent to the terminal.
+void printStatusLine(const char* label, const std::string& value)
+{
+    std::fputs(label, stdout);
+    std::fputs(":: ", stdout);
+    writeEscaped(stdout, value);
+    std::fputs(".\n", stdout);
 }
 
 // Sends msg on link; false when it could not be made into text or sent.
@@ -137,18 +148,18 @@ void CKTDiag::getClientStatus()
     const bool checkSni = m_config.isCheckSNIEnabled();
     const int trafficMode = m_config.getTrafficMode();
 
-    std::printf("Orgname:: %s.\n", orgName.c_str());
-    std::printf("Config:: %s.\n", configName.c_str());
-    std::printf("Email:: %s.\n", email.c_str());
+    printStatusLine("Orgname", orgName);
+    printStatusLine("Config", configName);
+    printStatusLine("Email", email);
     std::printf("Peruser config:: %s.\n", boolText(perUser));
     std::printf("Tunnel status:: %s.\n", tunnelStatusName(tunnelStatus).c_str());
-    std::printf("Client status:: %s.\n", clientStatus.c_str());
-    std::printf("Gateway:: %s.\n", gatewayHost.c_str());
+    printStatusLine("Client status", clientStatus);
+    printStatusLine("Gateway", gatewayHost);
     std::printf("Dynamic Steering:: %s.\n", boolText(dynamicSteering));
-    std::printf("OnPremDetection:: %s.\n", onpremStatus.c_str());
-    std::printf("Explicit Proxy:: %s.\n", explicitProxy.c_str());
-    std::printf("Gateway IP:: %s.\n", gtwIP.c_str());
-    std::printf("Tunnel Protocol:: %s.\n", tunnelProtocol.c_str());
+    printStatusLine("OnPremDetection", onpremStatus);
+    printStatusLine("Explicit Proxy", explicitProxy);
+    printStatusLine("Gateway IP", gtwIP);
+    printStatusLine("Tunnel Protocol", tunnelProtocol);
     std::printf("SNI Enable:: %s.\n", boolText(checkSni));
     std::printf("Traffic Mode:: %s.\n", trafficModeName(trafficMode));
     m_ktcom.stop();
@@ -175,7 +186,9 @@ void CKTDiag::getQpaStatus()
         KTLOG(KT_LOG_ERROR, "No answer to GET_QPA_STATUS from service");
     } else {
         boost::lock_guard<boost::mutex> lock(m_mutex);
-        std::printf("QPA status is %s.\n", m_qpaStatus.c_str());
+        std::fputs("QPA status is ", stdout);
+        writeEscaped(stdout, m_qpaStatus);
+        std::fputs(".\n", stdout);
     }
     m_ktcom.stop();
 }

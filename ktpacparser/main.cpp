@@ -6,8 +6,11 @@
 // case, alone (DIRECT) or followed by one blank and its address ("PROXY host:port"), with
 // no line end. Exit code 0 on success, 1 on any failure (reason on standard error). The
 // program reads only the PAC file; the script's own host look-ups are its only network use.
+// Before it reads anything it limits its own address space and processor time, so a script
+// that allocates or loops without end fails here instead of costing the machine.
 
 #include "ktPlatform/files.h"
+#include "ktPlatform/process.h"
 
 #include <pacparser.h>
 #if defined(__SANITIZE_ADDRESS__)
@@ -16,12 +19,36 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// A sanitizer's shadow memory takes terabytes of address space, so the address space cannot
+// be capped; the sanitizer's own limit on resident memory stands in.
+extern "C" const char* __asan_default_options()
+{
+    return "hard_rss_limit_mb=512";
+}
+extern "C" const char* __tsan_default_options()
+{
+    return "hard_rss_limit_mb=512";
+}
+#endif
+
 namespace {
+
+// Far above what the engine needs for a real script (about 16 MiB of address space) and
+// its host look-ups; a script's own allocations fail beyond it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::uint64_t kMaxAddressSpace = 0;
+#else
+constexpr std::uint64_t kMaxAddressSpace = 256u * 1024u * 1024u;
+#endif
+// A real script evaluates in milliseconds; host look-ups wait without using the processor.
+constexpr unsigned kMaxCpuSeconds = 5;
 
 // A PAC script is a few kilobytes; anything far larger is not one.
 constexpr std::size_t kMaxPacBytes = 16 * 1024 * 1024;
@@ -195,6 +222,9 @@ int fail(const std::string& reason)
 
 int main(int argc, char** argv)
 {
+    if (!ktPlatform::limitOwnResources(kMaxAddressSpace, kMaxCpuSeconds)) {
+        return fail("cannot limit its own resources: " + ktPlatform::errorText(errno));
+    }
     if (argc != 3) {
         std::fprintf(stderr, "usage: ktpacparser <url> <pac file>\n");
         return 1;

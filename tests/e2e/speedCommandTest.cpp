@@ -94,6 +94,8 @@ protected:
     ktTest::FakeService m_fake;
     ktTest::HttpsOrigin m_origin;
     ktTest::HttpsOrigin m_missing;
+    ktTest::HttpsOrigin m_plain{{false, ktTest::CertKind::good, false}};
+    ktTest::HttpsOrigin m_rootIssued{{true, ktTest::CertKind::rootIssued, false}};
     ktTest::ClosedPort m_closed;
     std::string m_usage;
 };
@@ -170,7 +172,8 @@ TEST_F(SpeedCommandTest, LatencyArguments)
         {{"-r", url, "extra", "-m", "tunnel"}, m_usage},
         {{"-r", "ftp://127.0.0.1:1/x"}, invalid("ftp://127.0.0.1:1/x", onlyHttp)},
         {{"-r", "file:///etc/hostname", "-m", "tunnel"}, invalid("file:///etc/hostname", onlyHttp)},
-        {{"-r", "127.0.0.1/"}, invalid("127.0.0.1/", onlyHttp)},
+        {{"-r", "file:/etc/hostname"}, invalid("file:/etc/hostname", onlyHttp)},
+        {{"-r", "gopher:/127.0.0.1:1/x"}, invalid("gopher:/127.0.0.1:1/x", onlyHttp)},
     };
     for (const auto& [args, out] : rows) {
         const ktTest::RunResult r = run(args);
@@ -189,6 +192,10 @@ TEST_F(SpeedCommandTest, LatencyRequests)
         std::vector<FakeItems> sent;
     };
     const std::string good = m_origin.url("/page");
+    // Without a scheme a URL is taken as http, whatever its host name looks like.
+    const std::string noScheme = "127.0.0.1:" + std::to_string(m_plain.port()) + "/plain";
+    // A machine root's leaf, sent alone, as an inspecting proxy would send it.
+    const std::string rootIssued = m_rootIssued.url("/page");
     const std::string missing = m_missing.url("/missing");
     const std::string closed = "https://" + m_closed.address() + "/";
     const std::string set = "Packet action set correctly\n";
@@ -196,6 +203,8 @@ TEST_F(SpeedCommandTest, LatencyRequests)
     const std::string failed = "latency test failed\n";
     const Row rows[] = {
         {{"-r", good}, kTimings, {}},
+        {{"-r", noScheme}, kTimings, {}},
+        {{"-r", rootIssued}, kTimings, {}},
         {{"-r", missing}, failed, {}},
         {{"-r", closed}, failed, {}},
         {{"-r", good, "-m", "tunnel"}, set + kTimings + unset, {setItems("1"), kClear}},
@@ -222,6 +231,9 @@ TEST_F(SpeedCommandTest, LatencyRequests)
     }
     // Only the commands with a mode connected.
     EXPECT_EQ(m_fake.connections(), 4);
+    ASSERT_EQ(m_plain.requests().size(), 1u);
+    EXPECT_EQ(m_plain.requests()[0].target, "/plain");
+    EXPECT_EQ(m_rootIssued.requests().size(), 1u);
 }
 
 TEST_F(SpeedCommandTest, NoServiceStillMeasures)

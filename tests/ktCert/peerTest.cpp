@@ -47,6 +47,8 @@ TEST_F(PeerTest, DecidesByTheMachineRoots)
         {"wrong host name, valid chain", CertKind::wrongHost, true, true},
         {"expired leaf", CertKind::expired, true, false},
         {"self-signed leaf", CertKind::selfSigned, false, false},
+        {"leaf issued directly by the root", CertKind::rootIssued, false, true},
+        {"leaf issued by a certificate that is no CA", CertKind::notCaIssued, true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

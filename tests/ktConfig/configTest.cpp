@@ -208,6 +208,25 @@ TEST_F(ConfigTest, DigestMismatchReadsOnlyTheFirstRows)
     EXPECT_EQ(m_config.clientConfig().priority, -999);
 }
 
+TEST_F(ConfigTest, OnlyTheProtectedFormSkipsTheDigest)
+{
+    // The section asks to skip its own digest, which is wrong: read plain, the file is
+    // refused; read in its protected form, which only the machine's key makes, it is taken.
+    const std::string json = R"({"clientConfig":{"encryptClientConfig":"true","priority":"5"}})";
+    for (const bool protectedForm : {false, true}) {
+        SCOPED_TRACE(protectedForm ? "protected" : "plain");
+        ktTest::ClientTree tree;
+        tree.writeClientConfig(json, protectedForm, false);
+        tree.writeDigest("d4", "another section");
+        Config config;
+        ASSERT_TRUE(config.initConfigLocation());
+        ktTest::clearLog();
+        EXPECT_EQ(config.readClientConfig(), protectedForm);
+        EXPECT_EQ(config.clientConfig().priority, protectedForm ? 5 : -999);
+        EXPECT_EQ(logHas("Client config validation failed"), !protectedForm);
+    }
+}
+
 TEST_F(ConfigTest, MissingSectionFailsTheIntegrityCheck)
 {
     for (const char* json : {R"({"logLevel":"error","qpa":{"port":"1"}})",

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -295,6 +296,23 @@ TEST_F(HttpClientTest, PostSendsTheJsonBodyAndChecksTheReplyStatus)
     EXPECT_EQ(KTHTTPClient::httpPostJson(origin.url(target), in, nullptr, {}, "", {}), 0);
 }
 
+TEST_F(HttpClientTest, RedirectsLeadToHttpOnly)
+{
+    // A plain listener as the target, so a connection made to it shows.
+    HttpsOrigin target({false, CertKind::good, false});
+    HttpsOrigin origin;
+    const std::string port = std::to_string(target.port());
+    const std::string locations[] = {"ftp://127.0.0.1:" + port + "/x", "file:///etc/hostname",
+                                     "gopher://127.0.0.1:" + port};
+    for (const std::string& location : locations) {
+        SCOPED_TRACE(location);
+        origin.setReply(HttpReply::make("HTTP/1.1 302 Found", "", {"Location: " + location}));
+        Buffer out(64);
+        EXPECT_EQ(KTHTTPClient::httpGet(origin.url(), out.tb, {}, "", ""), -2);
+    }
+    EXPECT_EQ(target.connectionCount(), 0u);
+}
+
 // --- certificates -------------------------------------------------------------------
 
 TEST_F(HttpClientTest, CertificatesAreVerifiedFromTheFirstRequest)
@@ -307,9 +325,12 @@ TEST_F(HttpClientTest, CertificatesAreVerifiedFromTheFirstRequest)
     };
     const Case cases[] = {
         {"good", CertKind::good, 0},
+        {"issued directly by the root, sent alone", CertKind::rootIssued, 0},
         {"self-signed", CertKind::selfSigned, -2},
         {"expired", CertKind::expired, -2},
         {"wrong host name", CertKind::wrongHost, -2},
+        {"missing intermediate", CertKind::missingIntermediate, -2},
+        {"issued by a certificate that is no CA", CertKind::notCaIssued, -2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -409,6 +430,31 @@ TEST_F(HttpClientTest, VerifyCallbackRefersOnlyChainErrorsToTheMachine)
         EXPECT_EQ(X509_STORE_CTX_get0_cert(ctx), replaced ? current : leaf);
         X509_STORE_CTX_free(ctx);
         X509_STORE_free(store);
+    }
+}
+
+TEST_F(HttpClientTest, AChainToAMachineRootVerifiesInOnePass)
+{
+    // The machine's decision is asked only about what OpenSSL's own pass, which knows the
+    // machine's roots, could not settle.
+    setPeerCertificateCheck(&fakeCheck);
+    g_answer = false;
+    const struct {
+        CertKind kind;
+        int rc;
+        bool referred;
+    } cases[] = {
+        {CertKind::good, 0, false},
+        {CertKind::rootIssued, 0, false},
+        {CertKind::selfSigned, -2, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.kind));
+        HttpsOrigin origin({true, c.kind, false});
+        g_checks = 0;
+        Buffer out(16);
+        EXPECT_EQ(KTHTTPClient::httpGet(origin.url(), out.tb, {}, "", ""), c.rc);
+        EXPECT_EQ(g_checks > 0, c.referred);
     }
 }
 
@@ -524,6 +570,94 @@ TEST_F(HttpClientTest, OnceTheOriginAnsweredNoOtherProxyIsTried)
     EXPECT_EQ(out.tb.responseCode, 404);
     EXPECT_EQ(origin.requests().size(), 2u);
     EXPECT_EQ(second.connectCount(), 0u);
+}
+
+TEST_F(HttpClientTest, EveryProxyLoopDeliversARequestOnceWhenTheOriginFails)
+{
+    // Each request, with its body where it has one, through two proxies to an origin that
+    // answers 500: the origin sees it once, and the second proxy never.
+    constexpr std::uint32_t kBody = 1024 * 1024;
+    std::string body(kBody, 'u');
+    TransferBuffer in;
+    in.data = &body[0];
+    in.size = kBody;
+    struct Case {
+        const char* name;
+        std::function<int(const ProxySettings&, const std::string& url)> request;
+        std::size_t bodyBytes;
+    };
+    const Case cases[] = {
+        {"GET",
+         [](const ProxySettings& settings, const std::string& url) {
+             Buffer out(16);
+             return KTHTTPClient::httpGetViaProxies(url, out.tb, settings, "", "");
+         },
+         0},
+        {"JSON POST",
+         [&](const ProxySettings& settings, const std::string& url) {
+             return KTHTTPClient::httpPost(url, in, nullptr, settings, "", {});
+         },
+         kBody},
+        {"speed-test upload",
+         [&](const ProxySettings& settings, const std::string& url) {
+             Buffer reply(1024);
+             SpeedTestResult result;
+             return KTHTTPClient::measureTransferViaProxies(url, 1, in, reply.tb, &result, settings,
+                                                            "Expect:");
+         },
+         kBody},
+        {"speed-test download",
+         [](const ProxySettings& settings, const std::string& url) {
+             Buffer reply(1024);
+             TransferBuffer none;
+             SpeedTestResult result;
+             return KTHTTPClient::measureTransferViaProxies(url, 2, none, reply.tb, &result,
+                                                            settings, "");
+         },
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HttpsOrigin origin;
+        origin.setReply(HttpReply::make("HTTP/1.1 500 Internal Server Error"));
+        ConnectProxy first;
+        ConnectProxy second;
+        const ProxySettings settings{{first.address(), second.address()}, ""};
+        EXPECT_EQ(c.request(settings, origin.url("/target")), -4);
+        const auto requests = origin.requests();
+        ASSERT_EQ(requests.size(), 1u) << "delivered more than once";
+        EXPECT_EQ(requests[0].body.size(), c.bodyBytes);
+        EXPECT_EQ(first.tunnelCount(), 1u);
+        EXPECT_EQ(second.connectCount(), 0u);
+    }
+}
+
+TEST_F(HttpClientTest, ServerTextIsLoggedEscaped)
+{
+    // A reason phrase and a reply that try to start log lines of their own.
+    HttpsOrigin origin;
+    origin.setReply(
+        HttpReply::make("HTTP/1.1 200 OK", "{\"status\":\"no\\n2026/01/01 forged error line\"}"));
+    std::string body = "{}";
+    TransferBuffer in;
+    in.data = &body[0];
+    in.size = static_cast<std::uint32_t>(body.size());
+    char replyData[256] = {};
+    TransferBuffer reply;
+    reply.data = replyData;
+    reply.size = sizeof(replyData);
+    EXPECT_EQ(KTHTTPClient::httpPost(origin.url(), in, &reply, {}, "", {}), -2);
+
+    origin.setReply(HttpReply::make("HTTP/1.1 503 Busy\x1b[2J\rforged"));
+    Buffer out(16);
+    EXPECT_EQ(KTHTTPClient::httpGet(origin.url(), out.tb, {}, "", ""), -4);
+
+    const std::string log = logText();
+    EXPECT_NE(log.find("HTTP post returned error no\\n2026/01/01 forged error line"),
+              std::string::npos);
+    EXPECT_NE(log.find("HTTP response: HTTP/1.1 503 Busy\\x1B[2J\\rforged"), std::string::npos);
+    EXPECT_EQ(log.find("\n2026/01/01 forged"), std::string::npos);
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
 }
 
 TEST_F(HttpClientTest, ARequestNeverSentGoesToTheNextProxy)

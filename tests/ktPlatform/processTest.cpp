@@ -1,14 +1,19 @@
 #include "ktPlatform/process.h"
 
+#include "ktPlatform/tokens.h"
+
 #include "ktTest/tempTree.h"
+#include "ktTest/testAccount.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -220,6 +225,42 @@ TEST_F(RunProcessTest, OutputFileIsNewPrivateAndNeverALink)
     }
     EXPECT_EQ(ktTest::readAll(path("victim")), "keep");
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path("link"))));
+}
+
+TEST_F(RunProcessTest, AChildStartedWhileActingAsAUserRunsAsThatUser)
+{
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    ktTest::AccountFolder folder(account);
+    const std::string out = folder.path() + "/ids";
+    // Root's own groups, which the child must not keep.
+    std::vector<gid_t> saved(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
+    saved.resize(static_cast<std::size_t>(
+        std::max(::getgroups(static_cast<int>(saved.size()), saved.data()), 0)));
+    const gid_t rootGroups[] = {0, 4};
+    ASSERT_EQ(::setgroups(2, rootGroups), 0);
+    {
+        ktPlatform::ThreadImpersonation acting;
+        ASSERT_TRUE(acting.begin({account.uid, account.gid, account.name, account.home}));
+        const ktPlatform::RunResult r =
+            ktPlatform::runProcess(child({"ids"}), out, OutputMode::replace, kLong);
+        ASSERT_EQ(r.status, RunStatus::ended);
+        EXPECT_EQ(r.exitCode, 0);
+    }
+    ::setgroups(saved.size(), saved.data());
+    const std::string uid = std::to_string(account.uid);
+    const std::string gid = std::to_string(account.gid);
+    EXPECT_EQ(ktTest::readAll(out), "uid " + uid + " " + uid + " " + uid + "\ngid " + gid + " " +
+                                        gid + " " + gid + "\ngroups " + gid + "\n");
+    // The output file is the user's too.
+    struct stat st {};
+    ASSERT_EQ(::stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, account.uid);
+
+    // Not acting as anyone: the child is this process's user.
+    const ktPlatform::RunResult own =
+        ktPlatform::runProcess(child({"ids"}), path("own"), OutputMode::replace, kLong);
+    ASSERT_EQ(own.status, RunStatus::ended);
+    EXPECT_EQ(ktTest::readAll(path("own")).substr(0, 10), "uid 0 0 0\n");
 }
 
 TEST(ExecutablePath, FindsProgramsBesideThisOne)

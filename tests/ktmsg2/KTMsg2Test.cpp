@@ -121,6 +121,16 @@ std::string nested(int depth)
     return "{\"104\":" + text + "}";
 }
 
+// A message of count values and keys in all: the object, its key, an array and its zeros.
+std::string withValues(std::size_t count)
+{
+    std::string text = "{\"104\":[0";
+    for (std::size_t i = 4; i < count; ++i) {
+        text += ",0";
+    }
+    return text + "]}";
+}
+
 TEST(KTMsg2, AttachTable)
 {
     const struct {
@@ -140,6 +150,8 @@ TEST(KTMsg2, AttachTable)
         {nested(64), 104},
         {nested(65), std::nullopt},
         {std::string(100000, '[') + std::string(100000, ']'), std::nullopt},
+        {withValues(kMaxMessageValues), 104},
+        {withValues(kMaxMessageValues + 1), std::nullopt},
         {"{}", std::nullopt},
         {"[]", std::nullopt},
         {"[\"1\",\"2\"]", std::nullopt},
@@ -193,6 +205,37 @@ TEST(KTMsg2, RefusedPeerTextIsLoggedWithControlsEscaped)
     EXPECT_NE(log.find("corrupted message: {\"1\":\\x01\\r\\nforged line"), std::string::npos);
     EXPECT_EQ(log.find('\x01'), std::string::npos);
     EXPECT_EQ(log.find("\nforged"), std::string::npos);
+}
+
+TEST(KTMsg2, RefusalsAreLoggedOnceAndOnlyByAttach)
+{
+    for (const std::string& text : {withValues(kMaxMessageValues + 1), std::string("")}) {
+        ktTest::clearLog();
+        KTMsg2 msg;
+        EXPECT_FALSE(msg.attachQuietly(text));
+        EXPECT_EQ(ktTest::logText(), "");
+        EXPECT_FALSE(msg.attach(text));
+        const std::string log = ktTest::logText();
+        const std::size_t first = log.find("corrupted message");
+        ASSERT_NE(first, std::string::npos);
+        EXPECT_EQ(log.find("corrupted message", first + 1), std::string::npos);
+    }
+}
+
+TEST(KTMsg2, TakeItemMovesTheTextOut)
+{
+    KTMsg2 msg;
+    ASSERT_TRUE(msg.attach("{\"145\":{\"qpaStatus\":\"enabled\",\"a\":{\"b\":\"c\"}}}"));
+    std::string status = "none";
+    std::string inner;
+    std::string missing = "kept";
+    EXPECT_TRUE(msg.TakeItem("qpaStatus", status));
+    EXPECT_TRUE(msg.TakeItem("a.b", inner));
+    EXPECT_TRUE(msg.TakeItem("missing", missing));
+    EXPECT_EQ(status, "enabled");
+    EXPECT_EQ(inner, "c");
+    EXPECT_EQ(missing, "kept");
+    EXPECT_EQ(msg.m_body.get<std::string>("qpaStatus"), "");
 }
 
 TEST(KTMsg2, GetItemTable)

@@ -141,4 +141,40 @@ TEST_F(PacParserTest, EndlessScriptIsStoppedAtTheTimeOut)
                           std::chrono::milliseconds(300)));
 }
 
+TEST_F(PacParserTest, ScriptsThatAllocateOrLoopWithoutEndStopAtTheProgramsOwnLimits)
+{
+    // The program caps its address space (a sanitizer its resident memory instead) and its
+    // processor time at 5 s: both scripts end long before the runner's 30 s time-out.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr long kPeakBoundKiB = 768 * 1024;
+#else
+    constexpr long kPeakBoundKiB = 256 * 1024;
+#endif
+    const struct {
+        const char* name;
+        const char* script;
+        std::chrono::milliseconds least;
+        std::chrono::milliseconds most;
+    } cases[] = {
+        {"allocates", "function FindProxyForURL(u, h) { var s = 'x'; for (;;) { s = s + s; } }\n",
+         std::chrono::milliseconds(0), std::chrono::milliseconds(10000)},
+        {"allocates in small pieces",
+         "function FindProxyForURL(u, h) { var a = []; for (;;) { a.push({n: a.length}); } }\n",
+         std::chrono::milliseconds(0), std::chrono::milliseconds(10000)},
+        {"loops", "function FindProxyForURL(u, h) { var i = 0; for (;;) { i++; } }\n",
+         std::chrono::milliseconds(4500), std::chrono::milliseconds(10000)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ktTest::writeAll(path("endless.pac"), c.script);
+        const ktTest::RunResult r =
+            ktTest::runProgram(KTPACPARSER, {"https://a.test/", path("endless.pac")}, {}, 30000);
+        EXPECT_NE(r.exitCode, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_LT(r.peakResidentKiB, kPeakBoundKiB);
+        EXPECT_GE(r.elapsed.count(), c.least.count());
+        EXPECT_LT(r.elapsed.count(), c.most.count());
+    }
+}
+
 } // namespace

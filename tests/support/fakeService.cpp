@@ -869,7 +869,12 @@ bool FakeService::act(int fd, const FakeReply& reply)
     case FakeReply::Kind::message:
         return sendAll(fd, fakeUnit(reply.bytes)) || gone(false);
     case FakeReply::Kind::raw:
-        return sendAll(fd, reply.bytes) || gone(false);
+        for (std::size_t i = 0; i < reply.repeat; ++i) {
+            if (!sendAll(fd, reply.bytes)) {
+                return gone(false);
+            }
+        }
+        return true;
     case FakeReply::Kind::silence:
         return true;
     case FakeReply::Kind::disconnect:

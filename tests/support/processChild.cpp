@@ -8,6 +8,8 @@
 //   signal N         raises signal N
 //   touch PATH       creates PATH
 //   hang             starts a grandchild, prints its pid, and both sleep for good
+//   ids              "uid R E S\ngid R E S\ngroups G...\n": its real, effective and saved ids
+//                    and its supplementary groups in ascending order
 
 #include <algorithm>
 #include <csignal>
@@ -16,6 +18,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -91,6 +94,22 @@ int main(int argc, char** argv)
     } else if (mode == "touch") {
         const int fd = ::open(arg.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
         return fd < 0 ? 3 : (::close(fd), 0);
+    } else if (mode == "ids") {
+        uid_t ru = 0, eu = 0, su = 0;
+        gid_t rg = 0, eg = 0, sg = 0;
+        ::getresuid(&ru, &eu, &su);
+        ::getresgid(&rg, &eg, &sg);
+        std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
+        groups.resize(static_cast<std::size_t>(
+            std::max(::getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+        std::sort(groups.begin(), groups.end());
+        std::string text = "uid " + std::to_string(ru) + " " + std::to_string(eu) + " " +
+                           std::to_string(su) + "\ngid " + std::to_string(rg) + " " +
+                           std::to_string(eg) + " " + std::to_string(sg) + "\ngroups";
+        for (const gid_t g : groups) {
+            text += " " + std::to_string(g);
+        }
+        put(1, text + "\n");
     } else if (mode == "hang") {
         const pid_t grandchild = ::fork();
         if (grandchild == 0) {

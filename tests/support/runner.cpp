@@ -1,7 +1,10 @@
 #include "ktTest/runner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -40,6 +43,21 @@ mergedEnvironment(const std::map<std::string, std::optional<std::string>>& chang
     return out;
 }
 
+// The high-water mark of pid's resident set (VmHWM) in KiB; 0 once it has ended. The kernel's
+// own figure for a child (wait4) would start from this process's size, which its exec
+// inherits.
+long residentHighWaterKiB(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "VmHWM:") == 0) {
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+        }
+    }
+    return 0;
+}
+
 std::vector<char*> pointers(std::vector<std::string>& strings)
 {
     std::vector<char*> out;
@@ -74,6 +92,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     std::vector<char*> argv = pointers(argStrings);
     std::vector<char*> envp = pointers(envStrings);
 
+    const auto startedAt = std::chrono::steady_clock::now();
     pid_t pid = -1;
     const int rc =
         ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
@@ -103,9 +122,11 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
             killed = true;
             break;
         }
-        if (::poll(fds, 2, static_cast<int>(left)) < 0 && errno != EINTR) {
+        // A few milliseconds at a time, so the peak is sampled while the program runs.
+        if (::poll(fds, 2, static_cast<int>(std::min<long long>(left, 2))) < 0 && errno != EINTR) {
             break;
         }
+        result.peakResidentKiB = std::max(result.peakResidentKiB, residentHighWaterKiB(pid));
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
                 char buffer[4096];
@@ -127,6 +148,8 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
+    result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - startedAt);
     if (!killed && WIFEXITED(status)) {
         result.exitCode = WEXITSTATUS(status);
     }

@@ -144,13 +144,32 @@ TestPki::TestPki()
                            midKey.get(), root.get(), rootKey.get());
     const std::string midPem = pemOf(mid.get());
 
-    m_servers.resize(4);
+    m_servers.resize(7);
     auto issued = [&](CertKind kind, const CertSpec& spec) {
         KeyPtr key = newKey();
         X509Ptr leaf = makeCert(spec, key.get(), mid.get(), midKey.get());
         m_servers[static_cast<size_t>(kind)] = {pemOf(leaf.get()) + midPem, pemOf(key.get())};
     };
     issued(CertKind::good, {"127.0.0.1", false, "IP:127.0.0.1,DNS:localhost"});
+    const ServerCredentials& good = m_servers[static_cast<size_t>(CertKind::good)];
+    m_servers[static_cast<size_t>(CertKind::missingIntermediate)] = {
+        good.chainPem.substr(0, good.chainPem.size() - midPem.size()), good.keyPem};
+
+    KeyPtr rootLeafKey = newKey();
+    X509Ptr rootLeaf = makeCert({"127.0.0.1", false, "IP:127.0.0.1,DNS:localhost"},
+                                rootLeafKey.get(), root.get(), rootKey.get());
+    m_servers[static_cast<size_t>(CertKind::rootIssued)] = {pemOf(rootLeaf.get()),
+                                                            pemOf(rootLeafKey.get())};
+
+    KeyPtr signerKey = newKey();
+    X509Ptr signer = makeCert({"ktTest Leaf Signer", false, "DNS:signer.example.invalid"},
+                              signerKey.get(), mid.get(), midKey.get());
+    KeyPtr underLeafKey = newKey();
+    X509Ptr underLeaf = makeCert({"127.0.0.1", false, "IP:127.0.0.1,DNS:localhost"},
+                                 underLeafKey.get(), signer.get(), signerKey.get());
+    m_servers[static_cast<size_t>(CertKind::notCaIssued)] = {
+        pemOf(underLeaf.get()) + pemOf(signer.get()) + midPem, pemOf(underLeafKey.get())};
+
     issued(CertKind::wrongHost, {"wrong.example.invalid", false, "DNS:wrong.example.invalid"});
     issued(CertKind::expired,
            {"127.0.0.1", false, "IP:127.0.0.1,DNS:localhost", -2L * 24 * 3600, -24L * 3600});

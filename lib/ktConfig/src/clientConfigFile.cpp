@@ -8,6 +8,7 @@
 #include "ktPlatform/strings.h"
 #include "ktRestApi/addonmanapi.h"
 #include "ktUtils/fileUtil.h"
+#include "ktUtils/integritycheck.h"
 #include "ktUtils/jsonUtil.h"
 
 #include <boost/property_tree/json_parser.hpp>
@@ -60,6 +61,8 @@ bool Config::readClientConfig()
         m_configSec.apply(true, std::wstring(), {});
     }
     std::string content;
+    // Only a file read in its protected form vouches for its own section.
+    const bool readProtected = m_configSec.encrypted();
     if (!m_configSec.readFile(m_configFilePath, content)) {
         KTLOG(KT_LOG_ERROR, "failed to read file %ls", m_configFilePath.c_str());
         return false;
@@ -98,7 +101,9 @@ bool Config::readClientConfig()
             std::string serialised;
             bool valid = false;
             if (section && serialiseSection(*section, serialised)) {
-                valid = checkIntegrity(m_dataDir, serialised, "d4");
+                // "encryptClientConfig" of a plain file is the file's own unverified word.
+                valid = readProtected ? checkIntegrity(m_dataDir, serialised, "d4")
+                                      : validateDigest(m_dataDir, serialised, "d4");
             }
             if (!valid) {
                 KTLOG(KT_LOG_ERROR, "Client config validation failed, len %d",

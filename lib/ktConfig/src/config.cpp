@@ -299,7 +299,7 @@ void Config::detectProxies(const std::string& host)
     }
     KTLOG(KT_LOG_INFO, "System proxy configuration %s , System proxy Count %d,Pac Server Host %s",
           detected ? "Detected" : "Not Detected", static_cast<int>(proxies.size()),
-          pacHost.empty() ? "N/A" : pacHost.c_str());
+          pacHost.empty() ? "N/A" : proxyForLog(pacHost).c_str());
 
     if (detected) {
         std::vector<std::string> reachable =
@@ -325,12 +325,13 @@ void Config::detectProxies(const std::string& host)
     m_requestProxySettings.proxies = m_activeProxies;
     std::string text = "Total active proxy Count " + std::to_string(m_activeProxies.size()) +
                        ", Active Proxy List : ";
+    // A static proxy may carry its user's password: the log shows none.
     for (const std::string& proxy : m_activeProxies) {
-        text += proxy + "  ";
+        text += proxyForLog(proxy) + "  ";
     }
     text += "\n Total proxy Count " + std::to_string(m_allProxies.size()) + ", Full Proxy List :";
     for (const std::string& proxy : m_allProxies) {
-        text += proxy + "  ";
+        text += proxyForLog(proxy) + "  ";
     }
     KTLOG(KT_LOG_INFO, "%s", text.c_str());
     if (m_addonManApi != nullptr) {

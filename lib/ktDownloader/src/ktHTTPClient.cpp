@@ -2,6 +2,8 @@
 
 #include "ktCert/peer.h"
 #include "ktLog/ktLog.h"
+#include "ktLog/peerText.h"
+#include "ktPlatform/trustStore.h"
 #include "ktUtils/jsonUtil.h"
 
 #include <boost/algorithm/string/predicate.hpp>
@@ -38,6 +40,29 @@ std::function<bool(const char*)> g_optionFault;
 // libcurl's global set-up is not safe to race; a failed one is tried again next time.
 std::mutex g_globalInitMutex;
 bool g_globalInitDone = false;
+
+// One attempt of a request through proxy (none when empty); reached: see originReached.
+using ProxyAttempt = std::function<int(const ktProxyParams& proxy, bool& reached)>;
+
+// The request without a proxy when the settings hold none, else through each proxy in turn,
+// with the settings' credentials, until one succeeds or the origin was reached: past that
+// point the origin may have the request, and another proxy would deliver it twice. The
+// result of the last attempt.
+int throughProxies(const ProxySettings& settings, const ProxyAttempt& attempt)
+{
+    bool reached = false;
+    if (settings.proxies.empty()) {
+        return attempt(ktProxyParams{}, reached);
+    }
+    int rc = -2;
+    for (const std::string& proxy : settings.proxies) {
+        rc = attempt(ktProxyParams{proxy, settings.credentials}, reached);
+        if (rc == 0 || reached) {
+            break;
+        }
+    }
+    return rc;
+}
 
 bool optionFails(const char* name)
 {
@@ -129,14 +154,24 @@ int debugCallback(CURL*, curl_infotype type, char* data, std::size_t size, void*
     return 0;
 }
 
-// Installs our own verification on the TLS context of each validated transfer.
+// Installs our own verification on the TLS context of each validated transfer. OpenSSL's
+// own pass gets the machine's roots, so a chain to one of them (a leaf issued directly by a
+// root included) verifies in that one pass; only the errors it still finds go to the
+// machine's decision.
 CURLcode sslContextCallback(CURL*, void* sslCtx, void*)
 {
     if (sslCtx == nullptr) {
         KTLOG(KT_LOG_ERROR, "invalid params");
         return CURLE_SSL_CERTPROBLEM;
     }
-    SSL_CTX_set_verify(static_cast<SSL_CTX*>(sslCtx), SSL_VERIFY_PEER, VerifyServerCACallback);
+    SSL_CTX* ctx = static_cast<SSL_CTX*>(sslCtx);
+    X509_STORE* roots = ktPlatform::machineTrustStore();
+    if (roots == nullptr) {
+        KTLOG(KT_LOG_ERROR, "the machine's trusted roots could not be loaded");
+        return CURLE_SSL_CACERT_BADFILE;
+    }
+    SSL_CTX_set1_cert_store(ctx, roots);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, VerifyServerCACallback);
     return CURLE_OK;
 }
 
@@ -201,15 +236,16 @@ int VerifyServerCACallback(int preverifyOk, X509_STORE_CTX* storeCtx)
     if (storeCtx == nullptr) {
         return 0;
     }
+    if (preverifyOk != 0) {
+        return preverifyOk;
+    }
+    // Only a certificate OpenSSL refused is looked at further.
     X509* cert = X509_STORE_CTX_get_current_cert(storeCtx);
     const int error = X509_STORE_CTX_get_error(storeCtx);
     const int depth = X509_STORE_CTX_get_error_depth(storeCtx);
     char subject[512] = {};
     if (cert != nullptr) {
         X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof(subject));
-    }
-    if (preverifyOk != 0) {
-        return preverifyOk;
     }
     KTLOG(KT_LOG_DEBUG, "peer cert verify err: %d, errMsg: %s, depth: %d, subject: %s", error,
           X509_verify_cert_error_string(error), depth, subject);
@@ -278,7 +314,10 @@ int KTHTTPClient::init(bool progress)
     if (KT_SETOPT(CURLOPT_HTTPGET, 1L) != 0 || KT_SETOPT(CURLOPT_FAILONERROR, 1L) != 0 ||
         KT_SETOPT(CURLOPT_FOLLOWLOCATION, 0L) != 0 ||
         // The body is accepted by status line, which HTTP/2 words differently.
-        KT_SETOPT(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) != 0) {
+        KT_SETOPT(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) != 0 ||
+        // Nothing but HTTP(S), also where a redirect points: no files, no other protocols.
+        KT_SETOPT(CURLOPT_PROTOCOLS_STR, "http,https") != 0 ||
+        KT_SETOPT(CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != 0) {
         return -2;
     }
     if (!progress) {
@@ -321,6 +360,12 @@ int KTHTTPClient::setSSLOptions(bool validate)
     if (!validate) {
         KTLOG(KT_LOG_WARNING, "server certificate validation is turned off by devConfig");
         return 0;
+    }
+    // The machine's roots are read once per process, here rather than inside the first
+    // handshake, which then only verifies.
+    if (ktPlatform::machineTrustStore() == nullptr) {
+        KTLOG(KT_LOG_ERROR, "the machine's trusted roots could not be loaded");
+        return -2;
     }
     if (KT_SETOPT(CURLOPT_SSL_CTX_DATA, static_cast<void*>(this)) != 0 ||
         KT_SETOPT(CURLOPT_SSL_CTX_FUNCTION, &sslContextCallback) != 0) {
@@ -579,7 +624,8 @@ std::size_t KTHTTPClient::onHeader(const char* data, std::size_t size, std::size
         } else if (got201 != 0) {
             KTLOG(KT_LOG_DEBUG, "201 Created received");
         } else {
-            KTLOG(KT_LOG_DEBUG, "HTTP response: %s", withoutLineEnd(line).c_str());
+            KTLOG(KT_LOG_DEBUG, "HTTP response: %s",
+                  escapeControlChars(withoutLineEnd(line)).c_str());
         }
     } else if (captureHostHeaders) {
         if (std::strstr(line, "x-kt-hostname") != nullptr) {
@@ -762,19 +808,9 @@ int KTHTTPClient::httpGetViaProxies(const std::string& url, TransferBuffer& out,
                                     const ProxySettings& proxies, const std::string& header,
                                     const std::string& interfaceName)
 {
-    bool reached = false;
-    if (proxies.proxies.empty()) {
-        return getOnce(url, out, ktProxyParams{}, header, interfaceName, reached);
-    }
-    int rc = -2;
-    for (const std::string& proxy : proxies.proxies) {
-        rc = getOnce(url, out, ktProxyParams{proxy, proxies.credentials}, header, interfaceName,
-                     reached);
-        if (rc == 0 || reached) {
-            break;
-        }
-    }
-    return rc;
+    return throughProxies(proxies, [&](const ktProxyParams& proxy, bool& reached) {
+        return getOnce(url, out, proxy, header, interfaceName, reached);
+    });
 }
 
 int KTHTTPClient::httpPostJson(const std::string& url, const TransferBuffer& body,
@@ -802,24 +838,13 @@ int KTHTTPClient::httpPost(const std::string& url, const TransferBuffer& body,
     internal.size = sizeof(scratch);
     TransferBuffer& target = reply != nullptr ? *reply : internal;
 
-    bool reached = false;
-    int rc = -2;
-    if (proxies.proxies.empty()) {
-        rc = postOnce(url, body, target, ktProxyParams{}, interfaceName, headers, reached);
-    } else {
-        for (const std::string& proxy : proxies.proxies) {
-            rc = postOnce(url, body, target, ktProxyParams{proxy, proxies.credentials},
-                          interfaceName, headers, reached);
-            // Past this point the origin may have the request: never send it twice.
-            if (rc == 0 || reached) {
-                break;
-            }
-        }
-    }
+    int rc = throughProxies(proxies, [&](const ktProxyParams& proxy, bool& reached) {
+        return postOnce(url, body, target, proxy, interfaceName, headers, reached);
+    });
     if (rc == 0) {
         const std::string text(target.data != nullptr ? target.data : "", target.length);
         if (!checkPostReply(text)) {
-            KTLOG(KT_LOG_ERROR, "HTTP post error: %s", text.c_str());
+            KTLOG(KT_LOG_ERROR, "HTTP post error: %s", escapeControlChars(text).c_str());
             rc = -2;
         }
     }
@@ -836,7 +861,7 @@ bool KTHTTPClient::checkPostReply(const std::string& reply)
             KTLOG(KT_LOG_DEBUG, "HTTP post returned success");
             return true;
         }
-        KTLOG(KT_LOG_ERROR, "HTTP post returned error %s", status.c_str());
+        KTLOG(KT_LOG_ERROR, "HTTP post returned error %s", escapeControlChars(status).c_str());
         return false;
     } catch (const std::exception& e) {
         KTLOG(KT_LOG_WARNING, "read_json failed, error: %s", e.what());
@@ -854,6 +879,15 @@ int KTHTTPClient::measureTransfer(const std::string& url, int operation, Transfe
                                   TransferBuffer& download, SpeedTestResult* result,
                                   const ktProxyParams& proxy, const std::string& header)
 {
+    bool reached = false;
+    return measureOnce(url, operation, upload, download, result, proxy, header, reached);
+}
+
+int KTHTTPClient::measureOnce(const std::string& url, int operation, TransferBuffer& upload,
+                              TransferBuffer& download, SpeedTestResult* result,
+                              const ktProxyParams& proxy, const std::string& header, bool& reached)
+{
+    reached = false;
     if (result == nullptr) {
         KTLOG(KT_LOG_INFO, "invalid connection info buffer.");
         return -1;
@@ -893,6 +927,7 @@ int KTHTTPClient::measureTransfer(const std::string& url, int operation, Transfe
         client->captureHostHeaders = true;
         const auto started = std::chrono::steady_clock::now();
         rc = client->perform();
+        reached = client->originReached();
         if (rc == 0) {
             const auto elapsed = std::chrono::steady_clock::now() - started;
             result->elapsedMs = static_cast<std::uint64_t>(
@@ -910,18 +945,9 @@ int KTHTTPClient::measureTransferViaProxies(const std::string& url, int operatio
                                             SpeedTestResult* result, const ProxySettings& proxies,
                                             const std::string& header)
 {
-    if (proxies.proxies.empty()) {
-        return measureTransfer(url, operation, upload, download, result, ktProxyParams{}, header);
-    }
-    int rc = -2;
-    for (const std::string& proxy : proxies.proxies) {
-        rc = measureTransfer(url, operation, upload, download, result,
-                             ktProxyParams{proxy, proxies.credentials}, header);
-        if (rc == 0) {
-            break;
-        }
-    }
-    return rc;
+    return throughProxies(proxies, [&](const ktProxyParams& proxy, bool& reached) {
+        return measureOnce(url, operation, upload, download, result, proxy, header, reached);
+    });
 }
 
 int KTHTTPClient::checkConnect(const std::string& url, const ktProxyParams& proxy)

@@ -9,6 +9,8 @@ namespace ktPlatform {
 
 // The calling thread's file-system uid: the impersonated user's while impersonating.
 std::uint32_t currentFsUid();
+// Its file-system gid.
+std::uint32_t currentFsGid();
 
 // The passwd entry of uid; false (errno ENOENT) when there is none.
 bool lookupUser(std::uint32_t uid, Token& token);

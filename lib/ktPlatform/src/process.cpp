@@ -1,14 +1,18 @@
 #include "ktPlatform/process.h"
 
 #include "ktPlatform/files.h"
+#include "identity.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/close_range.h>
 #include <poll.h>
-#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -57,44 +61,6 @@ private:
     int m_fd;
 };
 
-class SpawnActions {
-public:
-    SpawnActions() { m_ok = ::posix_spawn_file_actions_init(&m_actions) == 0; }
-    ~SpawnActions()
-    {
-        if (m_ok) {
-            ::posix_spawn_file_actions_destroy(&m_actions);
-        }
-    }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-    bool ok() const { return m_ok; }
-    posix_spawn_file_actions_t* get() { return &m_actions; }
-
-private:
-    posix_spawn_file_actions_t m_actions;
-    bool m_ok = false;
-};
-
-class SpawnAttributes {
-public:
-    SpawnAttributes() { m_ok = ::posix_spawnattr_init(&m_attr) == 0; }
-    ~SpawnAttributes()
-    {
-        if (m_ok) {
-            ::posix_spawnattr_destroy(&m_attr);
-        }
-    }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    bool ok() const { return m_ok; }
-    posix_spawnattr_t* get() { return &m_attr; }
-
-private:
-    posix_spawnattr_t m_attr;
-    bool m_ok = false;
-};
-
 // Opens the output file for the child: never through a link, only a regular file, new
 // files private to the caller. Replacing deletes first and then insists on a new file,
 // so a file that could not be deleted is never written into. Returns -1 with error set.
@@ -134,6 +100,191 @@ int openOutputFile(const std::string& path, OutputMode mode, int& error)
         fd.reset(high);
     }
     return fd.release();
+}
+
+// Everything the child needs, made before the fork: between fork and exec the child may
+// only make system calls, as another thread may hold a lock of the C library.
+struct ChildSetup {
+    std::string program; // the path to execute
+    std::vector<std::string> strings;
+    std::vector<char*> argv;
+    int output = -1; // standard output and error; -1: /dev/null
+    // The identity the child takes when the calling thread acts as another user.
+    bool dropIdentity = false;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
+};
+
+// The program argv[0] names: itself when it holds a '/', else the first executable file of
+// that name in PATH (the system's default search path without one), as execvp looks.
+bool findProgram(const std::string& name, std::string& path, int& error)
+{
+    if (name.find('/') != std::string::npos) {
+        path = name;
+        return true;
+    }
+    const char* pathVariable = std::getenv("PATH");
+    const std::string search =
+        pathVariable != nullptr && *pathVariable != '\0' ? pathVariable : "/bin:/usr/bin";
+    error = ENOENT;
+    std::size_t at = 0;
+    for (;;) {
+        const std::size_t end = search.find(':', at);
+        const std::string folder = search.substr(at, end == std::string::npos ? end : end - at);
+        const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+        struct stat st {};
+        if (::stat(candidate.c_str(), &st) == 0) {
+            if (S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
+                path = candidate;
+                return true;
+            }
+            error = EACCES;
+        }
+        if (end == std::string::npos) {
+            return false;
+        }
+        at = end + 1;
+    }
+}
+
+// The supplementary groups of the user uid, with gid among them; only gid when passwd does
+// not know the user.
+std::vector<gid_t> groupsOf(std::uint32_t uid, gid_t gid)
+{
+    Token token;
+    if (!lookupUser(uid, token) || token.name.empty()) {
+        return {gid};
+    }
+    std::vector<gid_t> groups(32);
+    for (;;) {
+        int count = static_cast<int>(groups.size());
+        if (::getgrouplist(token.name.c_str(), gid, groups.data(), &count) >= 0) {
+            groups.resize(static_cast<std::size_t>(count));
+            return groups;
+        }
+        if (count <= static_cast<int>(groups.size()) || count > 65536) {
+            return {gid};
+        }
+        groups.resize(static_cast<std::size_t>(count));
+    }
+}
+
+bool prepareChild(const std::vector<std::string>& argv, int output, ChildSetup& setup, int& error)
+{
+    if (!findProgram(argv[0], setup.program, error)) {
+        return false;
+    }
+    setup.strings = argv;
+    for (std::string& s : setup.strings) {
+        setup.argv.push_back(&s[0]);
+    }
+    setup.argv.push_back(nullptr);
+    setup.output = output;
+    // The thread's identity does not carry into a child: its uid, gid and groups are set
+    // there, or it would run as this process's user (root).
+    const std::uint32_t fsUid = currentFsUid();
+    if (fsUid != static_cast<std::uint32_t>(::geteuid())) {
+        setup.dropIdentity = true;
+        setup.uid = static_cast<uid_t>(fsUid);
+        setup.gid = static_cast<gid_t>(currentFsGid());
+        setup.groups = groupsOf(fsUid, setup.gid);
+    }
+    return true;
+}
+
+// The child's side, between fork and exec: system calls only. Returns the errno of the step
+// that failed; on success it does not return.
+int runChild(const ChildSetup& setup, int errorPipe)
+{
+    // Its own process group, so a time-out ends whatever it started.
+    if (::setpgid(0, 0) != 0) {
+        return errno;
+    }
+    struct sigaction byDefault {};
+    byDefault.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (signal != SIGKILL && signal != SIGSTOP) {
+            ::sigaction(signal, &byDefault, nullptr);
+        }
+    }
+    const int nullFd = ::open("/dev/null", O_RDWR);
+    if (nullFd < 0) {
+        return errno;
+    }
+    const int outFd = setup.output >= 0 ? setup.output : nullFd;
+    if (::dup2(nullFd, 0) < 0 || ::dup2(outFd, 1) < 0 || ::dup2(outFd, 2) < 0) {
+        return errno;
+    }
+    // Nothing beyond the three standard descriptors reaches the program; the error pipe
+    // stays open until the exec succeeds.
+    if (::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC) != 0) {
+        const long highest = ::sysconf(_SC_OPEN_MAX);
+        for (int fd = 3; fd < (highest > 0 ? highest : 65536); ++fd) {
+            if (fd != errorPipe) {
+                ::close(fd);
+            }
+        }
+    }
+    if (setup.dropIdentity) {
+        // Raw calls change this thread alone, the only one the child has; groups first,
+        // while the rights to change them remain.
+        if (::syscall(SYS_setgroups, setup.groups.size(), setup.groups.data()) != 0 ||
+            ::syscall(SYS_setresgid, setup.gid, setup.gid, setup.gid) != 0 ||
+            ::syscall(SYS_setresuid, setup.uid, setup.uid, setup.uid) != 0) {
+            return errno;
+        }
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(setup.program.c_str(), setup.argv.data(), environ);
+    return errno;
+}
+
+// Starts the child; its pid, or -1 with error set when it could not be made or could not
+// run the program (the child is then reaped).
+pid_t startChild(const ChildSetup& setup, int& error)
+{
+    int errorPipe[2];
+    if (::pipe2(errorPipe, O_CLOEXEC) != 0) {
+        error = errno;
+        return -1;
+    }
+    Fd readEnd(errorPipe[0]);
+    Fd writeEnd(errorPipe[1]);
+    // No handler of this process may run in the child before its dispositions are reset.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        int code = runChild(setup, writeEnd.get());
+        while (::write(writeEnd.get(), &code, sizeof(code)) < 0 && errno == EINTR) {
+        }
+        ::_exit(127);
+    }
+    const int forkError = errno;
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    writeEnd.reset(-1);
+    if (pid < 0) {
+        error = forkError;
+        return -1;
+    }
+    // The pipe closes at the exec; a code arrives instead when a step before it failed.
+    int code = 0;
+    ssize_t n = 0;
+    while ((n = ::read(readEnd.get(), &code, sizeof(code))) < 0 && errno == EINTR) {
+    }
+    if (n == static_cast<ssize_t>(sizeof(code))) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        error = code;
+        return -1;
+    }
+    return pid;
 }
 
 int decodeStatus(int status)
@@ -302,59 +453,16 @@ RunResult runProcess(const std::vector<std::string>& argv, const std::string& ou
         }
     }
 
-    SpawnActions actions;
-    SpawnAttributes attributes;
-    sigset_t noSignals;
-    sigset_t defaults;
-    sigemptyset(&noSignals);
-    sigfillset(&defaults);
-    sigdelset(&defaults, SIGKILL);
-    sigdelset(&defaults, SIGSTOP);
-    bool ready = actions.ok() && attributes.ok();
-    ready = ready &&
-            ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0) == 0;
-    if (out.get() >= 0) {
-        ready = ready && ::posix_spawn_file_actions_adddup2(actions.get(), out.get(), 1) == 0 &&
-                ::posix_spawn_file_actions_adddup2(actions.get(), out.get(), 2) == 0;
-    } else {
-        ready =
-            ready &&
-            ::posix_spawn_file_actions_addopen(actions.get(), 1, "/dev/null", O_WRONLY, 0) == 0 &&
-            ::posix_spawn_file_actions_adddup2(actions.get(), 1, 2) == 0;
-    }
-    ready = ready && ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3) == 0;
-    ready = ready &&
-            ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETPGROUP |
-                                                             POSIX_SPAWN_SETSIGMASK |
-                                                             POSIX_SPAWN_SETSIGDEF) == 0 &&
-            ::posix_spawnattr_setpgroup(attributes.get(), 0) == 0 &&
-            ::posix_spawnattr_setsigmask(attributes.get(), &noSignals) == 0 &&
-            ::posix_spawnattr_setsigdefault(attributes.get(), &defaults) == 0;
-    if (!ready) {
+    ChildSetup setup;
+    if (!prepareChild(argv, out.get(), setup, result.error)) {
         result.status = RunStatus::startFailed;
-        result.error = ENOMEM;
         return result;
     }
-
-    std::vector<std::string> strings(argv);
-    std::vector<char*> pointers;
-    pointers.reserve(strings.size() + 1);
-    for (std::string& s : strings) {
-        pointers.push_back(&s[0]);
-    }
-    pointers.push_back(nullptr);
-
-    pid_t pid = -1;
-    const bool searchPath = argv[0].find('/') == std::string::npos;
-    const int rc = searchPath ? ::posix_spawnp(&pid, pointers[0], actions.get(), attributes.get(),
-                                               pointers.data(), environ)
-                              : ::posix_spawn(&pid, pointers[0], actions.get(), attributes.get(),
-                                              pointers.data(), environ);
+    const pid_t pid = startChild(setup, result.error);
     // The child holds its own copy; the output file closes here for this process.
     out.reset(-1);
-    if (rc != 0) {
+    if (pid < 0) {
         result.status = RunStatus::startFailed;
-        result.error = rc;
         return result;
     }
 
@@ -367,6 +475,18 @@ RunResult runProcess(const std::vector<std::string>& argv, const std::string& ou
     result.status = RunStatus::ended;
     result.exitCode = status == -1 ? -1 : decodeStatus(status);
     return result;
+}
+
+bool limitOwnResources(std::uint64_t addressBytes, unsigned cpuSeconds)
+{
+    if (addressBytes > 0) {
+        const rlimit space{static_cast<rlim_t>(addressBytes), static_cast<rlim_t>(addressBytes)};
+        if (::setrlimit(RLIMIT_AS, &space) != 0) {
+            return false;
+        }
+    }
+    const rlimit cpu{static_cast<rlim_t>(cpuSeconds), static_cast<rlim_t>(cpuSeconds) + 1};
+    return ::setrlimit(RLIMIT_CPU, &cpu) == 0;
 }
 
 bool executablePath(std::string& path)

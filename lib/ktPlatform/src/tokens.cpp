@@ -21,11 +21,6 @@ namespace {
 constexpr uid_t kQueryUid = static_cast<uid_t>(-1);
 constexpr gid_t kQueryGid = static_cast<gid_t>(-1);
 
-std::uint32_t currentFsGid()
-{
-    return static_cast<std::uint32_t>(::setfsgid(kQueryGid));
-}
-
 bool setIdentity(std::uint32_t uid, std::uint32_t gid)
 {
     ::setfsgid(static_cast<gid_t>(gid));
@@ -42,6 +37,11 @@ bool setIdentity(std::uint32_t uid, std::uint32_t gid)
 std::uint32_t currentFsUid()
 {
     return static_cast<std::uint32_t>(::setfsuid(kQueryUid));
+}
+
+std::uint32_t currentFsGid()
+{
+    return static_cast<std::uint32_t>(::setfsgid(kQueryGid));
 }
 
 bool lookupUser(std::uint32_t uid, Token& token)

@@ -41,12 +41,21 @@ X509_STORE* machineRoots(unsigned long& error)
     static X509_STORE* store = nullptr;
     static unsigned long loadError = 0;
     std::call_once(once, [] {
+        // The default file and folder of certificates (SSL_CERT_FILE and SSL_CERT_DIR when
+        // set), as TLS clients read them; not the default store-URI lookup as well, which
+        // would list the folder again on every issuer it cannot find in the cache.
         X509_STORE* s = X509_STORE_new();
-        if (s == nullptr || X509_STORE_set_default_paths(s) != 1) {
+        X509_LOOKUP* file = s != nullptr ? X509_STORE_add_lookup(s, X509_LOOKUP_file()) : nullptr;
+        X509_LOOKUP* folder =
+            s != nullptr ? X509_STORE_add_lookup(s, X509_LOOKUP_hash_dir()) : nullptr;
+        if (file == nullptr || folder == nullptr) {
             loadError = ERR_get_error();
             X509_STORE_free(s);
             return;
         }
+        X509_LOOKUP_load_file(file, nullptr, X509_FILETYPE_DEFAULT);
+        X509_LOOKUP_add_dir(folder, nullptr, X509_FILETYPE_DEFAULT);
+        ERR_clear_error();
         store = s;
     });
     error = loadError;
@@ -54,6 +63,12 @@ X509_STORE* machineRoots(unsigned long& error)
 }
 
 } // namespace
+
+X509_STORE* machineTrustStore()
+{
+    unsigned long error = 0;
+    return machineRoots(error);
+}
 
 CertChainStatus getCertificateChain(const std::string& der,
                                     const std::vector<std::string>& untrustedDer,

@@ -3,6 +3,7 @@
 #include "pacResult.h"
 
 #include "ktLog/ktLog.h"
+#include "ktLog/peerText.h"
 #include "ktPlatform/files.h"
 #include "ktPlatform/folders.h"
 #include "ktPlatform/process.h"
@@ -129,7 +130,7 @@ bool detectProxy(const std::string& url, std::vector<std::string>& proxies, std:
     const std::string pacUrl = ktPlatform::toNarrow(config.autoConfigUrl);
     const std::string staticText = ktPlatform::toNarrow(config.proxy);
     KTLOG(KT_LOG_INFO, "Proxy settings: auto detect %d, PAC %s, static %s",
-          config.autoDetect ? 1 : 0, pacUrl.c_str(), staticText.c_str());
+          config.autoDetect ? 1 : 0, proxyForLog(pacUrl).c_str(), proxyForLog(staticText).c_str());
     const bool result = config.autoDetect || !pacUrl.empty() || !staticText.empty();
     bool useStatic = true;
 
@@ -162,7 +163,7 @@ bool detectProxy(const std::string& url, std::vector<std::string>& proxies, std:
                 useStatic = false;
                 if (!pacUrl.empty() && !ktGetHostNameFromUrl(pacUrl, pacHost)) {
                     KTLOG(KT_LOG_ERROR, "ktGetHostNameFromUrl failed to parse url = %s",
-                          pacUrl.c_str());
+                          proxyForLog(pacUrl).c_str());
                 }
                 break;
             }
@@ -190,7 +191,7 @@ bool detectProxy(const std::string& url, std::vector<std::string>& proxies, std:
 
         if (!proxyText.empty()) {
             const std::string text = ktPlatform::toNarrow(proxyText);
-            KTLOG(KT_LOG_INFO, "Proxies string detected: %s", text.c_str());
+            KTLOG(KT_LOG_INFO, "Proxies string detected: %s", proxyForLog(text).c_str());
             std::string::size_type pos = 0;
             while (pos <= text.size()) {
                 std::string::size_type end = text.find(';', pos);
@@ -215,7 +216,7 @@ bool detectProxy(const std::string& url, std::vector<std::string>& proxies, std:
     if (useStatic && !staticText.empty()) {
         const std::string proxy = staticProxy(staticText);
         if (!proxy.empty()) {
-            KTLOG(KT_LOG_INFO, "Using static proxy: %s", proxy.c_str());
+            KTLOG(KT_LOG_INFO, "Using static proxy: %s", proxyForLog(proxy).c_str());
             proxies.push_back(proxy);
         }
     }
@@ -228,7 +229,7 @@ bool detectProxyFromLocalPac(const std::wstring& pacUrl, const std::string& url,
 {
     const std::string narrowUrl = ktPlatform::toNarrow(pacUrl);
     if (!startsWithFileScheme(pacUrl)) {
-        KTLOG(KT_LOG_ERROR, "Not a valid local pac url %s", narrowUrl.c_str());
+        KTLOG(KT_LOG_ERROR, "Not a valid local pac url %s", proxyForLog(narrowUrl).c_str());
         return false;
     }
     const std::string pacPath = ktPlatform::toNarrow(pacUrl.substr(7));
@@ -243,7 +244,7 @@ bool detectProxyFromLocalPac(const std::wstring& pacUrl, const std::string& url,
 
     std::string shortPath;
     if (!ktPlatform::shortPathName(pacPath, shortPath)) {
-        KTLOG(KT_LOG_ERROR, "Failed to get short path of %s", pacPath.c_str());
+        KTLOG(KT_LOG_ERROR, "Failed to get short path of %s", escapeControlChars(pacPath).c_str());
         return false;
     }
     const std::string commandLine = pacProgramCommand(program, url, shortPath);
@@ -259,7 +260,8 @@ bool detectProxyFromLocalPac(const std::wstring& pacUrl, const std::string& url,
     std::uint32_t exitCode = 0;
     const bool ran = ExecCommandWithExitCode(commandLine.c_str(), &exitCode, outputFile);
     if (!ran || exitCode != 0) {
-        KTLOG(KT_LOG_ERROR, "%s failed with error %d", commandLine.c_str(), ran ? 1 : 0);
+        KTLOG(KT_LOG_ERROR, "%s failed with error %d", escapeControlChars(commandLine).c_str(),
+              ran ? 1 : 0);
         return false;
     }
     std::string output;

@@ -7,6 +7,7 @@
 
 #include "ktDownloader/ktHTTPClient.h"
 #include "ktLog/ktLog.h"
+#include "ktLog/peerText.h"
 #include "ktPlatform/files.h"
 #include "ktPlatform/process.h"
 #include "ktPlatform/proxySettings.h"
@@ -156,7 +157,8 @@ bool evaluateScript(const std::string& url, const std::string& script, std::stri
     const bool ran =
         ExecCommandWithExitCode(commandLine.c_str(), &exitCode, scratch.file("result.txt"));
     if (!ran || exitCode != 0) {
-        KTLOG(KT_LOG_ERROR, "%s failed with error %d", commandLine.c_str(), ran ? 1 : 0);
+        KTLOG(KT_LOG_ERROR, "%s failed with error %d", escapeControlChars(commandLine).c_str(),
+              ran ? 1 : 0);
         return false;
     }
     return readPacOutput(scratch.file("result.txt"), answer);

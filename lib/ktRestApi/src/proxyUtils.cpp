@@ -4,6 +4,7 @@
 #include "ktCrypto/ktEncryption.h"
 #include "ktDownloader/ktHTTPClient.h"
 #include "ktLog/ktLog.h"
+#include "ktUtils/urlUtil.h"
 #include "ktUtils/osUtils.h"
 
 #include <boost/thread/thread.hpp>
@@ -68,8 +69,8 @@ void CProxyHealthCheck::startProbe(boost::thread_group& group, const std::string
         try {
             checkProxy(url, params);
         } catch (const std::exception& e) {
-            KTLOG_M(kProbeModule, KT_LOG_ERROR, "probe of %s failed: %s", params.proxy.c_str(),
-                    e.what());
+            KTLOG_M(kProbeModule, KT_LOG_ERROR, "probe of %s failed: %s",
+                    proxyForLog(params.proxy).c_str(), e.what());
         }
     });
 }
@@ -98,7 +99,7 @@ std::vector<std::string> CProxyHealthCheck::checkUserProxies(const std::string& 
                 startProbe(probes, url, params);
             } catch (const std::exception& e) {
                 KTLOG(KT_LOG_ERROR, "Failed to start the reachability check of proxy %s: %s",
-                      params.proxy.c_str(), e.what());
+                      proxyForLog(params.proxy).c_str(), e.what());
             }
         }
     }
@@ -114,12 +115,12 @@ void CProxyHealthCheck::checkProxy(const std::string& url, const ktProxyParams& 
     if (KTHTTPClient::checkConnect(url, params) == 0) {
         boost::mutex::scoped_lock lock(m_mutex);
         KTLOG_M(kProbeModule, KT_LOG_INFO, "User configured Proxy %s is reachable",
-                params.proxy.c_str());
+                proxyForLog(params.proxy).c_str());
         m_reachableProxies.push_back(params.proxy);
         return;
     }
     KTLOG_M(kProbeModule, KT_LOG_INFO, "User configured Proxy %s is not reachable",
-            params.proxy.c_str());
+            proxyForLog(params.proxy).c_str());
 }
 
 void CProxyHealthCheck::flushReachableProxies()

@@ -15,6 +15,11 @@ bool jsonNestingWithin(const std::string& text, int maxDepth)
     return ktPlatform::jsonNestingWithin(text, maxDepth);
 }
 
+bool jsonWithin(const std::string& text, int maxDepth, std::size_t maxValues)
+{
+    return ktPlatform::jsonWithin(text, maxDepth, maxValues);
+}
+
 void readJsonBounded(const std::string& text, boost::property_tree::ptree& tree)
 {
     if (!jsonNestingWithin(text)) {

@@ -1,11 +1,14 @@
 #include "ktUtils/urlUtil.h"
 
 #include "ktLog/ktLog.h"
+#include "ktLog/peerText.h"
 
 #include <jwt.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 static const char* const kLogModule = "ktUtils";
 
@@ -32,6 +35,10 @@ bool ktGetHostNameFromUrl(const std::string& url, std::string& host)
     if (slash != std::string::npos) {
         rest.erase(slash);
     }
+    const std::size_t at = rest.rfind('@');
+    if (at != std::string::npos) {
+        rest.erase(0, at + 1);
+    }
     const std::size_t bracket = rest.rfind(']');
     const std::size_t colon = rest.rfind(':');
     if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
@@ -42,6 +49,75 @@ bool ktGetHostNameFromUrl(const std::string& url, std::string& host)
     }
     host = rest;
     return true;
+}
+
+namespace {
+
+// One URL or proxy without its user information: the part of the authority up to its last
+// '@'. The authority starts after "scheme://" (or at the start) and ends at '/', '?' or '#'.
+std::string entryWithoutUserInfo(const std::string& entry)
+{
+    std::size_t start = 0;
+    const std::size_t scheme = entry.find("://");
+    if (scheme != std::string::npos) {
+        start = scheme + 3;
+    } else {
+        // A proxy setting's "scheme=" prefix.
+        const std::size_t equals = entry.find('=');
+        if (equals != std::string::npos && equals < entry.find_first_of(":/@")) {
+            start = equals + 1;
+        }
+    }
+    const std::size_t end = std::min(entry.find_first_of("/?#", start), entry.size());
+    const std::size_t at = entry.rfind('@', end == 0 ? 0 : end - 1);
+    if (at == std::string::npos || at < start || at >= end) {
+        return entry;
+    }
+    return entry.substr(0, start) + entry.substr(at + 1);
+}
+
+// True when piece starts an entry of its own: "scheme://" or a "scheme=" prefix.
+bool startsEntry(const std::string& piece)
+{
+    const std::size_t equals = piece.find('=');
+    return piece.find("://") != std::string::npos ||
+           (equals != std::string::npos && equals < piece.find_first_of(":/@"));
+}
+
+} // namespace
+
+std::string withoutUserInfo(const std::string& text)
+{
+    std::vector<std::string> pieces;
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t end = text.find(';', pos);
+        pieces.push_back(text.substr(pos, end == std::string::npos ? end : end - pos));
+        if (end == std::string::npos) {
+            break;
+        }
+        pos = end + 1;
+    }
+    std::string out;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        if (i > 0) {
+            out += ';';
+        }
+        std::string entry = pieces[i];
+        // A ';' inside a password: the pieces up to its '@' are one entry, so no part of the
+        // password is taken for an entry of its own.
+        while (entry.find('@') == std::string::npos && i + 1 < pieces.size() &&
+               pieces[i + 1].find('@') != std::string::npos && !startsEntry(pieces[i + 1])) {
+            entry += ";" + pieces[++i];
+        }
+        out += entryWithoutUserInfo(entry);
+    }
+    return out;
+}
+
+std::string proxyForLog(const std::string& text)
+{
+    return escapeControlChars(withoutUserInfo(text));
 }
 
 std::string urlEncode(const std::string& value)

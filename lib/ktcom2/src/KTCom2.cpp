@@ -3,6 +3,7 @@
 #include "ktcom2/KTComFrame.h"
 
 #include "ktLog/ktLog.h"
+#include "ktLog/peerLines.h"
 #include "ktmsg2/KTMsg2.h"
 
 #include <algorithm>
@@ -46,6 +47,7 @@ std::size_t bigEndian32(const char* bytes)
 
 // A text whose first key plainly names another id is no keep-alive, and a long message is
 // not parsed twice over; the parsed message is gone before the listener parses the text.
+// A text refused here is the listener's to log, once.
 bool isKeepAlive(const std::string& text)
 {
     const std::optional<int> id = KTMsg2::peekId(text);
@@ -53,7 +55,7 @@ bool isKeepAlive(const std::string& text)
         return false;
     }
     KTMsg2 message;
-    return message.attach(text) && message.m_msgId == CLIENT_PING;
+    return message.attachQuietly(text) && message.m_msgId == CLIENT_PING;
 }
 
 int millisecondsUntil(std::chrono::steady_clock::time_point deadline)
@@ -319,6 +321,8 @@ void CKTCom2::connectOnce(int& attempts, int& threshold, bool& errorReported)
         m_connected = true;
     }
     errorReported = false;
+    // What the service sends may be logged about a bounded number of times per connection.
+    KtPeerLineScope peerLines(kLogModule);
     m_listener->onConnected();
     rc = startClientMessagePump();
     closeConnection();

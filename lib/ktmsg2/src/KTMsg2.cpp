@@ -1,5 +1,7 @@
 #include "ktmsg2/KTMsg2.h"
 
+#include "ktLog/peerLines.h"
+#include "ktLog/peerText.h"
 #include "ktUtils/jsonUtil.h"
 
 #include <boost/property_tree/json_parser.hpp>
@@ -15,39 +17,6 @@ static const char* const kLogModule = "KTMSG2";
 namespace pt = boost::property_tree;
 
 namespace {
-
-// Peer text goes into the log with its control characters escaped, so a hostile service
-// cannot forge or break log lines; the log keeps 4095 characters of a message anyway.
-std::string escapedForLog(const std::string& text)
-{
-    constexpr std::size_t kMaxShown = 4095;
-    std::string out;
-    for (unsigned char c : text) {
-        if (out.size() >= kMaxShown) {
-            break;
-        }
-        switch (c) {
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20 || c == 0x7F) {
-                char hex[8];
-                std::snprintf(hex, sizeof(hex), "\\x%02X", c);
-                out += hex;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out;
-}
 
 // The id of a message key: optional leading blanks and sign, then decimal digits to the
 // end, within int range; anything else gives 0.
@@ -95,10 +64,11 @@ public:
     }
 };
 
+// A peer may send refused messages without end: the lines are bounded per connection.
 void logCorrupted(const char* reason, const std::string& text)
 {
-    KTLOG(KT_LOG_ERROR, "attach():exception %s", reason);
-    KTLOG(KT_LOG_ERROR, "corrupted message: %s", escapedForLog(text).c_str());
+    KTLOG_PEER(KT_LOG_ERROR, "attach():exception %s", reason);
+    KTLOG_PEER(KT_LOG_ERROR, "corrupted message: %s", escapeControlChars(text).c_str());
 }
 
 } // namespace
@@ -119,9 +89,24 @@ template <typename T>
 bool KTMsg2::GetItem(const char* key, T& value)
 {
     try {
-        const boost::optional<T> item = m_body.get_optional<T>(pt::ptree::path_type(key, '.'));
+        boost::optional<T> item = m_body.get_optional<T>(pt::ptree::path_type(key, '.'));
         if (item) {
-            value = *item;
+            value = std::move(*item);
+        }
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+bool KTMsg2::TakeItem(const char* key, std::string& value)
+{
+    try {
+        const boost::optional<pt::ptree&> item =
+            m_body.get_child_optional(pt::ptree::path_type(key, '.'));
+        if (item) {
+            value = std::move(item->data());
+            item->data().clear();
         }
     } catch (const std::exception&) {
         return false;
@@ -152,10 +137,26 @@ bool KTMsg2::detach(std::string& out)
 
 bool KTMsg2::attach(const std::string& text)
 {
-    KTLOG(KT_LOG_DEBUG, "attach:Msg %s", escapedForLog(text).c_str());
-    // The reader recurses once per level: deeper text is refused before parsing.
-    if (!jsonNestingWithin(text, kMaxJsonDepth)) {
-        logCorrupted("nesting too deep", text);
+    return attachText(text, true);
+}
+
+bool KTMsg2::attachQuietly(const std::string& text)
+{
+    return attachText(text, false);
+}
+
+bool KTMsg2::attachText(const std::string& text, bool complain)
+{
+    if (complain) {
+        KTLOG_PEER(KT_LOG_DEBUG, "attach:Msg %s", escapeControlChars(text).c_str());
+    }
+    // The reader recurses once per level, and each value becomes a node of a few hundred
+    // bytes: deeper text, or text of more values than any message holds, is refused before
+    // a node is built.
+    if (!jsonWithin(text, kMaxJsonDepth, kMaxMessageValues)) {
+        if (complain) {
+            logCorrupted("nesting too deep or too many values", text);
+        }
         return false;
     }
     pt::ptree root;
@@ -164,11 +165,15 @@ bool KTMsg2::attach(const std::string& text)
         std::istream stream(&reader);
         pt::read_json(stream, root);
     } catch (const std::exception& e) {
-        logCorrupted(e.what(), text);
+        if (complain) {
+            logCorrupted(e.what(), text);
+        }
         return false;
     }
     if (root.empty() || root.front().first.empty()) {
-        logCorrupted("no message id", text);
+        if (complain) {
+            logCorrupted("no message id", text);
+        }
         return false;
     }
     m_msgId = parseId(root.front().first);

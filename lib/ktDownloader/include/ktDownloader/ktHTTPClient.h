@@ -171,7 +171,8 @@ public:
                                TransferBuffer& download, SpeedTestResult* result,
                                const ktProxyParams& proxy, const std::string& header);
     // measureTransfer without proxy, or through each proxy in turn, with the settings'
-    // credentials, until one succeeds; the result of the last attempt.
+    // credentials, until one succeeds or the origin was reached; the result of the last
+    // attempt.
     static int measureTransferViaProxies(const std::string& url, int operation,
                                          TransferBuffer& upload, TransferBuffer& download,
                                          SpeedTestResult* result, const ProxySettings& proxies,
@@ -218,6 +219,9 @@ private:
     static int postOnce(const std::string& url, const TransferBuffer& body, TransferBuffer& reply,
                         const ktProxyParams& proxy, const std::string& interfaceName,
                         const std::vector<std::string>& headers, bool& reached);
+    static int measureOnce(const std::string& url, int operation, TransferBuffer& upload,
+                           TransferBuffer& download, SpeedTestResult* result,
+                           const ktProxyParams& proxy, const std::string& header, bool& reached);
 
     std::chrono::steady_clock::time_point m_stallWindowStart;
     std::int64_t m_stallWindowBytes = 0;

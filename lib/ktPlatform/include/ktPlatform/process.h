@@ -3,6 +3,7 @@
 // the splitting of a command line into arguments, and the tool's own folder.
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,12 @@ struct RunResult {
 // timeout has passed. Blocks the calling thread until the child has ended.
 RunResult runProcess(const std::vector<std::string>& argv, const std::string& outputFile,
                      OutputMode mode, std::chrono::milliseconds timeout);
+
+// Stands for the limits of a job object that a program puts on itself: its address space
+// at most addressBytes (0: not limited), beyond which allocations fail, and its processor time
+// at most cpuSeconds, after which SIGXCPU ends it (SIGKILL a second later). Children inherit
+// both. False with errno set when the kernel refuses.
+bool limitOwnResources(std::uint64_t addressBytes, unsigned cpuSeconds);
 
 // Stands for GetModuleFileNameA(NULL): the running executable's path, read from
 // /proc/self/exe. False with errno set when it cannot be read.

@@ -31,8 +31,9 @@ struct UserProxyConfig {
 // Stands for WinHttpGetIEProxyConfigForCurrentUser: reads the settings file above; a
 // missing file is a user without settings. When the file names no static proxy, the
 // environment's https_proxy (else HTTPS_PROXY) is the static proxy, reduced to its scheme,
-// host and port: credentials and path are dropped, so they never reach a log. False with
-// errno set (EINVAL for a file that is not of this form, EFBIG above 64 KiB) otherwise.
+// user information, host and port: the path is dropped, the credentials are kept for the
+// proxy (and must never be logged). False with errno set (EINVAL for a file that is not of
+// this form, EFBIG above 64 KiB) otherwise.
 bool userProxyConfig(UserProxyConfig& config);
 
 } // namespace ktPlatform

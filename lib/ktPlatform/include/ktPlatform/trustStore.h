@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+typedef struct x509_store_st X509_STORE;
+
 namespace ktPlatform {
 
 enum class CertChainStatus {
@@ -28,5 +30,10 @@ struct CertChainResult {
 CertChainStatus getCertificateChain(const std::string& der,
                                     const std::vector<std::string>& untrustedDer,
                                     CertChainResult& result);
+
+// The same machine roots for a TLS context's own verification: the one store, loaded once,
+// which the caller shares (SSL_CTX_set1_cert_store takes its own reference). Null when the
+// roots cannot be loaded. Verifications that share it may run on several threads at once.
+X509_STORE* machineTrustStore();
 
 } // namespace ktPlatform

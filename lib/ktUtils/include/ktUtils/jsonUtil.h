@@ -3,6 +3,7 @@
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
+#include <cstddef>
 #include <sstream>
 #include <string>
 
@@ -12,6 +13,10 @@ constexpr int kMaxJsonDepth = 64;
 // True when no object or array in text nests deeper than maxDepth (strings are skipped).
 // The property-tree reader recurses per level, so deeper text is refused before parsing.
 bool jsonNestingWithin(const std::string& text, int maxDepth = kMaxJsonDepth);
+
+// True when text also holds at most maxValues values and keys (every string, number,
+// literal, object and array once): what a tree of it would cost, read in the same pass.
+bool jsonWithin(const std::string& text, int maxDepth, std::size_t maxValues);
 
 // Parses text (nesting bounded by kMaxJsonDepth) into tree; throws a std::exception
 // whose what() says why when it is too deep or not JSON.

@@ -57,6 +57,8 @@ struct FakeReply {
     Kind kind = Kind::message;
     std::string bytes;
     int delayMs = 0; // waited before acting
+    // raw: bytes are sent this many times over, or until the client is gone.
+    std::size_t repeat = 1;
 };
 
 using FakeItems = std::vector<std::pair<std::string, std::string>>;

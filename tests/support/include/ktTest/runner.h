@@ -1,6 +1,7 @@
 #pragma once
 // Runs a program with arguments and a set of environment changes, capturing its output.
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <optional>
@@ -14,6 +15,9 @@ struct RunResult {
     int signal = 0;    // the signal that ended it, when one did
     std::string out;
     std::string err;
+    // The program's largest resident set, sampled every few milliseconds while it ran.
+    long peakResidentKiB = 0;
+    std::chrono::milliseconds elapsed{0}; // from its start until it was reaped
 };
 
 // env: variables to set (a value) or remove (nullopt) on top of this process's

@@ -1,6 +1,6 @@
 #pragma once
 // Certificates made at test time with OpenSSL: a root CA, an intermediate CA under it, and
-// server certificates of several kinds.
+// server certificates of several kinds, issued by either.
 
 #include "ktTest/tempTree.h"
 
@@ -17,10 +17,15 @@ enum class CertKind {
     wrongHost,  // from the intermediate; only the name wrong.example.invalid
     expired,    // from the intermediate; 127.0.0.1; validity ended yesterday
     selfSigned, // its own issuer; 127.0.0.1
+    rootIssued, // issued directly by the root, sent alone; 127.0.0.1 and localhost
+    // as good, but sent without the intermediate, which no store holds
+    missingIntermediate,
+    // issued by a leaf (CA:FALSE) of the intermediate; sent with that leaf and the intermediate
+    notCaIssued,
 };
 
 struct ServerCredentials {
-    std::string chainPem; // leaf first, then the intermediate for CA-issued kinds
+    std::string chainPem; // leaf first, then the certificates the server sends with it
     std::string keyPem;
 };
 
