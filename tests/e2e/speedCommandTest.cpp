@@ -143,12 +143,9 @@ TEST_F(SpeedCommandTest, SpeedTestAgainstTheConfiguredHost)
                                                     R"(","AddonCheckerHost":"127.0.0.1:)" +
                                                     std::to_string(m_origin.port()) + "\"}");
     m_origin.setReply(HttpReply::make("HTTP/1.1 200 OK", std::string(1048576, 'd')));
+    // The origin's port is named only by the branding file: a request there shows the host
+    // was taken from it.
     const ktTest::RunResult r = run({"-g", "download", "-s", "1mb"});
-    const std::string log = ktTest::readAll(m_client.tree().publicFolder() + "/ktdebuglog.log");
-    if (m_origin.requests().empty() &&
-        log.find("Read branding file successfully") == std::string::npos) {
-        GTEST_SKIP() << "this build does not read the branding file";
-    }
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_TRUE(std::regex_match(
         r.out, std::regex("Speed Test in progress...\n"

@@ -5,6 +5,7 @@
 #include "ktConfig/clientStatusHandler.h"
 
 #include "ktConfig/config.h"
+#include "dataFiles.h"
 #include "ktPlatform/strings.h"
 #include "ktTest/clientTree.h"
 #include "ktTest/connectProxy.h"
@@ -126,6 +127,13 @@ protected:
     }
 
     std::string cacheFile() const { return m_tree.configFolder() + "/eventcache.json"; }
+
+    // ktsteering.json in web mode with these further members, and its digest.
+    void writeSteering(const std::string& members)
+    {
+        ktConfigTest::writeDataFile(m_tree, "ktsteering.json",
+                                    R"({"traffic_mode":"web","domains":[],)" + members + "}", "d1");
+    }
 
     void setDeviceRegistry()
     {
@@ -475,22 +483,67 @@ TEST_F(ClientStatus, EmptyDeviceValuesAreLoggedAndSent)
 TEST_F(ClientStatus, QpaStatusFromTheConfiguration)
 {
     struct Case {
-        const char* secureAccess;
-        const char* expected;
+        const char* what;
+        const char* clientConfig;
+        const char* steering; // members of ktsteering.json beside its mode; none: no file
+        bool steeringEnabled;
+        const char* expected; // no QPA certificate: "Allowed" once steering is enabled
     };
-    // Without a steering file private apps stay off, so secure access alone gives the
-    // steering rule.
-    const Case cases[] = {{"false", "Disabled"}, {"true", "Steering Disabled"}};
+    const char* const secure = "\"secureAccess\":\"true\"";
+    const char* const secureDynamic = "\"secureAccess\":\"true\",\"dynamicSteering\":\"true\"";
+    const char* const insecureDynamic = "\"secureAccess\":\"false\",\"dynamicSteering\":\"true\"";
+    const Case cases[] = {
+        {"no secure access", "\"secureAccess\":\"false\"", nullptr, false, "Disabled"},
+        {"no steering file", secure, nullptr, false, "Steering Disabled"},
+        {"private apps off", secure, "\"private_apps_enabled\":false", false, "Steering Disabled"},
+        {"private apps on", secure, "\"private_apps_enabled\":true", true, "Allowed"},
+        {"private apps on, no secure access", "\"secureAccess\":\"false\"",
+         "\"private_apps_enabled\":true", false, "Disabled"},
+        // Dynamic steering in both files: the on- and off-premises flags decide.
+        {"dynamic, off premises", secureDynamic,
+         "\"dynamic_steering\":true,\"private_apps_off_prem\":true", true, "Allowed"},
+        {"dynamic, on premises", secureDynamic,
+         "\"dynamic_steering\":true,\"private_apps_on_prem\":true", true, "Allowed"},
+        {"dynamic, only private apps on", secureDynamic,
+         "\"dynamic_steering\":true,\"private_apps_enabled\":true", false, "Steering Disabled"},
+        {"dynamic, no secure access", insecureDynamic,
+         "\"dynamic_steering\":true,\"private_apps_off_prem\":true", false, "Disabled"},
+        // Dynamic steering in the steering file alone is not active.
+        {"dynamic in the steering file only", secure,
+         "\"dynamic_steering\":true,\"private_apps_off_prem\":true", false, "Steering Disabled"},
+    };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.secureAccess);
+        SCOPED_TRACE(c.what);
+        fs::remove(m_tree.dataFolder() + "/ktsteering.json");
+        if (c.steering != nullptr) {
+            writeSteering(c.steering);
+        }
         Config config;
         ClientStatusHandler handler;
-        start(config, handler, std::string("\"secureAccess\":\"") + c.secureAccess + "\"");
+        start(config, handler, c.clientConfig);
         config.setQpaTunnelState(4);
         ASSERT_TRUE(handler.handleClientStatus(&m_session, ""));
         EXPECT_EQ(lastPosted().get<std::string>("qpa_status"), c.expected);
-        EXPECT_FALSE(config.isQpaSteeringEnabled());
+        EXPECT_EQ(config.isQpaSteeringEnabled(), c.steeringEnabled);
     }
+}
+
+TEST_F(ClientStatus, PrivateAppsOffReadTheSteeringFileAgain)
+{
+    writeSteering("\"private_apps_enabled\":false");
+    start("\"secureAccess\":\"true\"");
+    ASSERT_TRUE(report());
+    EXPECT_EQ(lastPosted().get<std::string>("qpa_status"), "Steering Disabled");
+
+    // The service turned private apps on since the configuration was loaded.
+    writeSteering("\"private_apps_enabled\":true");
+    ASSERT_TRUE(report());
+    EXPECT_EQ(lastPosted().get<std::string>("qpa_status"), "Allowed");
+
+    // Once on, the file is not read again.
+    writeSteering("\"private_apps_enabled\":false");
+    ASSERT_TRUE(report());
+    EXPECT_EQ(lastPosted().get<std::string>("qpa_status"), "Allowed");
 }
 
 TEST(QpaStatusText, FirstRuleThatHolds)

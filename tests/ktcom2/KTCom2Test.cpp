@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -465,6 +466,15 @@ TEST_F(ServiceLink, ResetDuringSendsEndsInAReconnect)
     EXPECT_GE(listener.count(Event::disconnected) + listener.count(Event::error), 1u);
 }
 
+// The system's send and connect again when a test that replaced them ends, however it ends.
+struct SystemSockets {
+    ~SystemSockets()
+    {
+        ktPlatform::setSendFunction(nullptr);
+        ktPlatform::setConnectFunction(nullptr);
+    }
+};
+
 // Fails every send of a unit that carries the marker, as a reset stream would.
 long failMarkedSends(ktPlatform::Socket socket, const char* data, std::size_t length)
 {
@@ -495,6 +505,40 @@ TEST_F(ServiceLink, HardSendErrorIsReportedByTheWorkerOnAFreshStream)
     }
     EXPECT_EQ(listener.count(Event::error), 1u);
     EXPECT_EQ(fake.messages().size(), 1u); // nothing of the failed unit reached the service
+}
+
+// The first send of a unit that carries the marker takes nothing, as a full socket would,
+// so the unit is queued; the pump's write of it then fails as a reset stream would.
+std::atomic<int> g_queuedThenFailed{0};
+
+long queueThenFailMarked(ktPlatform::Socket socket, const char* data, std::size_t length)
+{
+    if (memmem(data, length, "QUEUEME", 7) != nullptr) {
+        errno = g_queuedThenFailed++ == 0 ? EAGAIN : ECONNRESET;
+        return -1;
+    }
+    return static_cast<long>(::send(socket, data, length, MSG_NOSIGNAL));
+}
+
+TEST_F(ServiceLink, FailedQueuedWriteIsReportedByThePumpAndByTheWorker)
+{
+    g_queuedThenFailed = 0;
+    SystemSockets restore;
+    ktPlatform::setSendFunction(queueThenFailMarked);
+    startConnected();
+    EXPECT_TRUE(com->SendMsg(messageText(GET_STATUS, {{"x", "QUEUEME"}}), ""));
+    ASSERT_TRUE(listener.waitFor(Event::connected, 2));
+    EXPECT_EQ(g_queuedThenFailed, 2);
+    // The pump reports its write's error, then the worker the pump's result, and it
+    // reconnects; the service closed nothing.
+    std::vector<std::pair<Event::Kind, int>> seen;
+    for (const Event& e : listener.events()) {
+        seen.emplace_back(e.kind, e.code);
+    }
+    const std::vector<std::pair<Event::Kind, int>> expected = {
+        {Event::connected, 0}, {Event::error, 10054}, {Event::error, 10054}, {Event::connected, 0}};
+    EXPECT_EQ(seen, expected);
+    EXPECT_TRUE(fake.messages().empty());
 }
 
 TEST_F(ServiceLink, StartStopAndSendRefusals)
@@ -544,6 +588,76 @@ TEST_F(ServiceLink, FailedAttemptsAreReportedOnce)
     EXPECT_EQ(events.front().code, 10061);
     EXPECT_NE(ktTest::logText().find("client socket connect failed 10061"),
               std::string::npos);
+}
+
+// Refuses every connection attempt, noting before each how many connect failures the log
+// held, so a test can tell which attempts were logged.
+struct RefusedAttempts {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::size_t> loggedBefore; // one entry per attempt
+};
+RefusedAttempts g_refused;
+
+std::size_t connectFailuresLogged()
+{
+    const std::string log = ktTest::logText();
+    const std::string line = "client socket connect failed 10061";
+    std::size_t count = 0;
+    for (auto at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+int refuseAndCount(ktPlatform::Socket, const ktPlatform::SocketAddress&)
+{
+    const std::size_t logged = connectFailuresLogged();
+    {
+        std::lock_guard<std::mutex> lock(g_refused.mutex);
+        g_refused.loggedBefore.push_back(logged);
+    }
+    g_refused.changed.notify_all();
+    errno = ECONNREFUSED;
+    return -1;
+}
+
+TEST_F(ServiceLink, ConnectFailuresAreLoggedOnADoublingCadence)
+{
+    ktTest::clearLog();
+    {
+        std::lock_guard<std::mutex> lock(g_refused.mutex);
+        g_refused.loggedBefore.clear();
+    }
+    SystemSockets restore;
+    ktPlatform::setConnectFunction(refuseAndCount);
+    KTCom2Timing timing = fastTiming();
+    timing.retryDelayMs = 1;
+    startClient(timing, closedPort());
+    constexpr std::size_t kAttempts = 128;
+    {
+        std::unique_lock<std::mutex> lock(g_refused.mutex);
+        ASSERT_TRUE(g_refused.changed.wait_for(
+            lock, 30s, [] { return g_refused.loggedBefore.size() >= kAttempts; }));
+    }
+    com.reset();
+    std::vector<std::size_t> before;
+    {
+        std::lock_guard<std::mutex> lock(g_refused.mutex);
+        before = g_refused.loggedBefore;
+    }
+    // Attempt n (from 1) was logged when the count grew before attempt n + 1 began.
+    std::vector<std::size_t> logged;
+    for (std::size_t n = 1; n < before.size() && n < kAttempts; ++n) {
+        if (before[n] > before[n - 1]) {
+            logged.push_back(n);
+        }
+    }
+    EXPECT_EQ(logged, (std::vector<std::size_t>{2, 6, 14, 30, 62, 94, 126}));
+    const std::vector<Event> events = listener.events();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events.front().kind, Event::error);
+    EXPECT_EQ(events.front().code, 10061);
 }
 
 // The waits of a worker with the standard timing: stop and destruction cut them short.

@@ -91,7 +91,7 @@ struct ChildGuard {
     }
 };
 
-TEST(FakeServiceProgram, AnswersRequestsWithPlausibleReplies)
+TEST(FakeServiceProgram, AnswersRequestsWithPlausibleRepliesAndKeepsCaptureState)
 {
     const std::uint16_t port = freePort();
     const std::string portText = std::to_string(port);
@@ -129,6 +129,26 @@ TEST(FakeServiceProgram, AnswersRequestsWithPlausibleReplies)
             {IS_CONFIG_UPDATE_AVAILABLE, {}, CONFIG_UPDATE_AVAILABLE, "updateCheckStatus", "true"},
             {GET_QPA_STATUS, {}, SET_QPA_STATUS, "qpaStatus", "enabled"},
             {SET_PKT_ACTION, {{"pktAction", "1"}}, RESP_SET_PKT_ACTION, "status", "true"},
+            // A capture runs from its start to its stop.
+            {OUTER_PKT_CAPTURE_STATUS, {}, RESP_OUTER_PKT_CAPTURE_STATUS, "status", "false"},
+            {START_OUTER_PKT_CAPTURE,
+             {{"Capture", "o.etl"}},
+             RESP_START_OUTER_PKT_CAPTURE,
+             "status",
+             "true"},
+            {OUTER_PKT_CAPTURE_STATUS, {}, RESP_OUTER_PKT_CAPTURE_STATUS, "status", "true"},
+            {DRIVER_LOG_CAPTURE_STATUS, {}, RESP_DRIVER_LOG_CAPTURE_STATUS, "status", "false"},
+            {STOP_OUTER_PKT_CAPTURE, {}, RESP_STOP_OUTER_PKT_CAPTURE, "status", "true"},
+            {OUTER_PKT_CAPTURE_STATUS, {}, RESP_OUTER_PKT_CAPTURE_STATUS, "status", "false"},
+            {START_DRIVER_LOG_CAPTURE,
+             {{"Capture", "d.etl"}},
+             RESP_START_DRIVER_LOG_CAPTURE,
+             "status",
+             "true"},
+            {DRIVER_LOG_CAPTURE_STATUS, {}, RESP_DRIVER_LOG_CAPTURE_STATUS, "status", "true"},
+            {OUTER_PKT_CAPTURE_STATUS, {}, RESP_OUTER_PKT_CAPTURE_STATUS, "status", "false"},
+            {STOP_DRIVER_LOG_CAPTURE, {}, RESP_STOP_DRIVER_LOG_CAPTURE, "status", "true"},
+            {DRIVER_LOG_CAPTURE_STATUS, {}, RESP_DRIVER_LOG_CAPTURE_STATUS, "status", "false"},
         };
         for (const auto& c : cases) {
             SCOPED_TRACE(c.request);

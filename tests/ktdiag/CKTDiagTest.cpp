@@ -181,4 +181,62 @@ TEST_F(CKTDiagTest, NoServiceIsReportedAfterTheReadinessWait)
     EXPECT_LT(took, 5s);
 }
 
+TEST_F(CKTDiagTest, ASilentServiceEndsEachReadinessWaitAtItsTimeOut)
+{
+    // The service accepts the connection and never acknowledges the handshake, so only the
+    // readiness wait's own time-out ends it.
+    m_fake.setAck(ktTest::AckMode::silent);
+    KTDiagTimeouts t = longWaits();
+    t.readyMs = 300;
+    t.statusMs = 60000;
+    t.enableMs = 60000;
+    t.pktActionMs = 60000;
+    t.pktActionRetryMs = 10;
+    const std::string noService = "Failed to connect with Service.\n";
+    struct Case {
+        const char* what;
+        std::function<void(CKTDiag&)> command;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"-c start", [](CKTDiag& d) { d.startPacketCapture("", 0); },
+         "Failed to start packet capture\n"},
+        {"-c stop", [](CKTDiag& d) { d.stopPacketCapture(); }, "Failed to stop packet capture\n"},
+        {"-p start",
+         [](CKTDiag& d) {
+             std::string name;
+             d.startOuterPacketCapture(name, 0);
+         },
+         noService},
+        {"-p stop", [](CKTDiag& d) { d.stopOuterPacketCapture(); }, noService},
+        {"-d start",
+         [](CKTDiag& d) {
+             std::string name;
+             d.startDriverLogCapture(name);
+         },
+         noService},
+        {"-d stop", [](CKTDiag& d) { d.stopDriverLogCapture(); }, noService},
+        {"-u", [](CKTDiag& d) { d.updateConfig(); }, noService},
+        {"-m", [](CKTDiag& d) { d.setLogFileSize(5); },
+         noService + "Failed to set log size, KTCom is not ready\n"},
+        {"-f", [](CKTDiag& d) { d.getClientStatus(); }, noService},
+        {"-n", [](CKTDiag& d) { d.getQpaStatus(); }, noService},
+        {"-t", [](CKTDiag& d) { d.enableClient(true); }, noService},
+        {"-r set", [](CKTDiag& d) { d.setPacketAction(1); }, "Failed to set packet action\n"},
+        {"-r clear", [](CKTDiag& d) { d.unsetPacketAction(); }, "Failed to set packet action\n"},
+    };
+    int handshakes = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::chrono::milliseconds took{};
+        EXPECT_EQ(run(t, c.command, took), c.out);
+        EXPECT_GE(took.count(), 300);
+        EXPECT_LT(took.count(), 3000);
+        // It did reach the service and waited on its handshake.
+        EXPECT_TRUE(m_fake.waitForHandshakes(++handshakes, 5s));
+        EXPECT_TRUE(m_fake.waitForClientGone(5s));
+    }
+    EXPECT_TRUE(m_fake.messages().empty());
+}
+
 } // namespace

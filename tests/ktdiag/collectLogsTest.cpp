@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -102,6 +103,36 @@ TEST(CollectLogs, UploadCapAtTheByte)
             EXPECT_EQ(log.find("skipped file from log upload"), std::string::npos) << label;
         }
     }
+}
+
+TEST(CollectLogs, ASilentServiceCostsTheReadinessWaitAndTheArchiveIsWritten)
+{
+    // The service accepts the connection and never acknowledges the handshake, so only the
+    // readiness wait's own time-out ends the request for its diagnostics.
+    ktTest::clearLog();
+    ktTest::FakeService service;
+    service.setAck(ktTest::AckMode::silent);
+    ktTest::ScopedEnv port("KTDIAG_SERVICE_PORT", std::to_string(service.port()));
+    ktTest::FakePrograms programs(true);
+    ktTest::ClientTree client;
+    fs::create_directories(client.tree().publicFolder());
+    const std::string archive = client.tree().root() + "/silent.zip";
+    KTDiagTimeouts timeouts;
+    timeouts.readyMs = 1000;
+    const auto began = std::chrono::steady_clock::now();
+    {
+        CKTDiag diag;
+        diag.setTimeouts(timeouts);
+        diag.start();
+        EXPECT_TRUE(diag.collectLogs(archive, false));
+    }
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - began);
+    EXPECT_GE(took.count(), 1000);
+    EXPECT_LT(took.count(), 4500); // the standard readiness wait alone is 5000
+    EXPECT_TRUE(fs::exists(archive));
+    EXPECT_TRUE(service.waitForHandshakes(1, std::chrono::seconds(5)));
+    EXPECT_TRUE(service.messages().empty());
 }
 
 TEST(CollectLogs, CopyProtectedFile)

@@ -22,6 +22,7 @@ namespace {
 thread_local int t_lastError = 0;
 
 std::atomic<SendFunction> g_sendFunction{nullptr};
+std::atomic<ConnectFunction> g_connectFunction{nullptr};
 
 int fail(int errnoValue)
 {
@@ -32,6 +33,12 @@ int fail(int errnoValue)
 long systemSend(Socket socket, const char* data, std::size_t length)
 {
     return static_cast<long>(::send(socket, data, length, MSG_NOSIGNAL));
+}
+
+int systemConnect(Socket socket, const SocketAddress& address)
+{
+    return ::connect(socket, reinterpret_cast<const sockaddr*>(address.bytes),
+                     static_cast<socklen_t>(address.length));
 }
 
 } // namespace
@@ -153,8 +160,11 @@ Socket openStreamSocket(int family)
 
 int startConnect(Socket socket, const SocketAddress& address)
 {
-    const int rc = ::connect(socket, reinterpret_cast<const sockaddr*>(address.bytes),
-                             static_cast<socklen_t>(address.length));
+    ConnectFunction function = g_connectFunction.load();
+    if (function == nullptr) {
+        function = systemConnect;
+    }
+    const int rc = function(socket, address);
     if (rc == 0) {
         return 0;
     }
@@ -316,6 +326,11 @@ std::uint16_t servicePort(std::uint16_t standard)
 void setSendFunction(SendFunction function)
 {
     g_sendFunction.store(function);
+}
+
+void setConnectFunction(ConnectFunction function)
+{
+    g_connectFunction.store(function);
 }
 
 } // namespace ktPlatform

@@ -119,6 +119,11 @@ std::uint16_t servicePort(std::uint16_t standard);
 using SendFunction = long (*)(Socket socket, const char* data, std::size_t length);
 void setSendFunction(SendFunction function);
 
+// Test seam: replaces the system connect under startConnect (same contract: 0, or -1 with
+// errno); null restores it.
+using ConnectFunction = int (*)(Socket socket, const SocketAddress& address);
+void setConnectFunction(ConnectFunction function);
+
 // Owns one socket and closes it.
 class UniqueSocket {
 public:
