@@ -21,9 +21,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -90,22 +92,24 @@ protected:
                                                         std::to_string(m_origin.port()) +
                                                         R"(","token":"ok-1")" + userConfig + "}}");
         m_tree.writeClientConfig("{\"clientConfig\":{" + clientConfig + "}}");
-        // The branding names the origin too: it is read after ktuserconfig.json.
-        // The branding names the origin too: it is read after ktuserconfig.json, from the
-        // common folder or, with per-user folders, from the user's.
-        const std::string branding =
-            R"({"UserKey":"uk-1","OrgKey":"ok-1","OrgName":"Org One",)"
-            R"("AddonManagerHost":"127.0.0.1:)" +
-            std::to_string(m_origin.port()) +
-            R"(","AddonCheckerHost":"checker.test","UserEmail":"u@test"})";
-        m_tree.writeBranding(branding);
-        m_tree.writeBranding(branding, false, false,
+        // The branding is read after ktuserconfig.json, from the common folder or, with
+        // per-user folders, from the user's.
+        m_tree.writeBranding(branding());
+        m_tree.writeBranding(branding(), false, false,
                              m_tree.tree().appDataRoot() + "/Kestrani/Merivon");
         ASSERT_TRUE(config.init());
         handler.init(&config, ktPlatform::toWide(folder.empty() ? m_tree.configFolder() : folder),
                      L"");
         handler.setClock([this] { return m_now; });
         ktTest::clearLog();
+    }
+    // The branding file's text: it names the origin too.
+    std::string branding() const
+    {
+        return R"({"UserKey":"uk-1","OrgKey":"ok-1","OrgName":"Org One",)"
+               R"("AddonManagerHost":"127.0.0.1:)" +
+               std::to_string(m_origin.port()) +
+               R"(","AddonCheckerHost":"checker.test","UserEmail":"u@test"})";
     }
     void start(const std::string& clientConfig = "\"secureAccess\":\"false\"")
     {
@@ -407,13 +411,35 @@ TEST_F(ClientStatus, NeitherPostedNorCachedIsAFailure)
 
 TEST_F(ClientStatus, PerUserFoldersCacheAsTheSessionsUser)
 {
-    start(m_config, m_handler, "", R"(,"enablePerUserConfig":"true")");
+    // Root caches into the folder of the session's user, a test account, as that account.
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    const ktTest::ConsoleSession session(account.uid);
+    const ktTest::AccountFolder home(account);
+    const std::string folder = home.path() + "/Merivon";
+    fs::create_directories(folder);
+    ktTest::writeAll(folder + "/ktbranding.json", branding());
+    ktTest::chownTo(folder, account);
+    ktTest::chownTo(folder + "/ktbranding.json", account);
+    start(m_config, m_handler, "",
+          R"(,"enablePerUserConfig":"true","configLocation":")" + folder + "\"", folder);
     ASSERT_TRUE(m_config.enablePerUserConfig());
     m_origin.setReply(HttpReply::make("HTTP/1.1 500 Internal Server Error"));
     EXPECT_TRUE(report());
     EventCache cache;
-    ASSERT_TRUE(cache.load(ktPlatform::toWide(m_tree.configFolder()), L"", ""));
+    ASSERT_TRUE(cache.load(ktPlatform::toWide(folder), L"", ""));
     EXPECT_EQ(cache.events().size(), 1u);
+    // Everything written there, the cache and its digest included, is the user's own.
+    std::vector<std::string> written;
+    for (const auto& e : fs::recursive_directory_iterator(folder)) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(e.path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, account.uid) << e.path();
+        written.push_back(fs::relative(e.path(), folder).string());
+    }
+    for (const char* cacheFile : {"eventcache.json", "data/ktinternal.json"}) {
+        EXPECT_NE(std::find(written.begin(), written.end(), cacheFile), written.end()) << cacheFile;
+    }
+    EXPECT_FALSE(fs::exists(cacheFile()));
 }
 
 TEST_F(ClientStatus, PerUserFoldersCacheNothingWhenTheUserCannotBeActedAs)
