@@ -229,19 +229,11 @@ private:
     bool folderFor(const std::string& name, std::string& folder)
     {
         if (!m_held.holding()) {
-            std::string root;
-            if (!ktPlatform::makePrivateTempFolder(root)) {
+            if (!m_held.createFolderIn(ktPlatform::temporaryRoot(), "kt.", m_root)) {
                 KTLOG(KT_LOG_ERROR,
                       "Failed to create a private folder for decrypted copies, "
                       "error %d",
                       ktPlatform::lastError());
-                return false;
-            }
-            m_root = root;
-            if (!m_held.hold(root, ktPlatform::TemporaryPath::Kind::folder)) {
-                KTLOG(KT_LOG_ERROR, "Failed to hold %s, error %d", root.c_str(),
-                      ktPlatform::lastError());
-                ktPlatform::removeFolder(root);
                 return false;
             }
         }

@@ -129,6 +129,38 @@ TEST(TemporaryPath, RemovesWhatItHoldsUnlessKept)
     EXPECT_TRUE(fs::exists(kept));
 }
 
+TEST(TemporaryPath, MadeNewPrivateAndHeldFromTheStart)
+{
+    ktTest::TempDir dir;
+    const std::string archive = dir.path() + "/out.zip";
+    ktTest::writeAll(archive, "what was there");
+    ktPlatform::TemporaryPath file;
+    ktPlatform::TemporaryPath folder;
+    std::string filePath;
+    std::string folderPath;
+    int fd = -1;
+    ASSERT_TRUE(file.createFileBeside(archive, filePath, fd));
+    ::close(fd);
+    ASSERT_TRUE(folder.createFolderIn(dir.path(), "kt.", folderPath));
+    EXPECT_EQ(fs::path(filePath).parent_path(), fs::path(dir.path()));
+    EXPECT_EQ(fs::path(filePath).filename().string().rfind(".out.zip.", 0), 0u) << filePath;
+    EXPECT_EQ(fs::path(folderPath).filename().string().rfind("kt.", 0), 0u) << folderPath;
+    struct stat st {};
+    ASSERT_EQ(::lstat(filePath.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(::lstat(folderPath.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_TRUE(file.holding());
+    EXPECT_TRUE(folder.holding());
+    EXPECT_TRUE(file.remove());
+    EXPECT_TRUE(folder.remove());
+    EXPECT_FALSE(fs::exists(filePath));
+    EXPECT_FALSE(fs::exists(folderPath));
+    EXPECT_EQ(ktTest::readAll(archive), "what was there");
+}
+
 TEST(TemporaryPath, AnInterruptingSignalRemovesWhatIsHeldAndEndsTheProcess)
 {
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {

@@ -150,6 +150,9 @@ TEST_F(PacParserTest, ScriptsThatAllocateOrLoopWithoutEndStopAtTheProgramsOwnLim
 #else
     constexpr long kPeakBoundKiB = 256 * 1024;
 #endif
+    // The limit is CPU time: on a busy machine the wall time stretches, so the bound only
+    // tells a script stopped by its own limits from one killed at the 30 s time-out.
+    constexpr std::chrono::milliseconds kStoppedByItsOwnLimits(25000);
     const struct {
         const char* name;
         const char* script;
@@ -157,12 +160,12 @@ TEST_F(PacParserTest, ScriptsThatAllocateOrLoopWithoutEndStopAtTheProgramsOwnLim
         std::chrono::milliseconds most;
     } cases[] = {
         {"allocates", "function FindProxyForURL(u, h) { var s = 'x'; for (;;) { s = s + s; } }\n",
-         std::chrono::milliseconds(0), std::chrono::milliseconds(10000)},
+         std::chrono::milliseconds(0), kStoppedByItsOwnLimits},
         {"allocates in small pieces",
          "function FindProxyForURL(u, h) { var a = []; for (;;) { a.push({n: a.length}); } }\n",
-         std::chrono::milliseconds(0), std::chrono::milliseconds(10000)},
+         std::chrono::milliseconds(0), kStoppedByItsOwnLimits},
         {"loops", "function FindProxyForURL(u, h) { var i = 0; for (;;) { i++; } }\n",
-         std::chrono::milliseconds(4500), std::chrono::milliseconds(10000)},
+         std::chrono::milliseconds(4500), kStoppedByItsOwnLimits},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

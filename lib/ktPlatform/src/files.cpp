@@ -457,19 +457,6 @@ bool copyFileReplacing(const std::string& src, const std::string& dst)
     return ok;
 }
 
-bool createPrivateSibling(const std::string& path, std::string& created, int& fd)
-{
-    std::string name = siblingPattern(path);
-    // mkostemp opens with O_CREAT | O_EXCL and mode 0600.
-    const int made = ::mkostemp(&name[0], O_CLOEXEC);
-    if (made < 0) {
-        return false;
-    }
-    created = name;
-    fd = made;
-    return true;
-}
-
 std::FILE* openDescriptor(int fd, const char* mode)
 {
     return ::fdopen(fd, mode);
@@ -562,11 +549,15 @@ bool shortPathName(const std::string& path, std::string& shortPath)
     return true;
 }
 
-bool makePrivateTempFolder(std::string& folder)
+std::string temporaryRoot()
 {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = (tmp != nullptr && tmp[0] != '\0') ? tmp : "/tmp";
-    pattern += "/kt.XXXXXX";
+    return (tmp != nullptr && tmp[0] != '\0') ? tmp : "/tmp";
+}
+
+bool makePrivateTempFolder(std::string& folder)
+{
+    std::string pattern = temporaryRoot() + "/kt.XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     // mkdtemp makes the folder with mode 0700.

@@ -7,6 +7,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/fsuid.h>
+#include <string>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace ktPlatform {
@@ -113,6 +116,24 @@ void onInterrupt(int signal)
     ::raise(signal);
 }
 
+// Six characters of a name that no one can guess.
+std::string randomSuffix()
+{
+    static const char kLetters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char bytes[6] = {};
+    if (::getrandom(bytes, sizeof(bytes), 0) != static_cast<ssize_t>(sizeof(bytes))) {
+        return std::string();
+    }
+    std::string suffix;
+    for (unsigned char b : bytes) {
+        suffix += kLetters[b % (sizeof(kLetters) - 1)];
+    }
+    return suffix;
+}
+
+constexpr int kCreateAttempts = 100;
+
 } // namespace
 
 void installInterruptCleanup()
@@ -155,6 +176,66 @@ bool TemporaryPath::hold(const std::string& path, Kind kind)
         return true;
     }
     errno = ENOSPC;
+    return false;
+}
+
+bool TemporaryPath::createFileBeside(const std::string& path, std::string& created, int& fd)
+{
+    const std::string::size_type slash = path.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        const std::string suffix = randomSuffix();
+        if (suffix.empty()) {
+            return false;
+        }
+        const std::string name = folder + "/." + base + "." + suffix;
+        if (!hold(name, Kind::file)) {
+            return false;
+        }
+        const int made =
+            ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (made >= 0) {
+            created = name;
+            fd = made;
+            return true;
+        }
+        const int error = errno;
+        keep(); // whatever is there is not this run's
+        errno = error;
+        if (error != EEXIST) {
+            return false;
+        }
+    }
+    errno = EEXIST;
+    return false;
+}
+
+bool TemporaryPath::createFolderIn(const std::string& parent, const std::string& prefix,
+                                   std::string& created)
+{
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        const std::string suffix = randomSuffix();
+        if (suffix.empty()) {
+            return false;
+        }
+        const std::string name = parent + "/" + prefix + suffix;
+        if (!hold(name, Kind::folder)) {
+            return false;
+        }
+        if (::mkdir(name.c_str(), 0700) == 0) {
+            created = name;
+            return true;
+        }
+        const int error = errno;
+        keep();
+        errno = error;
+        if (error != EEXIST) {
+            return false;
+        }
+    }
+    errno = EEXIST;
     return false;
 }
 

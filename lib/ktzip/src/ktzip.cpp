@@ -285,16 +285,7 @@ class NewArchiveFile {
 public:
     explicit NewArchiveFile(const std::string& archivePath)
     {
-        if (!ktPlatform::createPrivateSibling(archivePath, m_path, m_fd)) {
-            return;
-        }
-        if (!m_held.hold(m_path, ktPlatform::TemporaryPath::Kind::file)) {
-            const int saved = ktPlatform::lastError();
-            ktPlatform::closeDescriptor(m_fd);
-            m_fd = -1;
-            ktPlatform::deleteFile(m_path);
-            errno = saved;
-        }
+        m_held.createFileBeside(archivePath, m_path, m_fd);
     }
     ~NewArchiveFile()
     {

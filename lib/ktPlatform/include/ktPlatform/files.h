@@ -62,12 +62,6 @@ ReplaceStatus replaceFileAtomically(const std::string& path, const std::string& 
 // and a rename, so a link at dst is replaced rather than followed. False on failure.
 bool copyFileReplacing(const std::string& src, const std::string& dst);
 
-// Stands for CreateFile with CREATE_NEW beside path: a new file of mode 0600, named "."
-// + path's last element + six random characters, in path's folder, made with O_EXCL so it
-// is never a file or link that was there before. Fills created and its open descriptor
-// (close-on-exec); false with errno set.
-bool createPrivateSibling(const std::string& path, std::string& created, int& fd);
-
 // Stands for _fdopen: a stream over fd, which the stream then owns. Null with errno set.
 std::FILE* openDescriptor(int fd, const char* mode);
 // Stands for _close; errno is kept.
@@ -99,6 +93,9 @@ bool createDirectoryTree(const std::string& path);
 // Stands for GetShortPathNameA: Linux has no short names, so the path itself when it
 // names something that exists (links followed); false with errno set otherwise.
 bool shortPathName(const std::string& path, std::string& shortPath);
+
+// Stands for GetTempPathA: $TMPDIR, else /tmp.
+std::string temporaryRoot();
 
 // Stands for GetTempPathA and a folder of the caller's own there: a new folder of mode
 // 0700 under $TMPDIR (else /tmp). False with errno set.

@@ -28,6 +28,15 @@ public:
     // Holds path (absolute) from now on; what it held before is removed first. False with
     // errno set (ENOSPC: too many held at once, ENAMETOOLONG) when it cannot be held.
     bool hold(const std::string& path, Kind kind);
+    // Creates and holds a new file of mode 0600 beside path, named "." + path's last element
+    // + "." + six random characters, with O_EXCL (never a file or link that was there). It
+    // is held before it exists, so no signal can come between its making and its holding.
+    // Fills created and its open descriptor (close-on-exec); false with errno set.
+    bool createFileBeside(const std::string& path, std::string& created, int& fd);
+    // The same for a new folder of mode 0700 in parent, named prefix + six random characters.
+    bool createFolderIn(const std::string& parent, const std::string& prefix,
+                        std::string& created);
+
     // Removes the path now and stops holding it; true when nothing is left (or nothing was
     // held). False with errno set when something could not be removed.
     bool remove();
