@@ -26,6 +26,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Generous: the program is instrumented too in sanitizer builds, on a machine that runs the
+// other tests at the same time.
+constexpr auto kWait = 30s;
+
 class ReplyListener : public IKTCom2Listener {
 public:
     void onMessage(const std::string& message, const std::string&) override
@@ -47,13 +51,13 @@ public:
     bool waitConnected()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, 10s, [&] { return m_connected; });
+        return m_changed.wait_for(lock, kWait, [&] { return m_connected; });
     }
     // The next reply, attached.
     std::optional<KTMsg2> next()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        if (!m_changed.wait_for(lock, 10s, [&] { return m_taken < m_messages.size(); })) {
+        if (!m_changed.wait_for(lock, kWait, [&] { return m_taken < m_messages.size(); })) {
             return std::nullopt;
         }
         KTMsg2 msg;
