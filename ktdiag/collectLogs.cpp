@@ -558,15 +558,8 @@ void CKTDiag::requestServiceDiagnostics(const std::string& folder)
     KTMsg2 msg;
     msg.m_msgId = GET_DIAG;
     msg.AddItem("Diag", folder);
-    std::string text;
-    msg.detach(text);
-    // start does not wait for the link; a send before it is up could never succeed.
-    awaitReady();
-    expectReply(RESP_DIAG);
-    if (m_ktcom.SendMsg(text, std::string())) {
-        // What the service wrote by now is collected; its reply is not examined.
-        waitForReply(m_timeouts.diagMs);
-    } else {
+    // What the service wrote by now is collected; its reply is not examined.
+    if (request(msg, RESP_DIAG, m_timeouts.diagMs, Readiness::quiet) == Outcome::notSent) {
         KTLOG(KT_LOG_ERROR, "Send Message to merivonsvc failed");
     }
     m_ktcom.stop();
