@@ -47,6 +47,7 @@ struct RequestReports {
 
 class CConfigSync;
 class KTMsg2;
+class UserFolderReader;
 struct CaptureOperation;
 
 class CKTDiag : public IKTCom2Listener {
@@ -176,6 +177,9 @@ private:
 
     // collectLogs without its guard against exceptions.
     bool collect(const std::string& archiveName, bool forUpload);
+    // The per-user folder of the tool's session into userFolder, when the configuration has
+    // per-user folders; true when that folder must be left out (its user cannot be had).
+    bool openUserFolder(const std::string& programDataFolder, UserFolderReader& userFolder);
     // Asks the service to put its diagnostics into folder and waits for its answer, once
     // the link is ready; then stops the service client.
     void requestServiceDiagnostics(const std::string& folder);
