@@ -15,8 +15,6 @@
 #include <cstdio>
 #include <iterator>
 
-static const char* const kLogModule = "CKTDiag";
-
 namespace {
 
 const char* const kTunnelStatusNames[] = {
