@@ -165,8 +165,9 @@ private:
     // number: the status query where the row has one, the request, its lines.
     void runCapture(const CaptureOperation& operation, std::string& fileName, long long number);
 
-    // The steps of onMessage. Each stores what its reply carries, taking lock to write the
-    // fields, and returns the reply's answer; storeReply none for an id this tool ignores.
+    // The steps of onMessage. Each reads its reply, takes lock (held when it returns) to store
+    // what the reply carries, and returns the reply's answer; storeReply gives none, and takes
+    // no lock, for an id this tool ignores.
     std::optional<bool> storeReply(KTMsg2& msg, ReplyLock& lock);
     static const StatusReply* findStatusReply(int id);
     bool storeStatusReply(KTMsg2& msg, const StatusReply& reply, ReplyLock& lock);

@@ -205,7 +205,7 @@ struct CaptureOperation {
     int queryReplyId;
     RequestReport queryNotSent;
     RequestReport refused;   // a start while a capture runs, a stop while none does
-    const char* defaultName; // for an empty file name; null: no name is sent
+    const char* defaultName; // for an empty file name; null: none
     long long defaultNumber; // for a number of 0
     const char* requestLog;  // at level 4 with the file name; null: none
     bool (*send)(CConfigSync& sync, const std::string& name, long long number);
