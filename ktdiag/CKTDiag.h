@@ -4,11 +4,14 @@
 // them to the command's thread, which waits for the reply it asked for.
 
 #include "ktConfig/config.h"
+#include "ktLog/ktLog.h"
 #include "ktcom2/KTCom2.h"
 
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
 
+#include <functional>
+#include <optional>
 #include <string>
 
 struct LatencyTimes;
@@ -29,6 +32,24 @@ struct KTDiagTimeouts {
     int latencyTotalMs = 60000;    // and the whole request
 };
 
+// A line printed (none when null) and a line logged at level 2 (none when null).
+struct RequestReport {
+    const char* printed = nullptr;
+    const char* logged = nullptr;
+};
+
+// What a command prints and logs when its request fails.
+struct RequestReports {
+    RequestReport notReady = {}; // after the readiness wait's own line
+    RequestReport notSent = {};
+    RequestReport failed = {}; // no answer, or the answer no
+};
+
+class CConfigSync;
+class KTMsg2;
+class UserFolderReader;
+struct CaptureOperation;
+
 class CKTDiag : public IKTCom2Listener {
 public:
     CKTDiag();
@@ -39,7 +60,6 @@ public:
 
     // Only before start.
     void setTimeouts(const KTDiagTimeouts& timeouts) { m_timeouts = timeouts; }
-    CKTCom2& ktcom() { return m_ktcom; }
 
     // Starts the service client under "ktDiag_s<session>"; does not wait; always true.
     bool start();
@@ -54,6 +74,9 @@ public:
     void stopDriverLogCapture();
 
     void updateConfig();
+    // -l and -m: hand the level or the size to the service, once the link is ready; no
+    // answer is awaited.
+    void setLogLevel(KtLogLevel level);
     void setLogFileSize(int size);
 
     // -f, -n and -t: print the client status, the QPA status, or enable (true) or disable
@@ -91,23 +114,73 @@ public:
     void onDisconnected(int code, const std::string& peer) override;
 
 private:
-    enum class CaptureKind { outer, driver };
+    // How a request waits for the link before its message goes.
+    enum class Readiness {
+        none,     // not at all: an earlier request of the same command waited
+        quiet,    // up to the readiness time, silently; the message goes whatever came of it
+        reported, // as waitForService: when the link is not ready, nothing goes
+    };
+    // What came of a request.
+    enum class Outcome {
+        notReady, // Readiness::reported and the link never came: printed and logged
+        notSent,  // the message did not go
+        sent,     // it went, and no reply was awaited
+        noAnswer, // the awaited reply did not come in time, or the link failed first
+        refused,  // the awaited reply came with a false status
+        granted,  // the awaited reply came with a true status, or carries none
+    };
+    // A reply whose answer is its "status" item.
+    struct StatusReply {
+        int id;
+        bool CKTDiag::*field; // keeps the answer, cleared when the reply is awaited; null: none
+        const char* logLine;  // logged with the answer as 0 or 1
+    };
+    using ReplyLock = boost::unique_lock<boost::mutex>;
+
+    // The one way a command asks the service: waits for the link as readiness says, sends
+    // through send (a CConfigSync request, or sendMessage of the command's own message) and,
+    // unless replyId is kNoReply, waits up to timeoutMs for that reply or the link's failure.
+    static constexpr int kNoReply = 0;
+    Outcome request(const std::function<bool(CConfigSync&)>& send, int replyId, int timeoutMs,
+                    Readiness readiness);
+    // The same for a message the command built, which the send empties.
+    Outcome request(KTMsg2& msg, int replyId, int timeoutMs, Readiness readiness);
+
+    // True when outcome is granted, or sent where no reply was awaited; otherwise prints and
+    // logs the failure as reports says.
+    static bool succeeded(Outcome outcome, const RequestReports& reports);
+    static void report(const RequestReport& lines);
 
     // Waits for the link like waitForService, silently; true when ready.
     bool awaitReady();
     // Registers replyId as awaited; call before the request is sent, so an early reply
     // is kept.
     void expectReply(int replyId);
-    // Waits up to timeoutMs for the awaited reply or the link's failure; true when the
-    // reply came and set m_replyReceived (its status, for the replies that carry one).
-    bool waitForReply(int timeoutMs);
+    // Waits up to timeoutMs for the awaited reply or the link's failure, and judges it.
+    Outcome waitForReply(int timeoutMs);
     bool readField(const bool& field);
     void clearField(bool& field);
-    // The status query that opens an outer or driver-log capture operation; false when it
-    // was not sent. inProgress: the service reported a capture in progress.
-    bool queryCaptureStatus(CaptureKind kind, bool& inProgress);
+
+    // One row of the capture table (captureCommands.cpp) with the command line's name and
+    // number: the status query where the row has one, the request, its lines.
+    void runCapture(const CaptureOperation& operation, std::string& fileName, long long number);
+
+    // The steps of onMessage. Each reads its reply, takes lock (held when it returns) to store
+    // what the reply carries, and returns the reply's answer; storeReply gives none, and takes
+    // no lock, for an id this tool ignores.
+    std::optional<bool> storeReply(KTMsg2& msg, ReplyLock& lock);
+    static const StatusReply* findStatusReply(int id);
+    bool storeStatusReply(KTMsg2& msg, const StatusReply& reply, ReplyLock& lock);
+    bool storeClientStatus(KTMsg2& msg, ReplyLock& lock);
+    bool logTunnelStatus(KTMsg2& msg, ReplyLock& lock);
+    bool storeUpdateReply(KTMsg2& msg, ReplyLock& lock);
+    bool storeQpaStatus(KTMsg2& msg, ReplyLock& lock);
+
     // collectLogs without its guard against exceptions.
     bool collect(const std::string& archiveName, bool forUpload);
+    // The per-user folder of the tool's session into userFolder, when the configuration has
+    // per-user folders; true when that folder must be left out (its user cannot be had).
+    bool openUserFolder(const std::string& programDataFolder, UserFolderReader& userFolder);
     // Asks the service to put its diagnostics into folder and waits for its answer, once
     // the link is ready; then stops the service client.
     void requestServiceDiagnostics(const std::string& folder);

@@ -4,6 +4,7 @@
 // listed and handed to the zip writer.
 
 #include "CKTDiag.h"
+#include "uploadCap.h"
 #include "userFolder.h"
 
 #include "ktCrypto/ktConfigSec.h"
@@ -35,6 +36,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 static const char* const kLogModule = "CKTDiag";
@@ -45,9 +47,6 @@ namespace {
 
 // What GetLastError gives for an environment variable that is not set.
 constexpr int kEnvVarNotFound = 203;
-
-// The upload form keeps the archive's files below this many bytes (decimal, not 30 MiB).
-constexpr std::uint64_t kUploadCapBytes = 30000000;
 
 // Keys, certificates and the branding file: never collected from the configuration and
 // data folders, in plain or in protected form. Exact and case-sensitive.
@@ -63,11 +62,6 @@ const char* const kProtectedExtension = ".enc";
 // The lock files of the log and of the digests: they guard the client's own data and say
 // nothing about it, so no walk collects them.
 const char* const kLockFiles[] = {"kt_log_mutex.lock", "ktinternal.json.lock"};
-
-struct FileSizeRecord {
-    std::string path;
-    std::uint64_t size;
-};
 
 bool isLockFile(const fs::path& path)
 {
@@ -381,7 +375,10 @@ bool CKTDiag::collectLogs(const std::string& archiveName, bool forUpload)
     }
 }
 
-bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
+namespace {
+
+// The marker and version lines that open the collection's part of the log.
+void logCollectionStart()
 {
     const std::string timeZone = timeZoneText();
     KTLOG(KT_LOG_INFO, "======= Following log lines are collected during log collection and are "
@@ -393,21 +390,12 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
     if (getKernel32FileVersion(major, minor) && major >= 10) {
         KTLOG(KT_LOG_INFO, "Windows 10 release ID: %d", getReleaseId());
     }
+}
 
-    const std::optional<std::string> collectionFolder = ktPlatform::publicFolder();
-    if (!collectionFolder) {
-        KTLOG(KT_LOG_ERROR, "Failed to retrieve PUBLIC path, error %d", kEnvVarNotFound);
-        return false;
-    }
-    const std::optional<std::string> programDataFolder = ktPlatform::configFolder();
-    if (!programDataFolder) {
-        KTLOG(KT_LOG_ERROR, "Failed to retrieve ProgramData path, error %d", kEnvVarNotFound);
-        return false;
-    }
-    UserFolderReader userFolder;
-    FileList files(userFolder);
-    files.add(*programDataFolder + "/ktuserconfig.json");
+} // namespace
 
+bool CKTDiag::openUserFolder(const std::string& programDataFolder, UserFolderReader& userFolder)
+{
     // The per-user folder is the user's: read as that user, or left out when that user
     // cannot be had.
     bool userFolderLeftOut = false;
@@ -422,33 +410,47 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
         const std::string location = ktPlatform::toNarrow(m_config.createUserConfig(sessionId));
         if (!userFolder.open(sessionId, location)) {
             userFolderLeftOut = true;
-        } else if (location.empty() || location == *programDataFolder) {
+        } else if (location.empty() || location == programDataFolder) {
             userFolder = UserFolderReader();
         }
     }
-    const std::string configFolder = userFolder.isOpen() ? userFolder.folder() : *programDataFolder;
+    return userFolderLeftOut;
+}
 
+namespace {
+
+// The outputs of the system commands, into the collection folder, where they stay; false,
+// logged, when the system programs' folder cannot be had and nothing ran.
+bool runSystemCommands(const std::string& collectionFolder)
+{
     std::vector<std::string> programFolders;
     if (!ktPlatform::systemProgramFolders(programFolders)) {
         KTLOG(KT_LOG_ERROR, "Failed to retrive system32 path, error %x", ktPlatform::lastError());
         return false;
     }
 
-    const std::string networkState = *collectionFolder + "/network-state.log";
+    const std::string networkState = collectionFolder + "/network-state.log";
     ktPlatform::deleteFile(networkState);
     runSystemCommand(ktPlatform::SystemCommand::ipconfig, programFolders, networkState, false);
     runSystemCommand(ktPlatform::SystemCommand::route, programFolders, networkState, true);
     runSystemCommand(ktPlatform::SystemCommand::driverquery, programFolders, networkState, true);
     runSystemCommand(ktPlatform::SystemCommand::netstat, programFolders, networkState, true);
 
-    getInstalledApps(*collectionFolder + "/appInfo.log");
-    getSystemInfo(*collectionFolder + "/SystemInfo.log");
+    CKTDiag::getInstalledApps(collectionFolder + "/appInfo.log");
+    CKTDiag::getSystemInfo(collectionFolder + "/SystemInfo.log");
+    return true;
+}
 
-    requestServiceDiagnostics(*collectionFolder);
-
+// The configuration files, listed whether they exist or not; the user's own from the user's
+// folder when it is open, from the program-data folder when there is none, and not at all
+// when it is left out.
+void listConfigurationFiles(FileList& files, const std::string& programDataFolder,
+                            const UserFolderReader& userFolder, bool userFolderLeftOut)
+{
+    const std::string configFolder = userFolder.isOpen() ? userFolder.folder() : programDataFolder;
     for (const char* name :
          {"/ktconfig.json", "/dps.json", "/installereventcache.json", "/certutil/certutil.json"}) {
-        files.add(*programDataFolder + name);
+        files.add(programDataFolder + name);
     }
     if (userFolder.isOpen()) {
         files.addUsers(configFolder + "/ktuser.conf");
@@ -457,14 +459,25 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
         files.add(configFolder + "/ktuser.conf");
         files.add(configFolder + "/eventcache.json");
     }
+}
 
-    DecryptedCopies copies;
-    for (const fs::path& entry : filesIn(*programDataFolder)) {
+// The protected files of the program-data folder, decrypted; of its plain files only those
+// named in the list of configuration files go into the archive.
+void walkProgramDataFolder(const std::string& programDataFolder, DecryptedCopies& copies)
+{
+    for (const fs::path& entry : filesIn(programDataFolder)) {
         if (entry.extension() == kProtectedExtension) {
             addProtected(entry, copies);
         }
     }
+}
 
+// The user's folder, read as the user, and the data folder: protected files decrypted, the
+// others listed, but for those never collected.
+void walkConfigurationFolders(FileList& files, DecryptedCopies& copies,
+                              const std::string& programDataFolder,
+                              const UserFolderReader& userFolder)
+{
     if (userFolder.isOpen()) {
         for (const std::string& path : userFolder.files()) {
             const fs::path entry(path);
@@ -478,7 +491,7 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
             }
         }
     }
-    const std::string dataFolder = *programDataFolder + "/data";
+    const std::string dataFolder = programDataFolder + "/data";
     for (const fs::path& entry : filesIn(dataFolder)) {
         if (entry.extension() == kProtectedExtension) {
             addProtected(entry, copies);
@@ -486,10 +499,17 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
             files.add(entry.string());
         }
     }
+}
 
-    // The collection folder, with the decrypted copies that the original layout kept there.
+// The collection folder, with the decrypted copies that the original layout kept there, but
+// for earlier archives. The upload form lists its captures and dumps not here but as the
+// candidates returned, those of size 0 not at all.
+std::vector<FileSizeRecord> walkCollectionFolder(FileList& files,
+                                                 const std::string& collectionFolder,
+                                                 const DecryptedCopies& copies, bool forUpload)
+{
     std::vector<std::string> collected;
-    for (const fs::path& entry : filesIn(*collectionFolder)) {
+    for (const fs::path& entry : filesIn(collectionFolder)) {
         if (!isArchive(entry)) {
             collected.push_back(entry.string());
         }
@@ -511,28 +531,63 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
             KTLOG(KT_LOG_ERROR, "exception error for file_size %s", e.what());
         }
     }
+    return candidates;
+}
 
+// Lists the candidates that fit under the upload cap beside the files listed so far.
+void addWithinUploadCap(FileList& files, std::vector<FileSizeRecord> candidates)
+{
+    std::uint64_t total = 0;
+    for (const std::string& path : files.paths()) {
+        std::uint64_t size = 0;
+        if (files.sizeOf(path, size)) {
+            total += size;
+        }
+    }
+    const UploadChoice choice = chooseUploadFiles(total, std::move(candidates));
+    for (const std::string& path : choice.added) {
+        files.add(path);
+    }
+    for (const SkippedFile& skipped : choice.skipped) {
+        KTLOG(KT_LOG_INFO, "skipped file from log upload %s , max allowed size reached=%llu bytes",
+              skipped.path.c_str(), static_cast<unsigned long long>(skipped.totalBytes));
+    }
+}
+
+} // namespace
+
+bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
+{
+    logCollectionStart();
+
+    const std::optional<std::string> collectionFolder = ktPlatform::publicFolder();
+    if (!collectionFolder) {
+        KTLOG(KT_LOG_ERROR, "Failed to retrieve PUBLIC path, error %d", kEnvVarNotFound);
+        return false;
+    }
+    const std::optional<std::string> programDataFolder = ktPlatform::configFolder();
+    if (!programDataFolder) {
+        KTLOG(KT_LOG_ERROR, "Failed to retrieve ProgramData path, error %d", kEnvVarNotFound);
+        return false;
+    }
+    UserFolderReader userFolder;
+    FileList files(userFolder);
+    files.add(*programDataFolder + "/ktuserconfig.json");
+    const bool userFolderLeftOut = openUserFolder(*programDataFolder, userFolder);
+
+    if (!runSystemCommands(*collectionFolder)) {
+        return false;
+    }
+    requestServiceDiagnostics(*collectionFolder);
+
+    listConfigurationFiles(files, *programDataFolder, userFolder, userFolderLeftOut);
+    DecryptedCopies copies;
+    walkProgramDataFolder(*programDataFolder, copies);
+    walkConfigurationFolders(files, copies, *programDataFolder, userFolder);
+    std::vector<FileSizeRecord> candidates =
+        walkCollectionFolder(files, *collectionFolder, copies, forUpload);
     if (forUpload) {
-        std::uint64_t total = 0;
-        for (const std::string& path : files.paths()) {
-            std::uint64_t size = 0;
-            if (files.sizeOf(path, size)) {
-                total += size;
-            }
-        }
-        std::stable_sort(
-            candidates.begin(), candidates.end(),
-            [](const FileSizeRecord& a, const FileSizeRecord& b) { return a.size < b.size; });
-        for (const FileSizeRecord& candidate : candidates) {
-            if (total + candidate.size < kUploadCapBytes) {
-                files.add(candidate.path);
-                total += candidate.size;
-            } else {
-                KTLOG(KT_LOG_INFO,
-                      "skipped file from log upload %s , max allowed size reached=%llu bytes",
-                      candidate.path.c_str(), static_cast<unsigned long long>(total));
-            }
-        }
+        addWithinUploadCap(files, std::move(candidates));
     }
 
     if (!zipFiles(archiveName.c_str(), files.paths(),
@@ -550,15 +605,8 @@ void CKTDiag::requestServiceDiagnostics(const std::string& folder)
     KTMsg2 msg;
     msg.m_msgId = GET_DIAG;
     msg.AddItem("Diag", folder);
-    std::string text;
-    msg.detach(text);
-    // start does not wait for the link; a send before it is up could never succeed.
-    awaitReady();
-    expectReply(RESP_DIAG);
-    if (m_ktcom.SendMsg(text, std::string())) {
-        // What the service wrote by now is collected; its reply is not examined.
-        waitForReply(m_timeouts.diagMs);
-    } else {
+    // What the service wrote by now is collected; its reply is not examined.
+    if (request(msg, RESP_DIAG, m_timeouts.diagMs, Readiness::quiet) == Outcome::notSent) {
         KTLOG(KT_LOG_ERROR, "Send Message to merivonsvc failed");
     }
     m_ktcom.stop();

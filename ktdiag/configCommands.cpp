@@ -10,7 +10,6 @@
 #include "ktmsg2/KTMsgIds.h"
 
 #include <cstdio>
-#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -18,26 +17,25 @@ static const char* const kLogModule = "CKTDiag";
 
 namespace {
 
+const char* const kClientName = "ktDiag";
 const char* const kUiClientName = "ktClientUI";
 
 } // namespace
 
 void CKTDiag::updateConfig()
 {
-    if (!waitForService()) {
-        return;
+    Outcome checked =
+        request([](CConfigSync& sync) { return sync.checkForConfigUpdate(kClientName); },
+                CONFIG_UPDATE_AVAILABLE, m_timeouts.configCheckMs, Readiness::reported);
+    // Each answer's own status says whether its step worked.
+    if (checked == Outcome::granted && !readField(m_updateStatus)) {
+        checked = Outcome::refused;
     }
-    auto sync = std::make_unique<CConfigSync>(&m_ktcom);
-    expectReply(CONFIG_UPDATE_AVAILABLE);
-    if (!sync->checkForConfigUpdate("ktDiag")) {
-        std::printf("Failed to check for configuration updates.\n");
-        KTLOG(KT_LOG_ERROR, "Failed to inform to service to check for updates.");
-        return;
-    }
-    waitForReply(m_timeouts.configCheckMs);
-    if (!readField(m_updateStatus)) {
-        std::printf("Failed to check for configuration updates.\n");
-        KTLOG(KT_LOG_ERROR, "Failed to check for configuration updates.");
+    if (!succeeded(checked, {{},
+                             {"Failed to check for configuration updates.\n",
+                              "Failed to inform to service to check for updates."},
+                             {"Failed to check for configuration updates.\n",
+                              "Failed to check for configuration updates."}})) {
         return;
     }
     if (!readField(m_updateAvailable)) {
@@ -48,33 +46,39 @@ void CKTDiag::updateConfig()
     std::printf("Configuration update is available.\nSynchronizing configuration...\n");
     std::fflush(stdout);
     clearField(m_updateStatus);
-    expectReply(UPDATE_CONFIG_DONE);
-    if (!sync->synchronizeConfig("ktDiag")) {
-        std::printf("Failed to download configuration updates.\n");
-        KTLOG(KT_LOG_ERROR, "Failed to inform to service to download updates.");
-        return;
+    Outcome synchronized =
+        request([](CConfigSync& sync) { return sync.synchronizeConfig(kClientName); },
+                UPDATE_CONFIG_DONE, m_timeouts.configDownloadMs, Readiness::none);
+    if (synchronized == Outcome::granted && !readField(m_updateStatus)) {
+        synchronized = Outcome::refused;
     }
-    waitForReply(m_timeouts.configDownloadMs);
-    if (!readField(m_updateStatus)) {
-        std::printf("Failed to download configuration updates.\n");
-        KTLOG(KT_LOG_ERROR, "Failed to download configuration updates.");
-        return;
+    if (succeeded(synchronized, {{},
+                                 {"Failed to download configuration updates.\n",
+                                  "Failed to inform to service to download updates."},
+                                 {"Failed to download configuration updates.\n",
+                                  "Failed to download configuration updates."}})) {
+        std::printf("Configuration synchronization successful.\n");
     }
-    std::printf("Configuration synchronization successful.\n");
+}
+
+void CKTDiag::setLogLevel(KtLogLevel level)
+{
+    // Whether the request went is not reported.
+    succeeded(request([level](CConfigSync& sync) { return sync.setLogLevel(kUiClientName, level); },
+                      kNoReply, 0, Readiness::reported),
+              {{"Failed to set log level, KTCom is not ready\n",
+                "Failed to set log level, KTCom is not ready"}});
 }
 
 void CKTDiag::setLogFileSize(int size)
 {
-    if (!waitForService()) {
-        std::printf("Failed to set log size, KTCom is not ready\n");
-        KTLOG(KT_LOG_ERROR, "Failed to set log size, KTCom is not ready");
-        return;
-    }
-    auto sync = std::make_shared<CConfigSync>(&m_ktcom);
-    if (sync->setLogSize(kUiClientName, size)) {
+    if (succeeded(
+            request([size](CConfigSync& sync) { return sync.setLogSize(kUiClientName, size); },
+                    kNoReply, 0, Readiness::reported),
+            {{"Failed to set log size, KTCom is not ready\n",
+              "Failed to set log size, KTCom is not ready"},
+             {"Failed to set logfile size\n"}})) {
         std::printf("Successfully set logfile size to %d mb\n", size);
-    } else {
-        std::printf("Failed to set logfile size\n");
     }
 }
 
@@ -94,13 +98,7 @@ int setLogLevelCmd(int argc, char** argv)
     const auto level = static_cast<KtLogLevel>(ktLogLevelFromString(word));
     CKTDiag diag;
     diag.start();
-    if (!diag.waitForService()) {
-        std::printf("Failed to set log level, KTCom is not ready\n");
-        KTLOG(KT_LOG_ERROR, "Failed to set log level, KTCom is not ready");
-        return 0;
-    }
-    auto sync = std::make_shared<CConfigSync>(&diag.ktcom());
-    sync->setLogLevel(kUiClientName, level);
+    diag.setLogLevel(level);
     return 0;
 }
 

@@ -32,6 +32,7 @@ constexpr int kPktActionTunnel = 1;
 constexpr int kPktActionBypass = 3;
 constexpr int kPktActionBypassAtProxy = 4;
 constexpr int kPktActionSends = 3;
+const char* const kPktActionFailed = "Failed to set packet action\n";
 
 void invalidArgument(const char* argument)
 {
@@ -90,7 +91,7 @@ unsigned long ownSessionId()
     return ktPlatform::processSessionId(id) ? id : 0;
 }
 
-std::string packetActionText(int action, const char* clientName, bool enable)
+KTMsg2 packetActionMessage(int action, const char* clientName, bool enable)
 {
     KTMsg2 msg;
     msg.m_msgId = SET_PKT_ACTION;
@@ -98,9 +99,7 @@ std::string packetActionText(int action, const char* clientName, bool enable)
     msg.AddItem("clientName", std::string(clientName));
     msg.AddItem("sessionID", ownSessionId());
     msg.AddItem("ktdiagEnable", enable);
-    std::string text;
-    msg.detach(text);
-    return text;
+    return msg;
 }
 
 } // namespace
@@ -243,25 +242,21 @@ int CKTDiag::measureLatency(const std::string& url, LatencyTimes& times)
 
 bool CKTDiag::setPacketAction(int action)
 {
-    const std::string text = packetActionText(action, "ktDiag", true);
-    // start does not wait for the connection; a send before it could never succeed.
-    awaitReady();
+    const KTMsg2 message = packetActionMessage(action, "ktDiag", true);
     for (int attempt = 1; attempt <= kPktActionSends; ++attempt) {
-        clearField(m_pktActionStatus);
-        expectReply(RESP_SET_PKT_ACTION);
-        if (m_ktcom.SendMsg(text, std::string())) {
+        KTMsg2 msg = message;
+        const Outcome outcome = request(msg, RESP_SET_PKT_ACTION, m_timeouts.pktActionMs,
+                                        attempt == 1 ? Readiness::quiet : Readiness::none);
+        if (outcome != Outcome::notSent) {
             // Success only when the service says so: no answer or a refusal is a failure.
-            if (waitForReply(m_timeouts.pktActionMs)) {
+            if (succeeded(outcome, {{}, {}, {kPktActionFailed, "Failed to set packet action"}})) {
                 std::printf("Packet action set correctly\n");
-            } else {
-                std::printf("Failed to set packet action\n");
-                KTLOG(KT_LOG_ERROR, "Failed to set packet action");
             }
             return true;
         }
         KTLOG(KT_LOG_ERROR, "Send Message to merivonsvc failed");
         if (attempt == kPktActionSends) {
-            std::printf("Failed to set packet action\n");
+            std::fputs(kPktActionFailed, stdout);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(m_timeouts.pktActionRetryMs));
     }
@@ -270,20 +265,13 @@ bool CKTDiag::setPacketAction(int action)
 
 void CKTDiag::unsetPacketAction()
 {
-    const std::string text = packetActionText(0, "ktClientUI", false);
-    awaitReady();
-    clearField(m_pktActionStatus);
-    expectReply(RESP_SET_PKT_ACTION);
-    if (m_ktcom.SendMsg(text, std::string())) {
-        if (waitForReply(m_timeouts.pktActionMs)) {
-            std::printf("Packet action unset correctly\n");
-        } else {
-            std::printf("Failed to set packet action\n");
-            KTLOG(KT_LOG_ERROR, "Failed to unset packet action");
-        }
-    } else {
-        std::printf("Failed to set packet action\n");
-        KTLOG(KT_LOG_ERROR, "Send Message to merivonsvc failed");
+    KTMsg2 msg = packetActionMessage(0, "ktClientUI", false);
+    const Outcome outcome =
+        request(msg, RESP_SET_PKT_ACTION, m_timeouts.pktActionMs, Readiness::quiet);
+    if (succeeded(outcome, {{},
+                            {kPktActionFailed, "Send Message to merivonsvc failed"},
+                            {kPktActionFailed, "Failed to unset packet action"}})) {
+        std::printf("Packet action unset correctly\n");
     }
     m_ktcom.stop();
 }

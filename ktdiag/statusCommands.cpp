@@ -15,8 +15,6 @@
 #include <cstdio>
 #include <iterator>
 
-static const char* const kLogModule = "CKTDiag";
-
 namespace {
 
 const char* const kTunnelStatusNames[] = {
@@ -53,14 +51,6 @@ void printStatusLine(const char* label, const std::string& value)
     std::fputs(":: ", stdout);
     writeEscaped(stdout, value);
     std::fputs(".\n", stdout);
-}
-
-// Sends msg on link; false when it could not be made into text or sent.
-bool sendMessage(CKTCom2& link, KTMsg2& msg)
-{
-    std::string text;
-    // detach logs its own failure; an empty text must not reach the service.
-    return msg.detach(text) && link.SendMsg(text, std::string());
 }
 
 // The session id of the tool's process; 0, logged, when it cannot be had.
@@ -101,22 +91,17 @@ const char* trafficModeName(int mode)
 
 void CKTDiag::getClientStatus()
 {
-    if (!waitForService()) {
-        return;
-    }
     KTMsg2 msg;
     msg.m_msgId = GET_STATUS;
-    expectReply(SET_STATUS);
-    if (!sendMessage(m_ktcom, msg)) {
-        std::printf("Failed to get client status.\n");
-        KTLOG(KT_LOG_ERROR, "Failed to send GET_STATUS to service");
-        m_ktcom.stop();
+    const Outcome outcome = request(msg, SET_STATUS, m_timeouts.statusMs, Readiness::reported);
+    if (outcome == Outcome::notReady) {
         return;
     }
     // Without an answer the fields hold nothing of the service's: not a status to print.
-    if (!waitForReply(m_timeouts.statusMs)) {
-        std::printf("Failed to get client status.\n");
-        KTLOG(KT_LOG_ERROR, "No answer to GET_STATUS from service");
+    if (!succeeded(outcome,
+                   {{},
+                    {"Failed to get client status.\n", "Failed to send GET_STATUS to service"},
+                    {"Failed to get client status.\n", "No answer to GET_STATUS from service"}})) {
         m_ktcom.stop();
         return;
     }
@@ -167,24 +152,21 @@ void CKTDiag::getClientStatus()
 
 void CKTDiag::getQpaStatus()
 {
-    if (!waitForService()) {
-        return;
-    }
     KTMsg2 msg;
     msg.m_msgId = GET_QPA_STATUS;
     {
         boost::lock_guard<boost::mutex> lock(m_mutex);
         m_qpaStatus.clear();
     }
-    expectReply(SET_QPA_STATUS);
-    if (!sendMessage(m_ktcom, msg)) {
-        std::printf("Failed to get QPA status.\n");
-        KTLOG(KT_LOG_ERROR, "Failed to send GET_QPA_STATUS to service");
-    } else if (!waitForReply(m_timeouts.statusMs)) {
-        // An empty status would read as the service's answer.
-        std::printf("Failed to get QPA status.\n");
-        KTLOG(KT_LOG_ERROR, "No answer to GET_QPA_STATUS from service");
-    } else {
+    const Outcome outcome = request(msg, SET_QPA_STATUS, m_timeouts.statusMs, Readiness::reported);
+    if (outcome == Outcome::notReady) {
+        return;
+    }
+    // Without an answer an empty status would read as the service's.
+    if (succeeded(outcome,
+                  {{},
+                   {"Failed to get QPA status.\n", "Failed to send GET_QPA_STATUS to service"},
+                   {"Failed to get QPA status.\n", "No answer to GET_QPA_STATUS from service"}})) {
         boost::lock_guard<boost::mutex> lock(m_mutex);
         std::fputs("QPA status is ", stdout);
         writeEscaped(stdout, m_qpaStatus);
@@ -195,21 +177,18 @@ void CKTDiag::getQpaStatus()
 
 void CKTDiag::enableClient(bool enable)
 {
-    if (!waitForService()) {
-        return;
-    }
     KTMsg2 msg;
     msg.m_msgId = SET_STATUS;
     msg.AddItem("status", std::string(enable ? "enable" : "disable"));
-    expectReply(ACK_STATUS);
-    if (!sendMessage(m_ktcom, msg)) {
-        std::printf("Enable/disable client failed\n");
-        KTLOG(KT_LOG_ERROR, "Enable/disable client failed");
-    } else if (!waitForReply(m_timeouts.enableMs)) {
-        // Sent is not done: only the service's acknowledgement says it took the request.
-        std::printf("Enable/disable client failed\n");
-        KTLOG(KT_LOG_ERROR, "Enable/disable client failed, no answer from service");
-    } else {
+    const Outcome outcome = request(msg, ACK_STATUS, m_timeouts.enableMs, Readiness::reported);
+    if (outcome == Outcome::notReady) {
+        return;
+    }
+    // Sent is not done: only the service's acknowledgement says it took the request.
+    if (succeeded(outcome, {{},
+                            {"Enable/disable client failed\n", "Enable/disable client failed"},
+                            {"Enable/disable client failed\n",
+                             "Enable/disable client failed, no answer from service"}})) {
         std::printf("Enable/disable client successful\n");
     }
     m_ktcom.stop();

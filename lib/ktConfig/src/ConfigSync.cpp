@@ -32,6 +32,15 @@ bool CConfigSync::send(const char* logLine, int id,
     msg.m_msgId = id;
     // A failed AddItem is logged by KTMsg2; the item is then simply missing.
     addItems(msg, sessionId);
+    return sendMessage(msg);
+}
+
+bool CConfigSync::sendMessage(KTMsg2& msg)
+{
+    if (m_ktcom == nullptr) {
+        KTLOG(KT_LOG_ERROR, "invalid ktcom client object");
+        return false;
+    }
     std::string text;
     // An empty text would reach the service as a unit without a message.
     if (!detachMessage(msg, text)) {

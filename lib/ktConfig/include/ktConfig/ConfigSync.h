@@ -1,10 +1,11 @@
 #pragma once
 // The configuration, log and capture requests of the tool to the client service. Each
-// method builds one message with the common items "sessionID" (the tool's own session)
-// and "clientName" (the name passed in) and hands it to the command's CKTCom2. None waits
-// for a reply: replies reach the CKTCom2 listener on its worker thread.
+// request method builds one message with the common items "sessionID" (the tool's own
+// session) and "clientName" (the name passed in) and hands it to the command's CKTCom2;
+// sendMessage hands over a message the tool built itself. None waits for a reply: replies
+// reach the CKTCom2 listener on its worker thread.
 //
-// Every method returns true when the request was sent or queued, false when it was not
+// Every method returns true when the message was sent or queued, false when it was not
 // (null client, session id not found, message not written, not connected). Called on the
 // command's thread. Does not own the client, which must outlive this object.
 
@@ -42,6 +43,9 @@ public:
     bool stopDriverLogCapture(const std::string& clientName);
     // 140 DRIVER_LOG_CAPTURE_STATUS; answer 141.
     bool getDriverLogCaptureStatus(const std::string& clientName);
+
+    // Sends msg as it stands: no item added, no line logged but a failure's. Empties msg.
+    bool sendMessage(KTMsg2& msg);
 
 protected:
     // Writes msg as text (KTMsg2::detach); a test overrides it to make the step fail.
