@@ -4,6 +4,7 @@
 // listed and handed to the zip writer.
 
 #include "CKTDiag.h"
+#include "product.h"
 #include "userFolder.h"
 
 #include "ktCrypto/ktConfigSec.h"

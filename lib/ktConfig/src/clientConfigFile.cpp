@@ -4,6 +4,7 @@
 #include "ktConfig/config.h"
 
 #include "configValue.h"
+#include "ktConfig/productVersion.h"
 #include "ktLog/ktLog.h"
 #include "ktPlatform/strings.h"
 #include "ktRestApi/addonmanapi.h"
@@ -350,7 +351,6 @@ void Config::checkClientUpdate()
 
 bool Config::isNewerThanBuildVersion(const std::string& version)
 {
-    static const long long kBuild[4] = {93, 0, 1, 944};
     long long fields[4] = {0, 0, 0, 0};
     int count = 0;
     std::string::size_type pos = 0;
@@ -379,8 +379,8 @@ bool Config::isNewerThanBuildVersion(const std::string& version)
         fields[count++] = negative ? -value : value;
     }
     for (int i = 0; i < 4; ++i) {
-        if (fields[i] != kBuild[i]) {
-            return fields[i] > kBuild[i];
+        if (fields[i] != kProductVersionFields[i]) {
+            return fields[i] > kProductVersionFields[i];
         }
     }
     return false;

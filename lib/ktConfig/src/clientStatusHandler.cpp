@@ -1,6 +1,7 @@
 #include "ktConfig/clientStatusHandler.h"
 
 #include "ktConfig/config.h"
+#include "ktConfig/productVersion.h"
 #include "ktLog/ktLog.h"
 #include "ktRestApi/addonmanapi.h"
 #include "ktWinUtils/impersonate.h"

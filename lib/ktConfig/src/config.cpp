@@ -1,6 +1,7 @@
 #include "ktConfig/config.h"
 
 #include "configValue.h"
+#include "ktConfig/productVersion.h"
 #include "ktDownloader/ktHTTPClient.h"
 #include "ktLog/ktLog.h"
 #include "ktPlatform/strings.h"
@@ -28,7 +29,6 @@
 
 static const char* const kLogModule = "Config";
 
-const char* const kProductVersion = "93.0.1.944";
 const char* const kDefaultAddonHost = "addon.kestrani.net";
 
 namespace {

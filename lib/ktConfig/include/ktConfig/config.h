@@ -35,8 +35,6 @@
 class CAddonManApi;
 class CProxyHealthCheck;
 
-// The version of this build, against which "cache.newClientVer" is compared.
-extern const char* const kProductVersion;
 // The add-on service host of this deployment, used when the branding names none.
 extern const char* const kDefaultAddonHost;
 
@@ -148,7 +146,7 @@ public:
     bool readClientConfig();
     void readSecureAccessConfig(const boost::property_tree::ptree& tree);
     void readClientUpdateConfig(const boost::property_tree::ptree& tree);
-    // True when version names a version above kProductVersion.
+    // True when version names a version above this build's (kProductVersion).
     static bool isNewerThanBuildVersion(const std::string& version);
     // Writes one key into ktconfig.json in its current form (plain or protected).
     bool appendKeyToConfigJson(const std::string& key, const std::string& value);
@@ -306,11 +304,11 @@ public:
     const std::wstring& perUserConfigLocation() const { return m_perUserConfigLocation; }
     bool autoUpdate() const { return m_autoUpdate; }
     // The QPA tunnel's state (4 connected, 6 disconnected; 0 at first) and whether the QPA
-    // enrolment failed; read for the client status, set by their owners.
+    // enrolment failed; read for the client status. This program never enrols, so the
+    // flag stays false.
     std::int32_t qpaTunnelState() const { return m_qpaTunnelState; }
     void setQpaTunnelState(std::int32_t state) { m_qpaTunnelState = state; }
     bool qpaEnrollFailed() const { return m_qpaEnrollFailed; }
-    void setQpaEnrollFailed(bool failed) { m_qpaEnrollFailed = failed; }
 
     std::wstring m_dataDir;
     std::wstring m_downloadDir;
@@ -375,7 +373,7 @@ private:
     boost::condition_variable m_logonCondition;
     bool m_logonPending = false; // guarded by m_logonMutex
     std::atomic<std::int32_t> m_qpaTunnelState{0};
-    std::atomic<bool> m_qpaEnrollFailed{false};
+    const bool m_qpaEnrollFailed = false;
 };
 
 // In each host:port entry, a "." right before the first ":" (not at the start) is removed.
