@@ -2,6 +2,7 @@
 
 #include "configValue.h"
 #include "ktCrypto/ktConfigSec.h"
+#include "ktCrypto/ktEncryptedFile.h"
 #include "ktLog/ktLog.h"
 #include "ktPlatform/strings.h"
 #include "ktUtils/integritycheck.h"
@@ -106,8 +107,7 @@ int SteeringConfig::readConfig()
     std::string name;
     try {
         pt::ptree tree;
-        // A protected file's plaintext ends with a zero byte the parser must not see.
-        readJsonBounded(content.substr(0, content.find('\0')), tree);
+        readJsonBounded(protectedText(content), tree);
 
         modeText = text(tree, kFirewallTrafficMode).value_or(std::string());
         if (modeText.empty()) {

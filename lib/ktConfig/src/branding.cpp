@@ -14,7 +14,6 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include <cctype>
-#include <cstring>
 #include <exception>
 #include <optional>
 
@@ -182,8 +181,7 @@ bool Config::readBranding(CUserConfig& userConfig)
         }
     }
 
-    // A protected file's plaintext ends with one zero byte: the JSON stops before it.
-    const std::string json = text.substr(0, std::strlen(text.c_str()));
+    const std::string json = protectedText(text);
     // Nothing usable is never a reason to delete the file: it may be the only copy.
     if (json.empty()) {
         KTLOG_M(kConfigModule, KT_LOG_ERROR, "Branding file: %ls is empty", path.c_str());

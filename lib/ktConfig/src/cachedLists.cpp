@@ -3,6 +3,7 @@
 
 #include "ktConfig/config.h"
 
+#include "ktCrypto/ktEncryptedFile.h"
 #include "ktDownloader/ktHTTPClient.h"
 #include "ktLog/ktLog.h"
 #include "ktUtils/integritycheck.h"
@@ -214,7 +215,7 @@ bool Config::readGuardedList(const GuardedList& list, std::string& member)
     if (list.needsOffPrem && isDynamicSteeringActive()) {
         try {
             boost::property_tree::ptree tree;
-            readJsonBounded(text.substr(0, text.find('\0')), tree);
+            readJsonBounded(protectedText(text), tree);
             tree.get_child("Off Prem");
         } catch (const std::exception& e) {
             KTLOG(KT_LOG_ERROR, "error parsing domain exception list file, size: %d error: %s",

@@ -5,6 +5,7 @@
 
 #include "configValue.h"
 #include "ktConfig/productVersion.h"
+#include "ktCrypto/ktEncryptedFile.h"
 #include "ktLog/ktLog.h"
 #include "ktPlatform/strings.h"
 #include "ktRestApi/addonmanapi.h"
@@ -15,7 +16,6 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
-#include <cstring>
 #include <filesystem>
 #include <exception>
 #include <sstream>
@@ -26,12 +26,6 @@ using boost::property_tree::ptree;
 using namespace ktConfigValue;
 
 namespace {
-
-// Protected plaintext ends with one zero byte; JSON stops before it.
-std::string upToFirstZero(const std::string& text)
-{
-    return text.substr(0, std::strlen(text.c_str()));
-}
 
 bool pathPresent(const std::wstring& path)
 {
@@ -74,7 +68,7 @@ bool Config::readClientConfig()
     }
     ptree tree;
     try {
-        readJsonBounded(upToFirstZero(content), tree);
+        readJsonBounded(protectedText(content), tree);
     } catch (const std::exception& e) {
         // Never deleted: the service may be writing it, and it may be the only copy.
         KTLOG(KT_LOG_ERROR, "failed to read ktconfig.json: %s", e.what());
@@ -391,13 +385,13 @@ namespace {
 template <typename T>
 bool appendKey(ktConfigSec& sec, const std::wstring& path, const std::string& key, T value)
 {
-    std::string content;
-    if (!sec.readFile(path, content)) {
+    std::string json;
+    if (!sec.readText(path, json)) {
         KTLOG(KT_LOG_ERROR, "Failed to read ktConfig.json");
         return false;
     }
     std::string updated;
-    if (!appendToJson(upToFirstZero(content), key, value, updated)) {
+    if (!appendToJson(json, key, value, updated)) {
         KTLOG(KT_LOG_ERROR, "Failed to append key %s to config json", key.c_str());
         return false;
     }

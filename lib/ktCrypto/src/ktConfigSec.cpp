@@ -12,7 +12,6 @@
 #include <boost/filesystem.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <cstdint>
-#include <cstring>
 #include <exception>
 
 static const char* const kLogModule = "configSec";
@@ -45,8 +44,7 @@ bool formUsable(const fs::path& plain, bool protectedForm)
         if (!CKTEncryptedFile(path, false).read(data)) {
             return false;
         }
-        // The plaintext ends with one zero byte.
-        data.resize(std::strlen(data.c_str()));
+        data = protectedText(data);
     } else if (!::readFile(path.c_str(), data)) {
         return false;
     }
@@ -124,6 +122,24 @@ bool ktConfigSec::readFile(const std::wstring& path, std::string& data, std::str
               ktPlatform::toNarrow(protectedPath).c_str());
         return false;
     }
+    return true;
+}
+
+bool ktConfigSec::readText(const std::wstring& path, std::string& text)
+{
+    if (!readFile(path, text)) {
+        return false;
+    }
+    text = protectedText(text);
+    return true;
+}
+
+bool ktConfigSec::readText(const std::string& path, std::string& text)
+{
+    if (!readFile(path, text)) {
+        return false;
+    }
+    text = protectedText(text);
     return true;
 }
 
