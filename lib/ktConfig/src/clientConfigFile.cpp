@@ -16,7 +16,6 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
-#include <filesystem>
 #include <exception>
 #include <sstream>
 
@@ -26,12 +25,6 @@ using boost::property_tree::ptree;
 using namespace ktConfigValue;
 
 namespace {
-
-bool pathPresent(const std::wstring& path)
-{
-    std::error_code ec;
-    return std::filesystem::exists(ktPlatform::toNarrow(path), ec);
-}
 
 // The section as its digest was made: the property tree's indented JSON.
 bool serialiseSection(const ptree& section, std::string& text)
@@ -51,7 +44,7 @@ bool serialiseSection(const ptree& section, std::string& text)
 bool Config::readClientConfig()
 {
     const std::vector<std::wstring> folders = {m_dataDir, m_downloadDir};
-    if (pathPresent(m_configFilePath + L".enc")) {
+    if (pathExists(m_configFilePath + L".enc", AbsentPath::quiet)) {
         // The mode only: stale forms go once the protected form has been read and parsed.
         m_configSec.apply(true, std::wstring(), {});
     }
@@ -332,7 +325,7 @@ void Config::checkClientUpdate()
         appendKeyToConfigJson("cache.lastClientUpdated", 0);
         c.lastClientUpdated = false;
         const std::wstring installer = m_dataDir + L"/" + L"Merivon.msi";
-        if (pathPresent(installer)) {
+        if (pathExists(installer, AbsentPath::quiet)) {
             deleteFile(installer.c_str());
         }
     }

@@ -1,9 +1,11 @@
 #include "ktConfig/config.h"
 
+#include "configInternal.h"
 #include "configValue.h"
 #include "ktConfig/productVersion.h"
 #include "ktDownloader/ktHTTPClient.h"
 #include "ktLog/ktLog.h"
+#include "ktPlatform/files.h"
 #include "ktPlatform/strings.h"
 #include "ktRestApi/addonmanapi.h"
 #include "ktRestApi/proxy.h"
@@ -20,12 +22,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <exception>
-#include <filesystem>
 #include <sstream>
 #include <stdexcept>
-#include <system_error>
 
 static const char* const kLogModule = "Config";
 
@@ -36,14 +37,15 @@ namespace {
 // The scheme of the REST URLs.
 const char* const kScheme = "https";
 
-// Stands for SHCreateDirectoryExW: every missing level; an existing folder is fine.
+} // namespace
+
 void createFolder(const std::wstring& folder)
 {
-    std::error_code ec;
-    std::filesystem::create_directories(ktPlatform::toNarrow(folder), ec);
+    if (!ktPlatform::createDirectoryTree(ktPlatform::toNarrow(folder)) && errno != EEXIST) {
+        KTLOG(KT_LOG_WARNING, "failed to create folder %ls, err: %d", folder.c_str(),
+              ktPlatform::lastError());
+    }
 }
-
-} // namespace
 
 Config::Config()
     : m_steeringConfig(std::make_shared<SteeringConfig>(&m_configSec)),

@@ -3,6 +3,7 @@
 
 #include "ktConfig/userConfig.h"
 
+#include "configInternal.h"
 #include "configValue.h"
 #include "ktConfig/config.h"
 #include "ktLog/ktLog.h"
@@ -18,9 +19,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include <algorithm>
-#include <cerrno>
 #include <exception>
-#include <filesystem>
 #include <iterator>
 #include <sstream>
 
@@ -30,25 +29,6 @@ namespace {
 
 // Room of the expanded per-user location, in wide characters with the terminating zero.
 constexpr std::size_t kExpandedLocationRoom = 2048;
-
-// Stands for SHCreateDirectoryExW, whose result the callers do not need: an existing folder
-// is fine, anything else is only logged.
-void createFolder(const std::wstring& folder)
-{
-    if (!ktPlatform::createDirectoryTree(ktPlatform::toNarrow(folder)) && errno != EEXIST) {
-        KTLOG(KT_LOG_WARNING, "failed to create folder %ls, err: %d", folder.c_str(),
-              ktPlatform::lastError());
-    }
-}
-
-// True when something, of any kind, stands at path, or when that cannot be told: such a
-// file is never replaced by the defaults.
-bool somethingAt(const std::wstring& path)
-{
-    std::error_code ec;
-    const auto status = std::filesystem::symlink_status(ktPlatform::toNarrow(path), ec);
-    return status.type() != std::filesystem::file_type::not_found;
-}
 
 std::wstring userConfPath(const CUserConfig& userConfig)
 {
@@ -153,7 +133,8 @@ bool Config::initUserConfig(CUserConfig& userConfig, std::uint32_t sessionId)
 
     if (!readUserConf(userConfig)) {
         const std::wstring path = userConfPath(userConfig);
-        if (somethingAt(path)) {
+        // Whatever stands there, or may, is never replaced by the defaults.
+        if (pathTaken(path)) {
             // It may be the service's, mid-write, or hold what the user set: never replaced.
             KTLOG(KT_LOG_ERROR, "[sessId %d] %ls could not be read and is kept as it is", id,
                   path.c_str());
