@@ -59,7 +59,7 @@ Outcome readOnce(unsigned flags, const std::string& content)
             "{\"ktUserConfig\":{\"enablePerUserConfig\":\"true\",\"configLocation\":\"" +
                 g_location + "\"}}");
     }
-    Config config;
+    Config::Impl config;
     if (!config.initConfigLocation() || config.enablePerUserConfig() != userScope) {
         ktFuzz::fail("no configuration location");
     }

@@ -27,7 +27,7 @@ Outcome readOnce(unsigned flags, const std::string& content)
 {
     std::error_code ignored;
     std::filesystem::remove_all(g_location, ignored);
-    Config config;
+    Config::Impl config;
     if (!config.initConfigLocation()) {
         ktFuzz::fail("no configuration location");
     }

@@ -3,7 +3,7 @@
 
 #include "ktConfig/branding.h"
 
-#include "ktConfig/config.h"
+#include "configInternal.h"
 #include "ktCrypto/ktEncryptedFile.h"
 #include "ktLog/ktLog.h"
 #include "ktPlatform/files.h"
@@ -160,7 +160,7 @@ bool removeBrandingFile(const std::wstring& path)
     return deleteFile(path.c_str()) || deleteFile(protectedPath(path).c_str());
 }
 
-bool Config::readBranding(CUserConfig& userConfig)
+bool Config::Impl::readBranding(CUserConfig& userConfig)
 {
     const std::wstring path = userConfig.m_location + L"/" + L"ktbranding.json";
     const bool userScope = m_enablePerUserConfig;

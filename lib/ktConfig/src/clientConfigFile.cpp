@@ -1,7 +1,7 @@
 // ktconfig.json: its keys, the digest of its "clientConfig" section, the external proxies
 // and the update-cache write-back.
 
-#include "ktConfig/config.h"
+#include "configInternal.h"
 
 #include "configValue.h"
 #include "ktConfig/productVersion.h"
@@ -41,7 +41,7 @@ bool serialiseSection(const ptree& section, std::string& text)
 
 } // namespace
 
-bool Config::readClientConfig()
+bool Config::Impl::readClientConfig()
 {
     const std::vector<std::wstring> folders = {m_dataDir, m_downloadDir};
     if (pathExists(m_configFilePath + L".enc", AbsentPath::quiet)) {
@@ -113,7 +113,7 @@ bool Config::readClientConfig()
     return true;
 }
 
-void Config::readClientKeys(const ptree& tree)
+void Config::Impl::readClientKeys(const ptree& tree)
 {
     ClientConfigValues& c = m_client;
     keepText(tree, "clientConfig.configurationName", c.configurationName);
@@ -209,7 +209,7 @@ void Config::readClientKeys(const ptree& tree)
     }
 }
 
-void Config::readSecureAccessConfig(const ptree& tree)
+void Config::Impl::readSecureAccessConfig(const ptree& tree)
 {
     ClientConfigValues& c = m_client;
     c.secureAccess = getBool(tree, "clientConfig.secureAccess").value_or(false);
@@ -232,7 +232,7 @@ void Config::readSecureAccessConfig(const ptree& tree)
     keepNumber(tree, "qpa.cache.dns.stats.lastReportedTime", c.qpaDnsLastReportedTime);
 }
 
-void Config::readClientUpdateConfig(const ptree& tree)
+void Config::Impl::readClientUpdateConfig(const ptree& tree)
 {
     ClientConfigValues& c = m_client;
     c.updateIntervalInMin =
@@ -249,7 +249,7 @@ void Config::readClientUpdateConfig(const ptree& tree)
         getBool(tree, "clientConfig.clientUpdate.goldenDotReleaseUpdate").value_or(false);
 }
 
-void Config::readExternalProxies(const ptree& tree)
+void Config::Impl::readExternalProxies(const ptree& tree)
 {
     {
         boost::mutex::scoped_lock lock(m_configMutex);
@@ -281,7 +281,7 @@ void Config::readExternalProxies(const ptree& tree)
     applyExternalProxies();
 }
 
-void Config::applyExternalProxies()
+void Config::Impl::applyExternalProxies()
 {
     const std::vector<ExternalProxyRecord> records = externalProxies();
     if (records.empty()) {
@@ -292,7 +292,7 @@ void Config::applyExternalProxies()
     m_proxyHealthCheck->checkUserProxies(getOrgVersionUrl(), false);
 }
 
-void Config::readAgentMetrics(const ptree& tree)
+void Config::Impl::readAgentMetrics(const ptree& tree)
 {
     ClientConfigValues& c = m_client;
     try {
@@ -314,7 +314,7 @@ void Config::readAgentMetrics(const ptree& tree)
     }
 }
 
-void Config::checkClientUpdate()
+void Config::Impl::checkClientUpdate()
 {
     ClientConfigValues& c = m_client;
     if (c.lastClientUpdated && !c.newClientVer.empty() &&
@@ -336,7 +336,7 @@ void Config::checkClientUpdate()
     }
 }
 
-bool Config::isNewerThanBuildVersion(const std::string& version)
+bool Config::Impl::isNewerThanBuildVersion(const std::string& version)
 {
     long long fields[4] = {0, 0, 0, 0};
     int count = 0;
@@ -393,12 +393,12 @@ bool appendKey(ktConfigSec& sec, const std::wstring& path, const std::string& ke
 
 } // namespace
 
-bool Config::appendKeyToConfigJson(const std::string& key, const std::string& value)
+bool Config::Impl::appendKeyToConfigJson(const std::string& key, const std::string& value)
 {
     return appendKey(m_configSec, m_configFilePath, key, value.c_str());
 }
 
-bool Config::appendKeyToConfigJson(const std::string& key, int value)
+bool Config::Impl::appendKeyToConfigJson(const std::string& key, int value)
 {
     return appendKey(m_configSec, m_configFilePath, key, value);
 }

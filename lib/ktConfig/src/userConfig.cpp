@@ -5,7 +5,6 @@
 
 #include "configInternal.h"
 #include "configValue.h"
-#include "ktConfig/config.h"
 #include "ktLog/ktLog.h"
 #include "ktPlatform/files.h"
 #include "ktPlatform/folders.h"
@@ -55,7 +54,7 @@ void CUserConfig::setFailClose(bool active, bool post)
     }
 }
 
-std::wstring Config::createUserConfig(std::uint32_t sessionId)
+std::wstring Config::Impl::createUserConfig(std::uint32_t sessionId)
 {
     boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
     const int id = static_cast<int>(sessionId);
@@ -104,7 +103,7 @@ std::wstring Config::createUserConfig(std::uint32_t sessionId)
     return location;
 }
 
-bool Config::initUserConfig(CUserConfig& userConfig, std::uint32_t sessionId)
+bool Config::Impl::initUserConfig(CUserConfig& userConfig, std::uint32_t sessionId)
 {
     const int id = static_cast<int>(sessionId);
     userConfig.m_sessionId = sessionId;
@@ -165,7 +164,7 @@ bool Config::initUserConfig(CUserConfig& userConfig, std::uint32_t sessionId)
     return true;
 }
 
-bool Config::addUserConfig(std::uint32_t sessionId, std::string userName, bool reinit)
+bool Config::Impl::addUserConfig(std::uint32_t sessionId, std::string userName, bool reinit)
 {
     KTLOG(KT_LOG_INFO, "Adding user config for sessId %d", static_cast<int>(sessionId));
     bool initialised = true;
@@ -192,7 +191,7 @@ bool Config::addUserConfig(std::uint32_t sessionId, std::string userName, bool r
     return initialised;
 }
 
-bool Config::readUserConf(CUserConfig& userConfig)
+bool Config::Impl::readUserConf(CUserConfig& userConfig)
 {
     const std::wstring path = userConfPath(userConfig);
     std::string content;
@@ -224,7 +223,7 @@ bool Config::readUserConf(CUserConfig& userConfig)
     return true;
 }
 
-bool Config::writeUserStatus(CUserConfig& userConfig)
+bool Config::Impl::writeUserStatus(CUserConfig& userConfig)
 {
     const std::wstring path = userConfPath(userConfig);
     std::string text;
@@ -249,28 +248,28 @@ bool Config::writeUserStatus(CUserConfig& userConfig)
     return true;
 }
 
-void Config::notifyLogon()
+void Config::Impl::notifyLogon()
 {
     boost::mutex::scoped_lock lock(m_logonMutex);
     m_logonPending = false;
     m_logonCondition.notify_one();
 }
 
-std::wstring Config::getConfigLocation(std::uint32_t sessionId)
+std::wstring Config::Impl::getConfigLocation(std::uint32_t sessionId)
 {
     boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
     const auto found = m_userConfigs.find(sessionId);
     return found != m_userConfigs.end() ? found->second.m_location : m_configLocation;
 }
 
-std::string Config::getUserEmail(std::uint32_t sessionId)
+std::string Config::Impl::getUserEmail(std::uint32_t sessionId)
 {
     boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
     const auto found = m_userConfigs.find(sessionId);
     return found != m_userConfigs.end() ? found->second.m_userEmail : m_branding.userEmail;
 }
 
-bool Config::getActiveUserSessionId(std::int32_t& sessionId)
+bool Config::Impl::getActiveUserSessionId(std::int32_t& sessionId)
 {
     boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
     if (m_userConfigs.empty()) {
@@ -280,7 +279,7 @@ bool Config::getActiveUserSessionId(std::int32_t& sessionId)
     return true;
 }
 
-bool Config::getUserConfig(std::uint32_t sessionId, CUserConfig& userConfig)
+bool Config::Impl::getUserConfig(std::uint32_t sessionId, CUserConfig& userConfig)
 {
     boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
     const auto found = m_userConfigs.find(sessionId);
@@ -291,25 +290,25 @@ bool Config::getUserConfig(std::uint32_t sessionId, CUserConfig& userConfig)
     return true;
 }
 
-std::deque<std::int32_t> Config::logonQueue()
+std::deque<std::int32_t> Config::Impl::logonQueue()
 {
     boost::mutex::scoped_lock lock(m_logonQueueMutex);
     return m_logonQueue;
 }
 
-std::wstring Config::getQpaKeyPath(std::uint32_t sessionId)
+std::wstring Config::Impl::getQpaKeyPath(std::uint32_t sessionId)
 {
     const std::wstring folder = m_enablePerUserConfig ? getConfigLocation(sessionId) : m_dataDir;
     return folder + L"/" + L"qpaccesskey.pem";
 }
 
-std::wstring Config::getQpaCertPath(std::uint32_t sessionId)
+std::wstring Config::Impl::getQpaCertPath(std::uint32_t sessionId)
 {
     const std::wstring folder = m_enablePerUserConfig ? getConfigLocation(sessionId) : m_dataDir;
     return folder + L"/" + L"qpaccesscert.pem";
 }
 
-bool Config::isQpaCertPresent(std::uint32_t sessionId)
+bool Config::Impl::isQpaCertPresent(std::uint32_t sessionId)
 {
     if (getQpaTenant().empty()) {
         return false;
