@@ -121,31 +121,29 @@ bool readTrafficMode(const pt::ptree& tree, SteeringValues& values)
     return true;
 }
 
-// The dynamic-steering flag and, when it is on, the modes on and off premises (0 stands for
-// the default); false, logged, for a mode out of range.
+// One steering method of dynamic steering at key: fallback when absent or 0; false, logged
+// with premises ("on-prem", "off-prem"), when out of range.
+bool readSteeringMethod(const pt::ptree& tree, const char* key, std::int32_t fallback,
+                        const char* premises, std::int32_t& method)
+{
+    method = getNumber<std::int32_t>(tree, key).value_or(fallback);
+    if (method < 0 || method > kModeAll) {
+        KTLOG(KT_LOG_ERROR, "Invalid %s traffic mode %d in steering config", premises, method);
+        return false;
+    }
+    if (method == 0) {
+        method = fallback;
+    }
+    return true;
+}
+
+// The dynamic-steering flag and, when it is on, the methods on and off premises.
 bool readDynamicSteering(const pt::ptree& tree, SteeringValues& values)
 {
     values.dynamic = getBool(tree, kDynamicSteering).value_or(false);
-    if (!values.dynamic) {
-        return true;
-    }
-    values.onPrem = getNumber<std::int32_t>(tree, kOnPremMethod).value_or(kModeCloud);
-    if (values.onPrem < 0 || values.onPrem > kModeAll) {
-        KTLOG(KT_LOG_ERROR, "Invalid on-prem traffic mode %d in steering config", values.onPrem);
-        return false;
-    }
-    if (values.onPrem == 0) {
-        values.onPrem = kModeCloud;
-    }
-    values.offPrem = getNumber<std::int32_t>(tree, kOffPremMethod).value_or(kModeWeb);
-    if (values.offPrem < 0 || values.offPrem > kModeAll) {
-        KTLOG(KT_LOG_ERROR, "Invalid off-prem traffic mode %d in steering config", values.offPrem);
-        return false;
-    }
-    if (values.offPrem == 0) {
-        values.offPrem = kModeWeb;
-    }
-    return true;
+    return !values.dynamic ||
+           (readSteeringMethod(tree, kOnPremMethod, kModeCloud, "on-prem", values.onPrem) &&
+            readSteeringMethod(tree, kOffPremMethod, kModeWeb, "off-prem", values.offPrem));
 }
 
 // Parses json into values; false, logged, when it is not JSON, a value is refused or a

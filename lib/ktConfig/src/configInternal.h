@@ -52,16 +52,8 @@ public:
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
 
-    // Loads everything, in order: folders, device information, devconfig.json (and the
-    // certificate-validation switch), ktconfig.json, user agent, ktidpconfig.json, the
-    // active session's configuration, the branding (as that session's user when per-user
-    // folders are on), the session's entry, the proxies. False when the folders cannot be
-    // had, there is no active session, its user cannot be acted as or the branding cannot
-    // be read; values read before a failing step stay.
+    // The operations Config forwards to are described in ktConfig/config.h.
     bool init();
-    // Fixes the configuration location and its files and creates the location and its
-    // "download", "data" and "tempImages" folders. False, logged, when the location
-    // cannot be had; nothing is set then.
     bool initConfigLocation();
     // Builds the process-wide HTTP user agent from the OS version, the product version and
     // the device's host name; always true.
