@@ -63,6 +63,15 @@ bool formUsable(const fs::path& plain, bool protectedForm)
     }
 }
 
+// read, after text was read: the text cut where a protected plaintext ends.
+bool cutWhenRead(bool read, std::string& text)
+{
+    if (read) {
+        text = protectedText(text);
+    }
+    return read;
+}
+
 // Removes stale, the other form of the file at plain, once the form in force is usable.
 // A failure to remove is returned as ec.
 void removeStaleForm(const fs::path& plain, const fs::path& stale, bool encrypted,
@@ -127,20 +136,12 @@ bool ktConfigSec::readFile(const std::wstring& path, std::string& data, std::str
 
 bool ktConfigSec::readText(const std::wstring& path, std::string& text)
 {
-    if (!readFile(path, text)) {
-        return false;
-    }
-    text = protectedText(text);
-    return true;
+    return cutWhenRead(readFile(path, text), text);
 }
 
 bool ktConfigSec::readText(const std::string& path, std::string& text)
 {
-    if (!readFile(path, text)) {
-        return false;
-    }
-    text = protectedText(text);
-    return true;
+    return cutWhenRead(readFile(path, text), text);
 }
 
 bool ktConfigSec::writeFile(const std::wstring& path, const std::string& data)
