@@ -1,5 +1,5 @@
 // Per-session configuration: session folders (per-user or common), ktuser.conf, the tunnel
-// and fail-close state, the session map, the QPA files and the session steps of Config::Impl::init.
+// and fail-close state, the session map, the QPA files and the session steps of Config::init.
 
 #include "configInternal.h"
 #include "ktConfig/userConfig.h"
@@ -465,7 +465,7 @@ TEST_F(UserConfigTest, QpaCertificatePresence)
     EXPECT_TRUE(m_config.isQpaCertPresent(1));
 }
 
-// ---- the session steps of Config::Impl::init
+// ---- the session steps of Config::init
 
 TEST_F(UserConfigTest, InitSetsUpTheActiveSessionThenReadsItsBranding)
 {
