@@ -5,7 +5,7 @@
 
 #include "ktFuzz/fuzzSupport.h"
 
-#include "ktConfig/config.h"
+#include "configInternal.h"
 #include "ktPlatform/strings.h"
 
 #include <cstdlib>
@@ -19,7 +19,7 @@ inline std::string startClientTree()
     start();
     // start() already points PUBLIC, ProgramData, APPDATA and the keys into the folder.
     setenv("KTDIAG_REGISTRY_FILE", (tempFolder() + "/registry.json").c_str(), 1);
-    Config config;
+    Config::Impl config;
     if (!config.initConfigLocation()) {
         fail("no configuration location inside the private folder");
     }

@@ -9,7 +9,7 @@
 #include "ktConfig/branding.h"
 #include "ktCrypto/ktEncryptedFile.h"
 
-#include <boost/filesystem/operations.hpp>
+#include <filesystem>
 
 #include <string>
 
@@ -50,16 +50,16 @@ Outcome readOnce(unsigned flags, const std::string& content)
 {
     const bool protectedForm = (flags & 1) != 0;
     const bool userScope = (flags & 2) != 0;
-    boost::system::error_code ignored;
-    boost::filesystem::remove_all(g_location, ignored);
-    boost::filesystem::create_directories(g_location, ignored);
+    std::error_code ignored;
+    std::filesystem::remove_all(g_location, ignored);
+    std::filesystem::create_directories(g_location, ignored);
     if (userScope) {
         ktFuzz::writeFile(
             g_location + "/ktuserconfig.json",
             "{\"ktUserConfig\":{\"enablePerUserConfig\":\"true\",\"configLocation\":\"" +
                 g_location + "\"}}");
     }
-    Config config;
+    Config::Impl config;
     if (!config.initConfigLocation() || config.enablePerUserConfig() != userScope) {
         ktFuzz::fail("no configuration location");
     }
@@ -101,10 +101,10 @@ Outcome readOnce(unsigned flags, const std::string& content)
     std::string stored;
     if (protectedForm || converts) {
         KT_FUZZ_CHECK(protectedText(plain, userScope, stored) && stored == content);
-        KT_FUZZ_CHECK(protectedForm || !boost::filesystem::exists(plain));
+        KT_FUZZ_CHECK(protectedForm || !std::filesystem::exists(plain));
     } else {
         KT_FUZZ_CHECK(ktFuzz::readFile(plain) == content);
-        KT_FUZZ_CHECK(!boost::filesystem::exists(plain + ".enc"));
+        KT_FUZZ_CHECK(!std::filesystem::exists(plain + ".enc"));
     }
     return outcome;
 }

@@ -16,24 +16,26 @@
 namespace {
 
 std::string g_location;
-Config* g_static = nullptr;  // dynamic steering off
-Config* g_dynamic = nullptr; // dynamic steering active
+Config::Impl* g_static = nullptr;  // dynamic steering off
+Config::Impl* g_dynamic = nullptr; // dynamic steering active
 
 struct List {
     const char* file;
     const char* digestKey;
     const char* flagKey;
-    bool (Config::*read)();
-    std::string (Config::*stored)();
+    bool (Config::Impl::*read)();
+    std::string (Config::Impl::*stored)();
 };
 
 const List kLists[] = {
-    {"ktbypass.json", "d2", "df2", &Config::readBypassList, &Config::bypassList},
-    {"ktbypasscat.json", "d7", "df7", &Config::readBypassCategoryList, &Config::bypassCategoryList},
-    {"ktexception.json", "d3", "df3", &Config::readExceptionList, &Config::exceptionList},
+    {"ktbypass.json", "d2", "df2", &Config::Impl::readBypassList, &Config::Impl::bypassList},
+    {"ktbypasscat.json", "d7", "df7", &Config::Impl::readBypassCategoryList,
+     &Config::Impl::bypassCategoryList},
+    {"ktexception.json", "d3", "df3", &Config::Impl::readExceptionList,
+     &Config::Impl::exceptionList},
 };
 
-void setDeveloperMode(Config& config, bool on)
+void setDeveloperMode(Config::Impl& config, bool on)
 {
     ktFuzz::writeFile(g_location + "/devconfig.json",
                       std::string("{\"devConfig\": {\"useDevConfig\": \"") +
@@ -42,7 +44,7 @@ void setDeveloperMode(Config& config, bool on)
 }
 
 // A Config loaded in the developer mode (no digests needed) with dynamic steering as asked.
-Config* loaded(bool dynamic)
+Config::Impl* loaded(bool dynamic)
 {
     const std::string flag = dynamic ? "true" : "false";
     ktFuzz::writeFile(g_location + "/ktconfig.json",
@@ -52,7 +54,7 @@ Config* loaded(bool dynamic)
     ktFuzz::writeFile(g_location + "/data/ktsteering.json",
                       "{\"traffic_mode\": \"cloud\", \"dynamic_steering\": " + flag +
                           ", \"domains\": []}\n");
-    Config* config = new Config();
+    Config::Impl* config = new Config::Impl();
     if (!config->initConfigLocation()) {
         ktFuzz::fail("no configuration location");
     }
@@ -88,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool withDigest = (flags & 2) != 0;
     const bool developer = (flags & 4) != 0;
     const List& list = kLists[((flags >> 3) & 3) % 3];
-    Config& config = dynamic ? *g_dynamic : *g_static;
+    Config::Impl& config = dynamic ? *g_dynamic : *g_static;
     setDeveloperMode(config, developer);
 
     const std::string content(reinterpret_cast<const char*>(data), size);
@@ -113,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The report cannot be posted: the flag is the only member of the new file.
         KT_FUZZ_CHECK(ktFuzz::readFile(internal).find(std::string("\"") + list.flagKey +
                                                       "\": \"true\"") != std::string::npos);
-    } else if (!(dynamic && list.read == &Config::readExceptionList)) {
+    } else if (!(dynamic && list.read == &Config::Impl::readExceptionList)) {
         KT_FUZZ_CHECK(read);
     }
     if (withDigest) {

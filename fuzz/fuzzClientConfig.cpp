@@ -7,7 +7,7 @@
 
 #include "ktCrypto/ktConfigSec.h"
 
-#include <boost/filesystem/operations.hpp>
+#include <filesystem>
 
 #include <string>
 #include <vector>
@@ -25,9 +25,9 @@ struct Outcome {
 // Builds the tree afresh, writes the file in the chosen form and reads it.
 Outcome readOnce(unsigned flags, const std::string& content)
 {
-    boost::system::error_code ignored;
-    boost::filesystem::remove_all(g_location, ignored);
-    Config config;
+    std::error_code ignored;
+    std::filesystem::remove_all(g_location, ignored);
+    Config::Impl config;
     if (!config.initConfigLocation()) {
         ktFuzz::fail("no configuration location");
     }
@@ -51,7 +51,7 @@ Outcome readOnce(unsigned flags, const std::string& content)
     Outcome outcome;
     outcome.read = config.readClientConfig();
     if (!outcome.read) {
-        KT_FUZZ_CHECK(boost::filesystem::exists(stored));
+        KT_FUZZ_CHECK(std::filesystem::exists(stored));
         KT_FUZZ_CHECK(ktFuzz::readFile(stored) == before);
     }
     outcome.values = config.clientConfig();

@@ -22,12 +22,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ktFuzz::logLevelFor(data, size);
     const std::string content(reinterpret_cast<const char*>(data), size);
     ktFuzz::writeFile(g_path, content);
-    Config first;
+    Config::Impl first;
     first.initConfigLocation();
     const bool read = first.readDevConfig();
     KT_FUZZ_CHECK(ktFuzz::readFile(g_path) == content);
 
-    Config second;
+    Config::Impl second;
     second.initConfigLocation();
     KT_FUZZ_CHECK(second.readDevConfig() == read);
     const DevConfigValues& a = first.devConfig();

@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ktFuzz::logLevelFor(data, size);
     const std::string content(reinterpret_cast<const char*>(data), size);
     ktFuzz::writeFile(g_path, content);
-    Config config;
+    Config::Impl config;
     config.initConfigLocation();
 
     CUserConfig first;

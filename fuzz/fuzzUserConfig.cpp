@@ -23,13 +23,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string content(reinterpret_cast<const char*>(data), size);
     ktFuzz::writeFile(g_path, content);
     // The location's set-up reads the file once; the explicit read must agree with it.
-    Config first;
+    Config::Impl first;
     first.initConfigLocation();
     const bool read = first.readUserConfig();
     KT_FUZZ_CHECK(ktFuzz::readFile(g_path) == content);
     KT_FUZZ_CHECK(!content.empty() || !read);
 
-    Config second;
+    Config::Impl second;
     second.initConfigLocation();
     KT_FUZZ_CHECK(second.readUserConfig() == read);
     KT_FUZZ_CHECK(first.enablePerUserConfig() == second.enablePerUserConfig() &&

@@ -4,6 +4,7 @@
 // listed and handed to the zip writer.
 
 #include "CKTDiag.h"
+#include "product.h"
 #include "uploadCap.h"
 #include "userFolder.h"
 
@@ -144,15 +145,10 @@ std::vector<std::string> runSystemCommand(ktPlatform::SystemCommand command,
     return failed;
 }
 
-// Writes text, the plaintext of a protected file, cut at its first zero byte (the end mark
-// that the file never held), to destFolder/fileName, replacing a file there.
-bool writePlainCopy(std::string text, const std::string& fileName, const std::string& destFolder,
-                    std::string& writtenPath)
+// Writes text, a protected file's text, to destFolder/fileName, replacing a file there.
+bool writePlainCopy(const std::string& text, const std::string& fileName,
+                    const std::string& destFolder, std::string& writtenPath)
 {
-    const std::string::size_type zero = text.find('\0');
-    if (zero != std::string::npos) {
-        text.resize(zero);
-    }
     const std::string target = destFolder + "/" + fileName;
     ktConfigSec writer;
     if (!writer.writeFile(target, text)) {
@@ -202,7 +198,8 @@ public:
         }
         std::string folder;
         std::string written;
-        if (folderFor(name, folder) && writePlainCopy(plain, name, folder, written)) {
+        if (folderFor(name, folder) &&
+            writePlainCopy(protectedText(plain), name, folder, written)) {
             m_paths.push_back(written);
         }
     }
@@ -331,11 +328,11 @@ bool CKTDiag::copyProtectedFile(const std::string& source, const std::string& fi
     ktConfigSec reader;
     reader.apply(true, std::wstring(), {});
     std::string text;
-    if (!reader.readFile(source, text)) {
+    if (!reader.readText(source, text)) {
         KTLOG(KT_LOG_ERROR, "Failed to read file = %s", source.c_str());
         return false;
     }
-    return writePlainCopy(std::move(text), fileName, destFolder, writtenPath);
+    return writePlainCopy(text, fileName, destFolder, writtenPath);
 }
 
 void CKTDiag::getSystemInfo(const std::string& outputFile)

@@ -1,7 +1,7 @@
 #pragma once
-// The tool's fixed identity; the product version is the configuration's kProductVersion.
+// The tool's fixed identity; the product version comes from the build (kProductVersion).
 
-#include "ktConfig/config.h"
+#include "ktConfig/productVersion.h"
 
 constexpr const char* kTitle = "Kestrani Client Diagnostics Tool";
 constexpr const char* kCopyright = "Copyright (c) Kestrani. All rights reserved.";

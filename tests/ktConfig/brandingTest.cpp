@@ -2,7 +2,7 @@
 // protection, its two layouts, and what a file that cannot be used leaves in place.
 
 #include "ktConfig/branding.h"
-#include "ktConfig/config.h"
+#include "configInternal.h"
 
 #include "ktCrypto/ktEncryptedFile.h"
 #include "ktPlatform/strings.h"
@@ -45,7 +45,7 @@ protected:
     }
 
     ClientTree m_tree;
-    Config m_config;
+    Config::Impl m_config;
     CUserConfig m_session;
 };
 
@@ -89,7 +89,7 @@ TEST_F(BrandingTest, APlainFileThatAsksForProtectionIsConverted)
     EXPECT_TRUE(logHas("deleting old branding file, " + plainPath()));
 
     // The next read takes the protected form.
-    Config again;
+    Config::Impl again;
     ASSERT_TRUE(again.initConfigLocation());
     CUserConfig session;
     session.m_location = again.m_configLocation;
@@ -187,7 +187,7 @@ TEST_F(BrandingTest, TheSecondLayoutAloneOrInstead)
          "Nested", "", ""},
     };
     for (const auto& tc : cases) {
-        Config config;
+        Config::Impl config;
         ASSERT_TRUE(config.initConfigLocation());
         m_tree.writeBranding(tc.json);
         CUserConfig session;

@@ -2,7 +2,7 @@
 // and minor failures, the digests of the three guarded lists, and tamper reports posted to
 // a local HTTPS origin standing for the add-on service.
 
-#include "ktConfig/config.h"
+#include "configInternal.h"
 
 #include "dataFiles.h"
 #include "ktDownloader/ktHTTPClient.h"
@@ -52,7 +52,7 @@ struct DataFile {
     const char* name;
     std::string content;
     const char* digestKey; // "" when not guarded
-    std::function<std::string(Config&)> stored;
+    std::function<std::string(Config::Impl&)> stored;
 };
 
 const char* const kSteeringCloud = R"({"traffic_mode":"cloud","domains":["a.test"]})";
@@ -62,17 +62,20 @@ std::vector<DataFile> dataFiles()
     return {
         {"ktsteering.json", kSteeringCloud, "d1", nullptr},
         {"ktcacert.pem", "-----BEGIN CERTIFICATE-----\nroot\n-----END CERTIFICATE-----\n", "",
-         [](Config& c) { return c.rootCaCert(); }},
-        {"kttenantcert.pem", "tenant\n", "", [](Config& c) { return c.tenantCert(); }},
+         [](Config::Impl& c) { return c.rootCaCert(); }},
+        {"kttenantcert.pem", "tenant\n", "", [](Config::Impl& c) { return c.tenantCert(); }},
         {"ktexception.json", R"({"Off Prem":{"domains":["x.test"]},"On Prem":{}})", "d3",
-         [](Config& c) { return c.exceptionList(); }},
+         [](Config::Impl& c) { return c.exceptionList(); }},
         {"ktbypass.json", R"({"bypass":["b.test"]})", "d2",
-         [](Config& c) { return c.bypassList(); }},
-        {"ktdeviceid.json", R"({"rules":[]})", "", [](Config& c) { return c.deviceIdRules(); }},
+         [](Config::Impl& c) { return c.bypassList(); }},
+        {"ktdeviceid.json", R"({"rules":[]})", "",
+         [](Config::Impl& c) { return c.deviceIdRules(); }},
         {"ktbypasscat.json", R"({"categories":["c"]})", "d7",
-         [](Config& c) { return c.bypassCategoryList(); }},
-        {"ktoverlap.json", R"({"overlap":[]})", "", [](Config& c) { return c.overlapDomains(); }},
-        {"kttunnelpolicy.json", R"({"policy":1})", "", [](Config& c) { return c.tunnelPolicy(); }},
+         [](Config::Impl& c) { return c.bypassCategoryList(); }},
+        {"ktoverlap.json", R"({"overlap":[]})", "",
+         [](Config::Impl& c) { return c.overlapDomains(); }},
+        {"kttunnelpolicy.json", R"({"policy":1})", "",
+         [](Config::Impl& c) { return c.tunnelPolicy(); }},
     };
 }
 
@@ -132,7 +135,7 @@ protected:
     }
 
     // The steps of init up to the cached files.
-    bool load(Config& config)
+    bool load(Config::Impl& config)
     {
         EXPECT_TRUE(config.initConfigLocation());
         config.readDevConfig();
@@ -152,7 +155,7 @@ protected:
 
 TEST_F(CachedLists, EveryFileReadAndStored)
 {
-    Config config;
+    Config::Impl config;
     EXPECT_TRUE(load(config)) << ktTest::logText();
     EXPECT_TRUE(config.steeringFilesValid());
     for (const DataFile& file : dataFiles()) {
@@ -189,7 +192,7 @@ TEST_F(CachedLists, EachMissingFileIsCriticalOrMinor)
         ktTest::clearLog();
         writeFiles();
         fs::remove(m_tree.dataFolder() + "/" + c.name);
-        Config config;
+        Config::Impl config;
         EXPECT_EQ(load(config), !c.critical) << c.name;
         EXPECT_FALSE(config.steeringFilesValid()) << c.name;
         EXPECT_TRUE(logHas(c.logged)) << c.name;
@@ -228,7 +231,7 @@ TEST_F(CachedLists, AMissingExceptionListIsCriticalForWebOrActiveDynamicSteering
         writeClient(c.clientConfig);
         writeFiles(c.steering);
         fs::remove(m_tree.dataFolder() + "/ktexception.json");
-        Config config;
+        Config::Impl config;
         EXPECT_EQ(load(config), !c.critical) << c.name << ": " << ktTest::logText();
         EXPECT_FALSE(config.steeringFilesValid()) << c.name;
         EXPECT_TRUE(logHas("Failed to read exception list file.")) << c.name;
@@ -241,7 +244,7 @@ TEST_F(CachedLists, NoGatewayIsCritical)
          {R"("host":"","port":"443")", R"("host":"gw.test","port":"")", R"("backupHost":"b")"}) {
         ktTest::clearLog();
         writeClient("", ktgw);
-        Config config;
+        Config::Impl config;
         EXPECT_FALSE(load(config)) << ktgw;
         EXPECT_FALSE(config.steeringFilesValid()) << ktgw;
         EXPECT_TRUE(logHas("ktgw info not available")) << ktgw;
@@ -256,18 +259,18 @@ TEST_F(CachedLists, ATamperedListIsReportedAndNotStored)
         const char* logged;
         const char* message;
         const char* flag;
-        std::function<std::string(Config&)> stored;
+        std::function<std::string(Config::Impl&)> stored;
     };
     const Case cases[] = {
         {"ktbypass.json", "Failed to validate integrity of bypass list.",
          "Cached bypass list is found to be tampered", "df2",
-         [](Config& c) { return c.bypassList(); }},
+         [](Config::Impl& c) { return c.bypassList(); }},
         {"ktbypasscat.json", "Failed to validate integrity of byapass category list.",
          "Cached bypass category list is found to be tampered", "df7",
-         [](Config& c) { return c.bypassCategoryList(); }},
+         [](Config::Impl& c) { return c.bypassCategoryList(); }},
         {"ktexception.json", "Failed to validate integrity of exception list.",
          "Cached exception list is found to be tampered", "df3",
-         [](Config& c) { return c.exceptionList(); }},
+         [](Config::Impl& c) { return c.exceptionList(); }},
     };
     for (const Case& c : cases) {
         ktTest::clearLog();
@@ -275,7 +278,7 @@ TEST_F(CachedLists, ATamperedListIsReportedAndNotStored)
         tamper(c.file);
         const std::string before = internalText();
         const std::size_t posts = m_origin.requests().size();
-        Config config;
+        Config::Impl config;
         EXPECT_TRUE(load(config)) << c.file;
         EXPECT_FALSE(config.steeringFilesValid()) << c.file;
         EXPECT_TRUE(logHas(c.logged)) << c.file;
@@ -334,7 +337,7 @@ TEST_F(CachedLists, AReportNotDeliveredWritesItsFlagAndKeepsEveryDigest)
         ASSERT_EQ(expected.size(), 5u) << internalText();
         expected["df2"] = "true";
 
-        Config config;
+        Config::Impl config;
         EXPECT_TRUE(load(config)) << c.name;
         EXPECT_TRUE(logHas(c.logged)) << c.name << ": " << ktTest::logText();
         EXPECT_EQ(m_origin.requests().size(), posts + (c.host == origin ? 1 : 0)) << c.name;
@@ -347,7 +350,7 @@ TEST_F(CachedLists, AFailedReadKeepsWhatWasStored)
 {
     writeClient(R"("encryptClientConfig":"true")", R"("host":"gw.test","port":"443")", true);
     writeFiles(kSteeringCloud, true);
-    Config config;
+    Config::Impl config;
     ASSERT_TRUE(load(config));
     // Protected forms that no longer decrypt.
     for (const DataFile& file : dataFiles()) {
@@ -370,7 +373,7 @@ TEST_F(CachedLists, AnInternalFileThatCannotBeParsedIsNeverReplaced)
                                     std::string(70, '[') + std::string(70, ']')}) {
         ktTest::clearLog();
         m_tree.writeInternal(text);
-        Config config;
+        Config::Impl config;
         ASSERT_TRUE(config.initConfigLocation());
         // Every guarded list fails its check against this file, so each tries to flag.
         config.readSteeringFiles();
@@ -384,7 +387,7 @@ TEST_F(CachedLists, AnInternalFileThatCannotBeParsedIsNeverReplaced)
 
 TEST_F(CachedLists, SetInternalFlag)
 {
-    Config config;
+    Config::Impl config;
     ASSERT_TRUE(config.initConfigLocation());
     const std::string path = m_tree.dataFolder() + "/ktinternal.json";
 
@@ -415,7 +418,7 @@ TEST_F(CachedLists, TheEncryptedConfigurationComparesNoDigest)
     writeClient(R"("encryptClientConfig":"true")", R"("host":"gw.test","port":"443")", true);
     writeFiles(kSteeringCloud, true);
     ASSERT_FALSE(fs::exists(m_tree.dataFolder() + "/ktinternal.json"));
-    Config config;
+    Config::Impl config;
     EXPECT_TRUE(load(config)) << ktTest::logText();
     EXPECT_TRUE(config.steeringFilesValid());
     ASSERT_TRUE(config.configSec().encrypted());
@@ -438,7 +441,7 @@ TEST_F(CachedLists, TheDeveloperModeStoresTheListsUnchecked)
     const std::string noOffPrem = R"({"On Prem":{}})";
     writeDataFile(m_tree, "ktexception.json", noOffPrem);
     m_tree.writeDevConfig(R"({"devConfig":{"useDevConfig":"true"}})");
-    Config config;
+    Config::Impl config;
     EXPECT_TRUE(load(config)) << ktTest::logText();
     EXPECT_TRUE(config.steeringFilesValid());
     EXPECT_TRUE(config.isDynamicSteeringActive());
@@ -470,7 +473,7 @@ TEST_F(CachedLists, UnderActiveDynamicSteeringTheExceptionListNeedsOffPrem)
         ktTest::clearLog();
         writeFiles(c.steering);
         writeDataFile(m_tree, "ktexception.json", c.list, "d3");
-        Config config;
+        Config::Impl config;
         EXPECT_EQ(load(config), c.stored) << c.name;
         EXPECT_EQ(config.steeringFilesValid(), c.stored) << c.name;
         EXPECT_EQ(config.exceptionList(), c.stored ? c.list : "") << c.name;
@@ -493,7 +496,7 @@ TEST_F(CachedLists, InitPostsHeldReportsThroughTheDetectedProxy)
     tamper("ktbypasscat.json");
     const std::string before = internalText();
 
-    Config config;
+    Config::Impl config;
     ASSERT_TRUE(config.init()) << ktTest::logText();
     const auto requests = m_origin.requests();
     EXPECT_EQ(config.activeProxies(), std::vector<std::string>{proxy.address()});
@@ -509,7 +512,7 @@ TEST_F(CachedLists, InitFlagsReportsItCouldNotPost)
 {
     tamper("ktexception.json");
     m_origin.setReply(HttpReply::make("HTTP/1.1 503 Service Unavailable"));
-    Config config;
+    Config::Impl config;
     config.init();
     EXPECT_EQ(m_origin.requests().size(), 1u);
     EXPECT_EQ(members(internalText())["df3"], "true") << ktTest::logText();
@@ -523,7 +526,7 @@ TEST_F(CachedLists, InitEndingBeforeTheProxyDecisionFlagsHeldReports)
     Members expected = members(internalText());
     expected["df2"] = "true";
 
-    Config config;
+    Config::Impl config;
     EXPECT_FALSE(config.init());
     EXPECT_TRUE(m_origin.requests().empty());
     EXPECT_TRUE(logHas("Tamper report not posted, no add-on service known: Cached bypass list is "

@@ -4,7 +4,7 @@
 
 #include "ktConfig/clientStatusHandler.h"
 
-#include "ktConfig/config.h"
+#include "configInternal.h"
 #include "dataFiles.h"
 #include "ktPlatform/strings.h"
 #include "ktTest/clientTree.h"
@@ -85,7 +85,7 @@ protected:
     // Loads config from the tree with these "clientConfig" members and the origin as the
     // add-on host, then sets up handler on the session's folder (the configuration folder
     // unless given) with the test's clock.
-    void start(Config& config, ClientStatusHandler& handler, const std::string& clientConfig,
+    void start(Config::Impl& config, ClientStatusHandler& handler, const std::string& clientConfig,
                const std::string& userConfig = "", const std::string& folder = "")
     {
         m_tree.writeConfigFile("ktuserconfig.json", R"({"ktUserConfig":{"host":"127.0.0.1:)" +
@@ -156,7 +156,7 @@ protected:
     ktTest::ScopedEnv m_proxySettings{"KTDIAG_PROXY_SETTINGS_FILE",
                                       m_tree.tree().root() + "/no-proxy-settings.json"};
     ktTest::HttpsOrigin m_origin;
-    Config m_config;
+    Config::Impl m_config;
     ClientStatusHandler m_handler;
     TestSession m_session;
     std::int64_t m_now = 1700000000;
@@ -348,7 +348,7 @@ TEST_F(ClientStatus, KeyModeAndBearerMode)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Config config;
+        Config::Impl config;
         ClientStatusHandler handler;
         start(config, handler, std::string("\"ktclient_api_security_no_enc\":\"") + c.noEnc + "\"");
         const std::size_t before = m_origin.requests().size();
@@ -544,7 +544,7 @@ TEST_F(ClientStatus, QpaStatusFromTheConfiguration)
         if (c.steering != nullptr) {
             writeSteering(c.steering);
         }
-        Config config;
+        Config::Impl config;
         ClientStatusHandler handler;
         start(config, handler, c.clientConfig);
         config.setQpaTunnelState(4);
@@ -593,7 +593,7 @@ TEST(QpaStatusText, FirstRuleThatHolds)
         EXPECT_STREQ(qpaStatusText(c.secureAccess, c.steering, c.cert, c.enrollFailed, c.state),
                      c.expected);
     }
-    Config config;
+    Config::Impl config;
     EXPECT_EQ(config.qpaTunnelState(), 0);
     EXPECT_FALSE(config.qpaEnrollFailed());
 }

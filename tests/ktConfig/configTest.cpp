@@ -1,4 +1,4 @@
-#include "ktConfig/config.h"
+#include "configInternal.h"
 
 #include "ktDownloader/ktHTTPClient.h"
 #include "ktPlatform/strings.h"
@@ -35,14 +35,14 @@ protected:
     void TearDown() override { setValidatePeerCert(true); }
 
     // A Config whose locations point into the tree.
-    Config& located()
+    Config::Impl& located()
     {
         EXPECT_TRUE(m_config.initConfigLocation());
         return m_config;
     }
 
     ClientTree m_tree;
-    Config m_config;
+    Config::Impl m_config;
 };
 
 } // namespace
@@ -218,7 +218,7 @@ TEST_F(ConfigTest, OnlyTheProtectedFormSkipsTheDigest)
         ktTest::ClientTree tree;
         tree.writeClientConfig(json, protectedForm, false);
         tree.writeDigest("d4", "another section");
-        Config config;
+        Config::Impl config;
         ASSERT_TRUE(config.initConfigLocation());
         ktTest::clearLog();
         EXPECT_EQ(config.readClientConfig(), protectedForm);
@@ -318,7 +318,7 @@ TEST_F(ConfigTest, APlainFormIsRemovedOnlyOnceItsProtectedFormWasRead)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ktTest::clearLog();
-        Config config;
+        Config::Impl config;
         m_tree.writeClientConfig(plain, false, false);
         if (c.sealed == nullptr) {
             m_tree.writeClientConfig(c.protects, true, c.read);
@@ -458,10 +458,10 @@ TEST(IsNewerThanBuildVersion, Table)
         {" ", false},
     };
     for (const auto& tc : cases) {
-        EXPECT_EQ(Config::isNewerThanBuildVersion(tc.version), tc.newer) << tc.version;
+        EXPECT_EQ(Config::Impl::isNewerThanBuildVersion(tc.version), tc.newer) << tc.version;
     }
     // A long text is compared by its fields, never cut.
-    EXPECT_TRUE(Config::isNewerThanBuildVersion(std::string(5000, '.') + "94"));
+    EXPECT_TRUE(Config::Impl::isNewerThanBuildVersion(std::string(5000, '.') + "94"));
 }
 
 class UpdateCheck : public ConfigTest, public ::testing::WithParamInterface<bool> {

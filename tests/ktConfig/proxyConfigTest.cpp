@@ -1,7 +1,7 @@
 // The configuration's proxy decision: system proxies from a scripted look-up, user-configured
 // proxies that a real probe through local CONNECT proxies found reachable.
 
-#include "ktConfig/config.h"
+#include "configInternal.h"
 
 #include "ktDownloader/ktHTTPClient.h"
 #include "ktRestApi/proxy.h"
@@ -65,7 +65,7 @@ protected:
     ktTest::ScopedEnv m_settingsEnv{"KTDIAG_PROXY_SETTINGS_FILE", m_settingsFile};
     ktTest::HttpsOrigin m_origin;
     std::vector<std::wstring> m_urls;
-    Config m_config;
+    Config::Impl m_config;
 };
 
 } // namespace

@@ -1,7 +1,7 @@
 // ktsteering.json read through a located Config: traffic mode, dynamic steering, domains,
 // port rules and the digest "d1".
 
-#include "ktConfig/config.h"
+#include "configInternal.h"
 
 #include "dataFiles.h"
 #include "ktPlatform/strings.h"
@@ -47,7 +47,7 @@ protected:
     SteeringConfig& steering() { return *m_config.steeringConfig(); }
 
     ktTest::ClientTree m_tree;
-    Config m_config;
+    Config::Impl m_config;
 };
 
 } // namespace
@@ -86,7 +86,7 @@ TEST_F(Steering, TrafficModes)
     for (const Case& c : cases) {
         ktTest::clearLog();
         m_tree.setOs(c.os, "workstation");
-        Config config;
+        Config::Impl config;
         ASSERT_TRUE(config.initConfigLocation());
         writeDataFile(m_tree, "ktsteering.json", R"({"domains":["a.test"],)" + c.members + "}",
                       "d1");
@@ -135,7 +135,7 @@ TEST_F(Steering, DynamicSteeringMethods)
     for (const Case& c : cases) {
         ktTest::clearLog();
         m_tree.setOs(c.os, "workstation");
-        Config config;
+        Config::Impl config;
         ASSERT_TRUE(config.initConfigLocation());
         writeDataFile(m_tree, "ktsteering.json",
                       R"({"traffic_mode":"web","domains":[],)" + c.members + "}", "d1");
@@ -324,7 +324,7 @@ TEST(SteeringFolder, ADataFolderOutsideAsciiIsFound)
     ktTest::ClientTree tree;
     const std::string programData = tree.tree().root() + "/Daten \xc3\xa9t\xc3\xa9";
     ktTest::ScopedEnv env("ProgramData", programData);
-    Config config;
+    Config::Impl config;
     ASSERT_TRUE(config.initConfigLocation());
     const std::string data = programData + "/kestrani/merivon/data";
     EXPECT_EQ(config.steeringConfig()->dataDir(), data);

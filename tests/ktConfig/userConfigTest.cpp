@@ -1,7 +1,7 @@
 // Per-session configuration: session folders (per-user or common), ktuser.conf, the tunnel
 // and fail-close state, the session map, the QPA files and the session steps of Config::init.
 
-#include "ktConfig/config.h"
+#include "configInternal.h"
 #include "ktConfig/userConfig.h"
 
 #include "ktPlatform/strings.h"
@@ -97,7 +97,7 @@ protected:
         }
         m_tree.writeUserConfig(json + "}}");
     }
-    Config& located()
+    Config::Impl& located()
     {
         EXPECT_TRUE(m_config.initConfigLocation());
         return m_config;
@@ -113,7 +113,7 @@ protected:
     static bool isRoot() { return ::geteuid() == 0; }
 
     ClientTree m_tree;
-    Config m_config;
+    Config::Impl m_config;
 };
 
 } // namespace
@@ -421,7 +421,7 @@ TEST_F(UserConfigTest, QpaPaths)
         {true, true, perUserLocation},
     };
     for (const auto& tc : cases) {
-        Config config;
+        Config::Impl config;
         if (tc.perUser) {
             perUser(perUserLocation.c_str());
         } else {

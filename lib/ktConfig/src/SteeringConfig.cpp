@@ -2,6 +2,7 @@
 
 #include "configValue.h"
 #include "ktCrypto/ktConfigSec.h"
+#include "ktCrypto/ktEncryptedFile.h"
 #include "ktLog/ktLog.h"
 #include "ktPlatform/strings.h"
 #include "ktUtils/integritycheck.h"
@@ -83,17 +84,8 @@ bool isPort(std::int64_t value)
 
 } // namespace
 
-int SteeringConfig::readConfig()
-{
-    const std::string path = m_dataDir + "/" + kSteeringFile;
-    KTLOG(KT_LOG_DEBUG, "reading steering config file: %s", path.c_str());
-    // Read once: the digest below is checked on these very bytes.
-    std::string content;
-    if (!m_secFile->readFile(path, content)) {
-        KTLOG(KT_LOG_ERROR, "Failed to read steering config file.");
-        return 1;
-    }
-
+// What one read of ktsteering.json found; stored only once the whole file passed.
+struct SteeringValues {
     std::string modeText;
     std::int32_t mode = kModeCloud;
     bool dynamic = false;
@@ -104,97 +96,151 @@ int SteeringConfig::readConfig()
     std::vector<std::string> domains;
     std::vector<DomainPortRule> rules;
     std::string name;
+};
+
+namespace {
+
+// The traffic mode, "firewall_traffic_mode" before "traffic_mode"; false, logged, when it
+// names none.
+bool readTrafficMode(const pt::ptree& tree, SteeringValues& values)
+{
+    values.modeText = text(tree, kFirewallTrafficMode).value_or(std::string());
+    if (values.modeText.empty()) {
+        values.modeText = text(tree, kTrafficMode).value_or(std::string());
+    }
+    if (boost::algorithm::iequals(values.modeText, kWeb)) {
+        values.mode = kModeWeb;
+    } else if (boost::algorithm::iequals(values.modeText, kCloud)) {
+        values.mode = kModeCloud;
+    } else if (boost::algorithm::iequals(values.modeText, kAll)) {
+        values.mode = kModeAll;
+    } else {
+        KTLOG(KT_LOG_ERROR, "Invalid traffic mode %s in steering config", values.modeText.c_str());
+        return false;
+    }
+    return true;
+}
+
+// One steering method of dynamic steering at key: fallback when absent or 0; false, logged
+// with premises ("on-prem", "off-prem"), when out of range.
+bool readSteeringMethod(const pt::ptree& tree, const char* key, std::int32_t fallback,
+                        const char* premises, std::int32_t& method)
+{
+    method = getNumber<std::int32_t>(tree, key).value_or(fallback);
+    if (method < 0 || method > kModeAll) {
+        KTLOG(KT_LOG_ERROR, "Invalid %s traffic mode %d in steering config", premises, method);
+        return false;
+    }
+    if (method == 0) {
+        method = fallback;
+    }
+    return true;
+}
+
+// The dynamic-steering flag and, when it is on, the methods on and off premises.
+bool readDynamicSteering(const pt::ptree& tree, SteeringValues& values)
+{
+    values.dynamic = getBool(tree, kDynamicSteering).value_or(false);
+    return !values.dynamic ||
+           (readSteeringMethod(tree, kOnPremMethod, kModeCloud, "on-prem", values.onPrem) &&
+            readSteeringMethod(tree, kOffPremMethod, kModeWeb, "off-prem", values.offPrem));
+}
+
+// Parses json into values; false, logged, when it is not JSON, a value is refused or a
+// required member ("domains", a rule's "ports") is missing.
+bool parseSteering(const std::string& json, SteeringValues& values)
+{
     try {
         pt::ptree tree;
-        // A protected file's plaintext ends with a zero byte the parser must not see.
-        readJsonBounded(content.substr(0, content.find('\0')), tree);
-
-        modeText = text(tree, kFirewallTrafficMode).value_or(std::string());
-        if (modeText.empty()) {
-            modeText = text(tree, kTrafficMode).value_or(std::string());
+        readJsonBounded(json, tree);
+        if (!readTrafficMode(tree, values) || !readDynamicSteering(tree, values)) {
+            return false;
         }
-        if (boost::algorithm::iequals(modeText, kWeb)) {
-            mode = kModeWeb;
-        } else if (boost::algorithm::iequals(modeText, kCloud)) {
-            mode = kModeCloud;
-        } else if (boost::algorithm::iequals(modeText, kAll)) {
-            mode = kModeAll;
-        } else {
-            KTLOG(KT_LOG_ERROR, "Invalid traffic mode %s in steering config", modeText.c_str());
-            return 1;
-        }
-
-        dynamic = getBool(tree, kDynamicSteering).value_or(false);
-        if (dynamic) {
-            onPrem = getNumber<std::int32_t>(tree, kOnPremMethod).value_or(kModeCloud);
-            if (onPrem < 0 || onPrem > kModeAll) {
-                KTLOG(KT_LOG_ERROR, "Invalid on-prem traffic mode %d in steering config", onPrem);
-                return 1;
-            }
-            if (onPrem == 0) {
-                onPrem = kModeCloud;
-            }
-            offPrem = getNumber<std::int32_t>(tree, kOffPremMethod).value_or(kModeWeb);
-            if (offPrem < 0 || offPrem > kModeAll) {
-                KTLOG(KT_LOG_ERROR, "Invalid off-prem traffic mode %d in steering config", offPrem);
-                return 1;
-            }
-            if (offPrem == 0) {
-                offPrem = kModeWeb;
-            }
-        }
-
-        privateApps = getBool(tree, kPrivateAppsEnabled).value_or(false);
-        privateAppsOffPrem = getBool(tree, kPrivateAppsOffPrem).value_or(false);
-        privateAppsOnPrem = getBool(tree, kPrivateAppsOnPrem).value_or(false);
-        privateAppsOther = getBool(tree, kPrivateAppsOther).value_or(false);
-
-        readDomains(tree.get_child(kDomains), domains);
-        readTagLists(std::as_const(tree).get_child_optional(kDomainPorts), rules);
-        name = text(tree, kConfigName).value_or(std::string());
+        values.privateApps = getBool(tree, kPrivateAppsEnabled).value_or(false);
+        values.privateAppsOffPrem = getBool(tree, kPrivateAppsOffPrem).value_or(false);
+        values.privateAppsOnPrem = getBool(tree, kPrivateAppsOnPrem).value_or(false);
+        values.privateAppsOther = getBool(tree, kPrivateAppsOther).value_or(false);
+        SteeringConfig::readDomains(tree.get_child(kDomains), values.domains);
+        SteeringConfig::readTagLists(std::as_const(tree).get_child_optional(kDomainPorts),
+                                     values.rules);
+        values.name = text(tree, kConfigName).value_or(std::string());
         KTLOG(KT_LOG_INFO, "Steering Config name: %s Traffic Mode: %s Dynamic steering %d",
-              name.c_str(), modeText.c_str(), dynamic ? 1 : 0);
+              values.name.c_str(), values.modeText.c_str(), values.dynamic ? 1 : 0);
+        return true;
     } catch (const std::exception& e) {
         KTLOG(KT_LOG_ERROR, "read_json failed, error: %s", e.what());
-        return 1;
+        return false;
     }
+}
 
-    if (!m_skipIntegrityCheck && !m_secFile->encrypted() &&
-        !validateDigest(ktPlatform::toWide(m_dataDir), content, kDigestKey)) {
-        KTLOG(KT_LOG_ERROR, "Failed to validate integrity of steering config.");
-        return 1;
-    }
-
-    if (mode == kModeAll) {
+// The mode "all" needs the firewall of Windows 10 or later, and with dynamic steering it
+// applies off premises too.
+void enforceModeLimits(SteeringValues& values)
+{
+    if (values.mode == kModeAll) {
         unsigned int major = 0, minor = 0;
         if (!getKernel32FileVersion(major, minor) || major < 10) {
             KTLOG(KT_LOG_INFO,
                   "Firewall mode is not supported for Windows 7/8/8.1. Enforcing web mode.");
-            mode = kModeWeb;
+            values.mode = kModeWeb;
         }
     }
-    if (dynamic && mode == kModeAll) {
-        offPrem = kModeAll;
+    if (values.dynamic && values.mode == kModeAll) {
+        values.offPrem = kModeAll;
         KTLOG(KT_LOG_INFO, "Enforcing off-prem steering traffic mode to app-cfw.");
     }
+}
 
-    m_dynamicSteering = dynamic;
-    m_onPremSteeringMethod = onPrem;
-    m_offPremSteeringMethod = offPrem;
-    m_trafficMode = mode;
-    m_privateAppsEnabled = privateApps;
-    m_domains = std::move(domains);
-    m_domainPorts = std::move(rules);
+} // namespace
+
+int SteeringConfig::readConfig()
+{
+    const std::string path = m_dataDir + "/" + kSteeringFile;
+    KTLOG(KT_LOG_DEBUG, "reading steering config file: %s", path.c_str());
+    // Read once: the digest is checked on these very bytes.
+    std::string content;
+    if (!m_secFile->readFile(path, content)) {
+        KTLOG(KT_LOG_ERROR, "Failed to read steering config file.");
+        return 1;
+    }
+    SteeringValues values;
+    if (!parseSteering(protectedText(content), values)) {
+        return 1;
+    }
+    if (!digestAccepted(content)) {
+        KTLOG(KT_LOG_ERROR, "Failed to validate integrity of steering config.");
+        return 1;
+    }
+    enforceModeLimits(values);
+    store(std::move(values));
+    KTLOG(KT_LOG_INFO, "Successfully read steering config.");
+    return 0;
+}
+
+bool SteeringConfig::digestAccepted(const std::string& content) const
+{
+    // A protected file is vouched for by the machine's key; the developer mode checks none.
+    return m_skipIntegrityCheck || m_secFile->encrypted() ||
+           validateDigest(ktPlatform::toWide(m_dataDir), content, kDigestKey);
+}
+
+void SteeringConfig::store(SteeringValues&& values)
+{
+    m_dynamicSteering = values.dynamic;
+    m_onPremSteeringMethod = values.onPrem;
+    m_offPremSteeringMethod = values.offPrem;
+    m_trafficMode = values.mode;
+    m_privateAppsEnabled = values.privateApps;
+    m_domains = std::move(values.domains);
+    m_domainPorts = std::move(values.rules);
     m_ports.clear();
     for (const DomainPortRule& rule : m_domainPorts) {
         m_ports.insert(m_ports.end(), rule.second.begin(), rule.second.end());
     }
-    m_name = std::move(name);
-    m_privateAppsOffPrem = privateAppsOffPrem;
-    m_privateAppsOnPrem = privateAppsOnPrem;
-    m_privateAppsOtherSteeringMethod = privateAppsOther;
-    KTLOG(KT_LOG_INFO, "Successfully read steering config.");
-    return 0;
+    m_name = std::move(values.name);
+    m_privateAppsOffPrem = values.privateAppsOffPrem;
+    m_privateAppsOnPrem = values.privateAppsOnPrem;
+    m_privateAppsOtherSteeringMethod = values.privateAppsOther;
 }
 
 void SteeringConfig::readDomains(const pt::ptree& node, std::vector<std::string>& domains)

@@ -3,7 +3,7 @@
 
 #include "ktConfig/branding.h"
 
-#include "ktConfig/config.h"
+#include "configInternal.h"
 #include "ktCrypto/ktEncryptedFile.h"
 #include "ktLog/ktLog.h"
 #include "ktPlatform/files.h"
@@ -14,7 +14,6 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include <cctype>
-#include <cstring>
 #include <exception>
 #include <optional>
 
@@ -161,7 +160,7 @@ bool removeBrandingFile(const std::wstring& path)
     return deleteFile(path.c_str()) || deleteFile(protectedPath(path).c_str());
 }
 
-bool Config::readBranding(CUserConfig& userConfig)
+bool Config::Impl::readBranding(CUserConfig& userConfig)
 {
     const std::wstring path = userConfig.m_location + L"/" + L"ktbranding.json";
     const bool userScope = m_enablePerUserConfig;
@@ -182,8 +181,7 @@ bool Config::readBranding(CUserConfig& userConfig)
         }
     }
 
-    // A protected file's plaintext ends with one zero byte: the JSON stops before it.
-    const std::string json = text.substr(0, std::strlen(text.c_str()));
+    const std::string json = protectedText(text);
     // Nothing usable is never a reason to delete the file: it may be the only copy.
     if (json.empty()) {
         KTLOG_M(kConfigModule, KT_LOG_ERROR, "Branding file: %ls is empty", path.c_str());

@@ -1,8 +1,9 @@
 // The steering-side files cached in the data folder, the digests that guard three of them,
 // and the handling of a tampered list.
 
-#include "ktConfig/config.h"
+#include "configInternal.h"
 
+#include "ktCrypto/ktEncryptedFile.h"
 #include "ktDownloader/ktHTTPClient.h"
 #include "ktLog/ktLog.h"
 #include "ktUtils/integritycheck.h"
@@ -27,7 +28,7 @@ constexpr std::int32_t kModeWeb = 2;
 } // namespace
 
 // A list guarded by a digest, with the lines logged about it.
-struct Config::GuardedList {
+struct Config::Impl::GuardedList {
     const wchar_t* fileName;
     const char* digestKey;
     const char* flagKey;
@@ -39,7 +40,7 @@ struct Config::GuardedList {
     bool needsOffPrem;
 };
 
-bool Config::readSteeringFiles()
+bool Config::Impl::readSteeringFiles()
 {
     bool critical = false;
     bool minor = false;
@@ -99,7 +100,7 @@ bool Config::readSteeringFiles()
     return !critical;
 }
 
-bool Config::readPlainFile(const std::wstring& path, std::string& member)
+bool Config::Impl::readPlainFile(const std::wstring& path, std::string& member)
 {
     std::string text;
     if (!m_configSec.readFile(path, text)) {
@@ -110,42 +111,42 @@ bool Config::readPlainFile(const std::wstring& path, std::string& member)
     return true;
 }
 
-bool Config::readRootCaCert()
+bool Config::Impl::readRootCaCert()
 {
     const std::wstring path = m_dataDir + L"/" + L"ktcacert.pem";
     KTLOG(KT_LOG_DEBUG, "reading root ca cert file: %ls", path.c_str());
     return readPlainFile(path, m_rootCaCert);
 }
 
-bool Config::readTenantCert()
+bool Config::Impl::readTenantCert()
 {
     const std::wstring path = m_dataDir + L"/" + L"kttenantcert.pem";
     KTLOG(KT_LOG_DEBUG, "reading tenant cert file: %ls", path.c_str());
     return readPlainFile(path, m_tenantCert);
 }
 
-bool Config::readOverlapDomains()
+bool Config::Impl::readOverlapDomains()
 {
     const std::wstring path = m_dataDir + L"/" + L"ktoverlap.json";
     KTLOG(KT_LOG_DEBUG, "reading overlapping domains file: %ls", path.c_str());
     return readPlainFile(path, m_overlapDomains);
 }
 
-bool Config::readDeviceIdRules()
+bool Config::Impl::readDeviceIdRules()
 {
     const std::wstring path = m_dataDir + L"/" + L"ktdeviceid.json";
     KTLOG(KT_LOG_DEBUG, "reading deviceidrules file: %ls", path.c_str());
     return readPlainFile(path, m_deviceIdRules);
 }
 
-bool Config::readTunnelPolicy()
+bool Config::Impl::readTunnelPolicy()
 {
     const std::wstring path = m_dataDir + L"/" + L"kttunnelpolicy.json";
     KTLOG(KT_LOG_DEBUG, "reading kttunnelPolicy.json: %ls", path.c_str());
     return readPlainFile(path, m_tunnelPolicy);
 }
 
-bool Config::readBypassList()
+bool Config::Impl::readBypassList()
 {
     static const GuardedList list = {L"ktbypass.json",
                                      "d2",
@@ -160,7 +161,7 @@ bool Config::readBypassList()
     return readGuardedList(list, m_bypassList);
 }
 
-bool Config::readBypassCategoryList()
+bool Config::Impl::readBypassCategoryList()
 {
     static const GuardedList list = {L"ktbypasscat.json",
                                      "d7",
@@ -175,7 +176,7 @@ bool Config::readBypassCategoryList()
     return readGuardedList(list, m_bypassCategoryList);
 }
 
-bool Config::readExceptionList()
+bool Config::Impl::readExceptionList()
 {
     static const GuardedList list = {L"ktexception.json",
                                      "d3",
@@ -190,7 +191,7 @@ bool Config::readExceptionList()
     return readGuardedList(list, m_exceptionList);
 }
 
-bool Config::readGuardedList(const GuardedList& list, std::string& member)
+bool Config::Impl::readGuardedList(const GuardedList& list, std::string& member)
 {
     const std::wstring path = m_dataDir + L"/" + list.fileName;
     // Read once: the digest is checked on the bytes as stored, the text from the same read
@@ -214,7 +215,7 @@ bool Config::readGuardedList(const GuardedList& list, std::string& member)
     if (list.needsOffPrem && isDynamicSteeringActive()) {
         try {
             boost::property_tree::ptree tree;
-            readJsonBounded(text.substr(0, text.find('\0')), tree);
+            readJsonBounded(protectedText(text), tree);
             tree.get_child("Off Prem");
         } catch (const std::exception& e) {
             KTLOG(KT_LOG_ERROR, "error parsing domain exception list file, size: %d error: %s",
@@ -228,8 +229,8 @@ bool Config::readGuardedList(const GuardedList& list, std::string& member)
     return true;
 }
 
-bool Config::validateFileIntegrity(const std::wstring& folder, const std::wstring& file,
-                                   std::string key)
+bool Config::Impl::validateFileIntegrity(const std::wstring& folder, const std::wstring& file,
+                                         std::string key)
 {
     if (m_client.encryptClientConfig) {
         return true;
@@ -237,7 +238,7 @@ bool Config::validateFileIntegrity(const std::wstring& folder, const std::wstrin
     return validateFileDigest(folder, file, std::move(key));
 }
 
-void Config::reportTamper(const std::string& message, const std::string& flagKey)
+void Config::Impl::reportTamper(const std::string& message, const std::string& flagKey)
 {
     if (m_holdTamperReports) {
         m_heldTamperReports.push_back(TamperReport{message, flagKey, false});
@@ -248,7 +249,7 @@ void Config::reportTamper(const std::string& message, const std::string& flagKey
     }
 }
 
-void Config::sendHeldTamperReports()
+void Config::Impl::sendHeldTamperReports()
 {
     std::vector<TamperReport> undelivered;
     for (TamperReport& report : m_heldTamperReports) {
@@ -261,7 +262,7 @@ void Config::sendHeldTamperReports()
     m_heldTamperReports = std::move(undelivered);
 }
 
-void Config::flagHeldTamperReports()
+void Config::Impl::flagHeldTamperReports()
 {
     for (const TamperReport& report : m_heldTamperReports) {
         if (!report.posted) {
@@ -273,7 +274,7 @@ void Config::flagHeldTamperReports()
     m_heldTamperReports.clear();
 }
 
-bool Config::postSupportLog(const std::string& message)
+bool Config::Impl::postSupportLog(const std::string& message)
 {
     // Without a host the URL would name "client" as its host: the keys never go there.
     if (m_branding.addonManagerHost.empty()) {
@@ -320,7 +321,7 @@ bool Config::postSupportLog(const std::string& message)
     return true;
 }
 
-bool Config::setInternalFlag(bool value, std::string key)
+bool Config::Impl::setInternalFlag(bool value, std::string key)
 {
     const std::wstring path = m_dataDir + L"/" + kInternalFile;
     std::string error;
@@ -342,49 +343,49 @@ bool Config::setInternalFlag(bool value, std::string key)
     return false;
 }
 
-std::string Config::rootCaCert()
+std::string Config::Impl::rootCaCert()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_rootCaCert;
 }
 
-std::string Config::tenantCert()
+std::string Config::Impl::tenantCert()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_tenantCert;
 }
 
-std::string Config::exceptionList()
+std::string Config::Impl::exceptionList()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_exceptionList;
 }
 
-std::string Config::bypassList()
+std::string Config::Impl::bypassList()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_bypassList;
 }
 
-std::string Config::deviceIdRules()
+std::string Config::Impl::deviceIdRules()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_deviceIdRules;
 }
 
-std::string Config::bypassCategoryList()
+std::string Config::Impl::bypassCategoryList()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_bypassCategoryList;
 }
 
-std::string Config::overlapDomains()
+std::string Config::Impl::overlapDomains()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_overlapDomains;
 }
 
-std::string Config::tunnelPolicy()
+std::string Config::Impl::tunnelPolicy()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_tunnelPolicy;

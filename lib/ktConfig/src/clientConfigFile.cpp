@@ -1,9 +1,11 @@
 // ktconfig.json: its keys, the digest of its "clientConfig" section, the external proxies
 // and the update-cache write-back.
 
-#include "ktConfig/config.h"
+#include "configInternal.h"
 
 #include "configValue.h"
+#include "ktConfig/productVersion.h"
+#include "ktCrypto/ktEncryptedFile.h"
 #include "ktLog/ktLog.h"
 #include "ktPlatform/strings.h"
 #include "ktRestApi/addonmanapi.h"
@@ -14,8 +16,6 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
-#include <cstring>
-#include <filesystem>
 #include <exception>
 #include <sstream>
 
@@ -25,18 +25,6 @@ using boost::property_tree::ptree;
 using namespace ktConfigValue;
 
 namespace {
-
-// Protected plaintext ends with one zero byte; JSON stops before it.
-std::string upToFirstZero(const std::string& text)
-{
-    return text.substr(0, std::strlen(text.c_str()));
-}
-
-bool pathPresent(const std::wstring& path)
-{
-    std::error_code ec;
-    return std::filesystem::exists(ktPlatform::toNarrow(path), ec);
-}
 
 // The section as its digest was made: the property tree's indented JSON.
 bool serialiseSection(const ptree& section, std::string& text)
@@ -53,10 +41,10 @@ bool serialiseSection(const ptree& section, std::string& text)
 
 } // namespace
 
-bool Config::readClientConfig()
+bool Config::Impl::readClientConfig()
 {
     const std::vector<std::wstring> folders = {m_dataDir, m_downloadDir};
-    if (pathPresent(m_configFilePath + L".enc")) {
+    if (pathExists(m_configFilePath + L".enc", AbsentPath::quiet)) {
         // The mode only: stale forms go once the protected form has been read and parsed.
         m_configSec.apply(true, std::wstring(), {});
     }
@@ -73,7 +61,7 @@ bool Config::readClientConfig()
     }
     ptree tree;
     try {
-        readJsonBounded(upToFirstZero(content), tree);
+        readJsonBounded(protectedText(content), tree);
     } catch (const std::exception& e) {
         // Never deleted: the service may be writing it, and it may be the only copy.
         KTLOG(KT_LOG_ERROR, "failed to read ktconfig.json: %s", e.what());
@@ -125,7 +113,7 @@ bool Config::readClientConfig()
     return true;
 }
 
-void Config::readClientKeys(const ptree& tree)
+void Config::Impl::readClientKeys(const ptree& tree)
 {
     ClientConfigValues& c = m_client;
     keepText(tree, "clientConfig.configurationName", c.configurationName);
@@ -221,7 +209,7 @@ void Config::readClientKeys(const ptree& tree)
     }
 }
 
-void Config::readSecureAccessConfig(const ptree& tree)
+void Config::Impl::readSecureAccessConfig(const ptree& tree)
 {
     ClientConfigValues& c = m_client;
     c.secureAccess = getBool(tree, "clientConfig.secureAccess").value_or(false);
@@ -244,7 +232,7 @@ void Config::readSecureAccessConfig(const ptree& tree)
     keepNumber(tree, "qpa.cache.dns.stats.lastReportedTime", c.qpaDnsLastReportedTime);
 }
 
-void Config::readClientUpdateConfig(const ptree& tree)
+void Config::Impl::readClientUpdateConfig(const ptree& tree)
 {
     ClientConfigValues& c = m_client;
     c.updateIntervalInMin =
@@ -261,7 +249,7 @@ void Config::readClientUpdateConfig(const ptree& tree)
         getBool(tree, "clientConfig.clientUpdate.goldenDotReleaseUpdate").value_or(false);
 }
 
-void Config::readExternalProxies(const ptree& tree)
+void Config::Impl::readExternalProxies(const ptree& tree)
 {
     {
         boost::mutex::scoped_lock lock(m_configMutex);
@@ -293,7 +281,7 @@ void Config::readExternalProxies(const ptree& tree)
     applyExternalProxies();
 }
 
-void Config::applyExternalProxies()
+void Config::Impl::applyExternalProxies()
 {
     const std::vector<ExternalProxyRecord> records = externalProxies();
     if (records.empty()) {
@@ -304,7 +292,7 @@ void Config::applyExternalProxies()
     m_proxyHealthCheck->checkUserProxies(getOrgVersionUrl(), false);
 }
 
-void Config::readAgentMetrics(const ptree& tree)
+void Config::Impl::readAgentMetrics(const ptree& tree)
 {
     ClientConfigValues& c = m_client;
     try {
@@ -326,7 +314,7 @@ void Config::readAgentMetrics(const ptree& tree)
     }
 }
 
-void Config::checkClientUpdate()
+void Config::Impl::checkClientUpdate()
 {
     ClientConfigValues& c = m_client;
     if (c.lastClientUpdated && !c.newClientVer.empty() &&
@@ -337,7 +325,7 @@ void Config::checkClientUpdate()
         appendKeyToConfigJson("cache.lastClientUpdated", 0);
         c.lastClientUpdated = false;
         const std::wstring installer = m_dataDir + L"/" + L"Merivon.msi";
-        if (pathPresent(installer)) {
+        if (pathExists(installer, AbsentPath::quiet)) {
             deleteFile(installer.c_str());
         }
     }
@@ -348,9 +336,8 @@ void Config::checkClientUpdate()
     }
 }
 
-bool Config::isNewerThanBuildVersion(const std::string& version)
+bool Config::Impl::isNewerThanBuildVersion(const std::string& version)
 {
-    static const long long kBuild[4] = {93, 0, 1, 944};
     long long fields[4] = {0, 0, 0, 0};
     int count = 0;
     std::string::size_type pos = 0;
@@ -379,8 +366,8 @@ bool Config::isNewerThanBuildVersion(const std::string& version)
         fields[count++] = negative ? -value : value;
     }
     for (int i = 0; i < 4; ++i) {
-        if (fields[i] != kBuild[i]) {
-            return fields[i] > kBuild[i];
+        if (fields[i] != kProductVersionFields[i]) {
+            return fields[i] > kProductVersionFields[i];
         }
     }
     return false;
@@ -391,13 +378,13 @@ namespace {
 template <typename T>
 bool appendKey(ktConfigSec& sec, const std::wstring& path, const std::string& key, T value)
 {
-    std::string content;
-    if (!sec.readFile(path, content)) {
+    std::string json;
+    if (!sec.readText(path, json)) {
         KTLOG(KT_LOG_ERROR, "Failed to read ktConfig.json");
         return false;
     }
     std::string updated;
-    if (!appendToJson(upToFirstZero(content), key, value, updated)) {
+    if (!appendToJson(json, key, value, updated)) {
         KTLOG(KT_LOG_ERROR, "Failed to append key %s to config json", key.c_str());
         return false;
     }
@@ -406,12 +393,12 @@ bool appendKey(ktConfigSec& sec, const std::wstring& path, const std::string& ke
 
 } // namespace
 
-bool Config::appendKeyToConfigJson(const std::string& key, const std::string& value)
+bool Config::Impl::appendKeyToConfigJson(const std::string& key, const std::string& value)
 {
     return appendKey(m_configSec, m_configFilePath, key, value.c_str());
 }
 
-bool Config::appendKeyToConfigJson(const std::string& key, int value)
+bool Config::Impl::appendKeyToConfigJson(const std::string& key, int value)
 {
     return appendKey(m_configSec, m_configFilePath, key, value);
 }

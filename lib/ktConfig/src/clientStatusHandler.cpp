@@ -1,6 +1,7 @@
 #include "ktConfig/clientStatusHandler.h"
 
-#include "ktConfig/config.h"
+#include "configInternal.h"
+#include "ktConfig/productVersion.h"
 #include "ktLog/ktLog.h"
 #include "ktRestApi/addonmanapi.h"
 #include "ktWinUtils/impersonate.h"
@@ -61,7 +62,7 @@ std::int64_t systemNow()
 
 } // namespace
 
-bool ClientStatusHandler::init(Config* config, const std::wstring& folder,
+bool ClientStatusHandler::init(Config::Impl* config, const std::wstring& folder,
                                const std::wstring& fileName)
 {
     m_config = config;
@@ -144,7 +145,7 @@ bool ClientStatusHandler::handleClientStatus(CUserConfigCommon* session, const s
     return cached;
 }
 
-bool prepareClientStatusMessage(std::string& message, Config* config,
+bool prepareClientStatusMessage(std::string& message, Config::Impl* config,
                                 const std::string& deviceClassificationStatus,
                                 std::int64_t timestamp, const std::string& status,
                                 const std::string& event, const std::string& actor)
@@ -219,7 +220,7 @@ bool prepareClientStatusMessage(std::string& message, Config* config,
     }
 }
 
-bool postClientStatus(Config* config, std::int32_t sessionId, const std::string& userKey,
+bool postClientStatus(Config::Impl* config, std::int32_t sessionId, const std::string& userKey,
                       const std::string& message)
 {
     const std::string compact = compactJsonText(message);
@@ -292,7 +293,7 @@ const char* qpaStatusText(bool secureAccess, bool steeringEnabled, bool certPres
     return tunnelState == 4 ? "Connected" : tunnelState == 6 ? "Disconnected" : "Enabled";
 }
 
-bool Config::isQpaSteeringEnabled()
+bool Config::Impl::isQpaSteeringEnabled()
 {
     if (isDynamicSteeringActive()) {
         boost::mutex::scoped_lock lock(m_configMutex);

@@ -1,8 +1,9 @@
-#include "ktConfig/config.h"
-
+#include "configInternal.h"
 #include "configValue.h"
+#include "ktConfig/productVersion.h"
 #include "ktDownloader/ktHTTPClient.h"
 #include "ktLog/ktLog.h"
+#include "ktPlatform/files.h"
 #include "ktPlatform/strings.h"
 #include "ktRestApi/addonmanapi.h"
 #include "ktRestApi/proxy.h"
@@ -19,16 +20,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <exception>
-#include <filesystem>
 #include <sstream>
 #include <stdexcept>
-#include <system_error>
 
 static const char* const kLogModule = "Config";
 
-const char* const kProductVersion = "93.0.1.944";
 const char* const kDefaultAddonHost = "addon.kestrani.net";
 
 namespace {
@@ -36,29 +35,104 @@ namespace {
 // The scheme of the REST URLs.
 const char* const kScheme = "https";
 
-// Stands for SHCreateDirectoryExW: every missing level; an existing folder is fine.
-void createFolder(const std::wstring& folder)
-{
-    std::error_code ec;
-    std::filesystem::create_directories(ktPlatform::toNarrow(folder), ec);
-}
-
 } // namespace
 
-Config::Config()
+void createFolder(const std::wstring& folder)
+{
+    if (!ktPlatform::createDirectoryTree(ktPlatform::toNarrow(folder)) && errno != EEXIST) {
+        KTLOG(KT_LOG_WARNING, "failed to create folder %ls, err: %d", folder.c_str(),
+              ktPlatform::lastError());
+    }
+}
+
+Config::Config() : m_impl(std::make_unique<Impl>()) {}
+
+Config::~Config() = default;
+
+bool Config::init()
+{
+    return m_impl->init();
+}
+
+bool Config::initConfigLocation()
+{
+    return m_impl->initConfigLocation();
+}
+
+const ClientConfigValues& Config::clientConfig() const
+{
+    return m_impl->clientConfig();
+}
+
+const BrandingValues& Config::branding() const
+{
+    return m_impl->branding();
+}
+
+bool Config::enablePerUserConfig() const
+{
+    return m_impl->enablePerUserConfig();
+}
+
+std::wstring Config::createUserConfig(std::uint32_t sessionId)
+{
+    return m_impl->createUserConfig(sessionId);
+}
+
+std::string Config::getUserEmail(std::uint32_t sessionId)
+{
+    return m_impl->getUserEmail(sessionId);
+}
+
+std::int32_t Config::getTrafficMode()
+{
+    return m_impl->getTrafficMode();
+}
+
+bool Config::isDynamicSteeringEnabled()
+{
+    return m_impl->isDynamicSteeringEnabled();
+}
+
+bool Config::isCheckSNIEnabled()
+{
+    return m_impl->isCheckSNIEnabled();
+}
+
+ProxySettings Config::requestProxySettings()
+{
+    return m_impl->requestProxySettings();
+}
+
+std::string Config::getProxyCredentials()
+{
+    return m_impl->getProxyCredentials();
+}
+
+std::string Config::speedTestHost()
+{
+    return m_impl->speedTestHost();
+}
+
+void Config::detectAddonProxies()
+{
+    m_impl->detectAddonProxies();
+}
+
+Config::Impl::Impl()
     : m_steeringConfig(std::make_shared<SteeringConfig>(&m_configSec)),
       m_addonManApi(new CAddonManApi(std::string(), &m_configSec)),
       m_proxyHealthCheck(&CProxyHealthCheck::instance())
 {
 }
 
-Config::~Config()
+Config::Impl::~Impl()
 {
     delete m_addonManApi;
     m_addonManApi = nullptr;
 }
 
-bool Config::initConfigLocation()
+bool Config::Impl::initConfigLocation()
 {
     std::wstring location;
     if (!getConfigFilePath(location)) {
@@ -80,7 +154,7 @@ bool Config::initConfigLocation()
     return true;
 }
 
-bool Config::init()
+bool Config::Impl::init()
 {
     // Without a location every later step would read and write relative to the root.
     if (!initConfigLocation()) {
@@ -94,8 +168,11 @@ bool Config::init()
     // Tamper reports of the cached lists wait for the add-on host, keys and proxies; those
     // not delivered when init returns, on any path, are flagged as the identity it began as.
     struct HeldTamperReports {
-        Config& config;
-        explicit HeldTamperReports(Config& c) : config(c) { config.m_holdTamperReports = true; }
+        Config::Impl& config;
+        explicit HeldTamperReports(Config::Impl& c) : config(c)
+        {
+            config.m_holdTamperReports = true;
+        }
         ~HeldTamperReports()
         {
             config.m_holdTamperReports = false;
@@ -139,7 +216,7 @@ bool Config::init()
     return true;
 }
 
-bool Config::setUserAgent()
+bool Config::Impl::setUserAgent()
 {
     std::string version;
     getOSVersionNumber(version);
@@ -159,7 +236,7 @@ bool Config::setUserAgent()
     return true;
 }
 
-bool Config::readUserConfig()
+bool Config::Impl::readUserConfig()
 {
     std::string content;
     if (!ktConfigValue::readConfigText(m_configLocation + L"/" + L"ktuserconfig.json", content)) {
@@ -198,7 +275,7 @@ bool Config::readUserConfig()
     return true;
 }
 
-bool Config::readDevConfig()
+bool Config::Impl::readDevConfig()
 {
     std::string content;
     if (!ktConfigValue::readConfigText(m_configLocation + L"/" + L"devconfig.json", content)) {
@@ -246,8 +323,8 @@ bool Config::readDevConfig()
     return result;
 }
 
-bool Config::checkIntegrity(const std::wstring& folder, const std::string& text,
-                            const std::string& key)
+bool Config::Impl::checkIntegrity(const std::wstring& folder, const std::string& text,
+                                  const std::string& key)
 {
     if (m_client.encryptClientConfig) {
         return true;
@@ -255,7 +332,7 @@ bool Config::checkIntegrity(const std::wstring& folder, const std::string& text,
     return validateDigest(folder, text, key);
 }
 
-void Config::buildProxyList()
+void Config::Impl::buildProxyList()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     m_allProxies.clear();
@@ -268,7 +345,7 @@ void Config::buildProxyList()
     }
 }
 
-void Config::detectProxiesForAddon(std::uint32_t sessionId)
+void Config::Impl::detectProxiesForAddon(std::uint32_t sessionId)
 {
     ImpersonationGuard impersonation;
     if (!impersonateActiveUser(impersonation, sessionId)) {
@@ -278,7 +355,7 @@ void Config::detectProxiesForAddon(std::uint32_t sessionId)
     detectProxies(kDefaultAddonHost);
 }
 
-void Config::detectProxies(const std::string& host)
+void Config::Impl::detectProxies(const std::string& host)
 {
     std::string url = "https://";
     if (!m_branding.addonManagerHost.empty()) {
@@ -348,7 +425,7 @@ void Config::detectProxies(const std::string& host)
     lower(m_allProxies);
 }
 
-std::string Config::getOrgVersionUrl()
+std::string Config::Impl::getOrgVersionUrl()
 {
     char url[1024] = {};
     if (m_client.apiSecurityNoEnc) {
@@ -362,7 +439,7 @@ std::string Config::getOrgVersionUrl()
     return url;
 }
 
-void Config::setProxyCredentials(const std::string& credential)
+void Config::Impl::setProxyCredentials(const std::string& credential)
 {
     boost::mutex::scoped_lock lock(m_credentialMutex);
     m_proxyCredentials = credential;
@@ -372,7 +449,7 @@ void Config::setProxyCredentials(const std::string& credential)
     m_requestProxySettings.credentials = credential;
 }
 
-std::string Config::getProxyCredentials()
+std::string Config::Impl::getProxyCredentials()
 {
     boost::mutex::scoped_lock lock(m_credentialMutex);
     if (m_proxyCredentials.empty()) {
@@ -383,61 +460,61 @@ std::string Config::getProxyCredentials()
     return plain;
 }
 
-std::int32_t Config::getTrafficMode()
+std::int32_t Config::Impl::getTrafficMode()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_steeringConfig->trafficMode();
 }
 
-bool Config::isDynamicSteeringEnabled()
+bool Config::Impl::isDynamicSteeringEnabled()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_steeringConfig->isDynamicSteeringEnabled();
 }
 
-bool Config::isDynamicSteeringActive()
+bool Config::Impl::isDynamicSteeringActive()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_steeringConfig->isDynamicSteeringEnabled() && m_client.dynamicSteering;
 }
 
-bool Config::isCheckSNIEnabled()
+bool Config::Impl::isCheckSNIEnabled()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_client.checkSNI;
 }
 
-std::string Config::getQpaTenant()
+std::string Config::Impl::getQpaTenant()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_client.qpaTenant;
 }
 
-std::vector<ExternalProxyRecord> Config::externalProxies()
+std::vector<ExternalProxyRecord> Config::Impl::externalProxies()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_externalProxies;
 }
 
-std::vector<std::string> Config::allProxies()
+std::vector<std::string> Config::Impl::allProxies()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_allProxies;
 }
 
-std::vector<std::string> Config::activeProxies()
+std::vector<std::string> Config::Impl::activeProxies()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_activeProxies;
 }
 
-std::string Config::pacServerHost()
+std::string Config::Impl::pacServerHost()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_pacServerHost;
 }
 
-ProxySettings Config::requestProxySettings()
+ProxySettings Config::Impl::requestProxySettings()
 {
     ProxySettings settings;
     {
@@ -449,13 +526,13 @@ ProxySettings Config::requestProxySettings()
     return settings;
 }
 
-std::string Config::speedTestHost()
+std::string Config::Impl::speedTestHost()
 {
     boost::mutex::scoped_lock lock(m_configMutex);
     return m_branding.addonCheckerHost;
 }
 
-void Config::detectAddonProxies()
+void Config::Impl::detectAddonProxies()
 {
     detectProxies(kDefaultAddonHost);
 }

@@ -3,8 +3,8 @@
 
 #include "ktConfig/userConfig.h"
 
+#include "configInternal.h"
 #include "configValue.h"
-#include "ktConfig/config.h"
 #include "ktLog/ktLog.h"
 #include "ktPlatform/files.h"
 #include "ktPlatform/folders.h"
@@ -18,9 +18,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include <algorithm>
-#include <cerrno>
 #include <exception>
-#include <filesystem>
 #include <iterator>
 #include <sstream>
 
@@ -30,25 +28,6 @@ namespace {
 
 // Room of the expanded per-user location, in wide characters with the terminating zero.
 constexpr std::size_t kExpandedLocationRoom = 2048;
-
-// Stands for SHCreateDirectoryExW, whose result the callers do not need: an existing folder
-// is fine, anything else is only logged.
-void createFolder(const std::wstring& folder)
-{
-    if (!ktPlatform::createDirectoryTree(ktPlatform::toNarrow(folder)) && errno != EEXIST) {
-        KTLOG(KT_LOG_WARNING, "failed to create folder %ls, err: %d", folder.c_str(),
-              ktPlatform::lastError());
-    }
-}
-
-// True when something, of any kind, stands at path, or when that cannot be told: such a
-// file is never replaced by the defaults.
-bool somethingAt(const std::wstring& path)
-{
-    std::error_code ec;
-    const auto status = std::filesystem::symlink_status(ktPlatform::toNarrow(path), ec);
-    return status.type() != std::filesystem::file_type::not_found;
-}
 
 std::wstring userConfPath(const CUserConfig& userConfig)
 {
@@ -75,7 +54,7 @@ void CUserConfig::setFailClose(bool active, bool post)
     }
 }
 
-std::wstring Config::createUserConfig(std::uint32_t sessionId)
+std::wstring Config::Impl::createUserConfig(std::uint32_t sessionId)
 {
     boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
     const int id = static_cast<int>(sessionId);
@@ -124,7 +103,7 @@ std::wstring Config::createUserConfig(std::uint32_t sessionId)
     return location;
 }
 
-bool Config::initUserConfig(CUserConfig& userConfig, std::uint32_t sessionId)
+bool Config::Impl::initUserConfig(CUserConfig& userConfig, std::uint32_t sessionId)
 {
     const int id = static_cast<int>(sessionId);
     userConfig.m_sessionId = sessionId;
@@ -153,7 +132,8 @@ bool Config::initUserConfig(CUserConfig& userConfig, std::uint32_t sessionId)
 
     if (!readUserConf(userConfig)) {
         const std::wstring path = userConfPath(userConfig);
-        if (somethingAt(path)) {
+        // Whatever stands there, or may, is never replaced by the defaults.
+        if (pathTaken(path)) {
             // It may be the service's, mid-write, or hold what the user set: never replaced.
             KTLOG(KT_LOG_ERROR, "[sessId %d] %ls could not be read and is kept as it is", id,
                   path.c_str());
@@ -184,7 +164,7 @@ bool Config::initUserConfig(CUserConfig& userConfig, std::uint32_t sessionId)
     return true;
 }
 
-bool Config::addUserConfig(std::uint32_t sessionId, std::string userName, bool reinit)
+bool Config::Impl::addUserConfig(std::uint32_t sessionId, std::string userName, bool reinit)
 {
     KTLOG(KT_LOG_INFO, "Adding user config for sessId %d", static_cast<int>(sessionId));
     bool initialised = true;
@@ -211,7 +191,7 @@ bool Config::addUserConfig(std::uint32_t sessionId, std::string userName, bool r
     return initialised;
 }
 
-bool Config::readUserConf(CUserConfig& userConfig)
+bool Config::Impl::readUserConf(CUserConfig& userConfig)
 {
     const std::wstring path = userConfPath(userConfig);
     std::string content;
@@ -243,7 +223,7 @@ bool Config::readUserConf(CUserConfig& userConfig)
     return true;
 }
 
-bool Config::writeUserStatus(CUserConfig& userConfig)
+bool Config::Impl::writeUserStatus(CUserConfig& userConfig)
 {
     const std::wstring path = userConfPath(userConfig);
     std::string text;
@@ -268,28 +248,28 @@ bool Config::writeUserStatus(CUserConfig& userConfig)
     return true;
 }
 
-void Config::notifyLogon()
+void Config::Impl::notifyLogon()
 {
     boost::mutex::scoped_lock lock(m_logonMutex);
     m_logonPending = false;
     m_logonCondition.notify_one();
 }
 
-std::wstring Config::getConfigLocation(std::uint32_t sessionId)
+std::wstring Config::Impl::getConfigLocation(std::uint32_t sessionId)
 {
     boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
     const auto found = m_userConfigs.find(sessionId);
     return found != m_userConfigs.end() ? found->second.m_location : m_configLocation;
 }
 
-std::string Config::getUserEmail(std::uint32_t sessionId)
+std::string Config::Impl::getUserEmail(std::uint32_t sessionId)
 {
     boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
     const auto found = m_userConfigs.find(sessionId);
     return found != m_userConfigs.end() ? found->second.m_userEmail : m_branding.userEmail;
 }
 
-bool Config::getActiveUserSessionId(std::int32_t& sessionId)
+bool Config::Impl::getActiveUserSessionId(std::int32_t& sessionId)
 {
     boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
     if (m_userConfigs.empty()) {
@@ -299,7 +279,7 @@ bool Config::getActiveUserSessionId(std::int32_t& sessionId)
     return true;
 }
 
-bool Config::getUserConfig(std::uint32_t sessionId, CUserConfig& userConfig)
+bool Config::Impl::getUserConfig(std::uint32_t sessionId, CUserConfig& userConfig)
 {
     boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
     const auto found = m_userConfigs.find(sessionId);
@@ -310,25 +290,25 @@ bool Config::getUserConfig(std::uint32_t sessionId, CUserConfig& userConfig)
     return true;
 }
 
-std::deque<std::int32_t> Config::logonQueue()
+std::deque<std::int32_t> Config::Impl::logonQueue()
 {
     boost::mutex::scoped_lock lock(m_logonQueueMutex);
     return m_logonQueue;
 }
 
-std::wstring Config::getQpaKeyPath(std::uint32_t sessionId)
+std::wstring Config::Impl::getQpaKeyPath(std::uint32_t sessionId)
 {
     const std::wstring folder = m_enablePerUserConfig ? getConfigLocation(sessionId) : m_dataDir;
     return folder + L"/" + L"qpaccesskey.pem";
 }
 
-std::wstring Config::getQpaCertPath(std::uint32_t sessionId)
+std::wstring Config::Impl::getQpaCertPath(std::uint32_t sessionId)
 {
     const std::wstring folder = m_enablePerUserConfig ? getConfigLocation(sessionId) : m_dataDir;
     return folder + L"/" + L"qpaccesscert.pem";
 }
 
-bool Config::isQpaCertPresent(std::uint32_t sessionId)
+bool Config::Impl::isQpaCertPresent(std::uint32_t sessionId)
 {
     if (getQpaTenant().empty()) {
         return false;

@@ -12,7 +12,6 @@
 #include <boost/filesystem.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <cstdint>
-#include <cstring>
 #include <exception>
 
 static const char* const kLogModule = "configSec";
@@ -45,8 +44,7 @@ bool formUsable(const fs::path& plain, bool protectedForm)
         if (!CKTEncryptedFile(path, false).read(data)) {
             return false;
         }
-        // The plaintext ends with one zero byte.
-        data.resize(std::strlen(data.c_str()));
+        data = protectedText(data);
     } else if (!::readFile(path.c_str(), data)) {
         return false;
     }
@@ -63,6 +61,15 @@ bool formUsable(const fs::path& plain, bool protectedForm)
     } catch (const std::exception&) {
         return false;
     }
+}
+
+// read, after text was read: the text cut where a protected plaintext ends.
+bool cutWhenRead(bool read, std::string& text)
+{
+    if (read) {
+        text = protectedText(text);
+    }
+    return read;
 }
 
 // Removes stale, the other form of the file at plain, once the form in force is usable.
@@ -125,6 +132,16 @@ bool ktConfigSec::readFile(const std::wstring& path, std::string& data, std::str
         return false;
     }
     return true;
+}
+
+bool ktConfigSec::readText(const std::wstring& path, std::string& text)
+{
+    return cutWhenRead(readFile(path, text), text);
+}
+
+bool ktConfigSec::readText(const std::string& path, std::string& text)
+{
+    return cutWhenRead(readFile(path, text), text);
 }
 
 bool ktConfigSec::writeFile(const std::wstring& path, const std::string& data)

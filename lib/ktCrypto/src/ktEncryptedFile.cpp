@@ -21,6 +21,11 @@ int base64Value(char c)
 
 } // namespace
 
+std::string protectedText(const std::string& data)
+{
+    return data.substr(0, data.find('\0'));
+}
+
 CKTEncryptedFile::CKTEncryptedFile(const std::wstring& path, bool userScope)
     : m_path(path), m_userScope(userScope)
 {

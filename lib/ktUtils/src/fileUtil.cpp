@@ -167,23 +167,30 @@ bool getConfigFilePath(std::wstring& folder)
     return true;
 }
 
-bool pathExists(const std::string& path)
+bool pathExists(const std::string& path, AbsentPath absent)
 {
     int error = 0;
     const bool exists = !path.empty() && existsByStatus(boost::filesystem::path(path), error);
-    if (!exists) {
+    if (!exists && absent == AbsentPath::logged) {
         KTLOG(KT_LOG_ERROR, "filesystem::exists failed, error %d, file %s", error, path.c_str());
     }
     return exists;
 }
 
-bool pathExists(const std::wstring& path)
+bool pathExists(const std::wstring& path, AbsentPath absent)
 {
     int error = 0;
     const bool exists =
         !path.empty() && existsByStatus(boost::filesystem::path(ktPlatform::toNarrow(path)), error);
-    if (!exists) {
+    if (!exists && absent == AbsentPath::logged) {
         KTLOG(KT_LOG_ERROR, "filesystem::exists failed, error %d, file %ls", error, path.c_str());
     }
     return exists;
+}
+
+bool pathTaken(const std::wstring& path)
+{
+    boost::system::error_code ec;
+    const auto status = boost::filesystem::symlink_status(ktPlatform::toNarrow(path), ec);
+    return status.type() != boost::filesystem::file_not_found;
 }

@@ -8,7 +8,6 @@
 #include "ktUtils/fileUtil.h"
 #include "ktUtils/jsonUtil.h"
 
-#include <boost/filesystem.hpp>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <chrono>
@@ -145,13 +144,6 @@ bool hmacSha1HexOfFile(const std::wstring& path, std::string& hex)
     return true;
 }
 
-bool isMissing(const std::wstring& path)
-{
-    boost::system::error_code ec;
-    const auto st = boost::filesystem::symlink_status(ktPlatform::toNarrow(path), ec);
-    return st.type() == boost::filesystem::file_not_found;
-}
-
 } // namespace
 
 bool hmacSha1Hex(const std::string& data, std::string& hex)
@@ -192,7 +184,7 @@ InternalFileStatus updateInternalFile(const std::wstring& folder, const std::str
     std::string content;
     if (!readFile(path.c_str(), content)) {
         // Only a file that is not there counts as empty: one that cannot be read is kept.
-        if (!isMissing(path)) {
+        if (pathTaken(path)) {
             error = "cannot read the file";
             return InternalFileStatus::unreadable;
         }

@@ -11,6 +11,7 @@
 #include <vector>
 
 class ktConfigSec;
+struct SteeringValues;
 
 // A port rule: {a, b} for the range a-b, {p, 0} for the single port p.
 struct PortRange {
@@ -73,6 +74,11 @@ public:
     static void parsePortRange(std::string text, std::vector<PortRange>& ports);
 
 private:
+    // The steps of readConfig that touch the object: the digest check of the bytes as read,
+    // and the values stored once everything passed.
+    bool digestAccepted(const std::string& content) const;
+    void store(SteeringValues&& values);
+
     std::string m_dataDir;
     bool m_skipIntegrityCheck = false;
     std::vector<std::string> m_domains;

@@ -4,14 +4,13 @@
 // docs/client-status.md. Every call runs on the thread that sets up the session.
 
 #include "ktConfig/EventCache.h"
+#include "ktConfig/config.h"
 #include "ktConfig/userConfigCommon.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
-
-class Config;
 
 class ClientStatusHandler {
 public:
@@ -20,7 +19,7 @@ public:
 
     // config: the owning configuration, not owned. Loads the event cache of folder; its
     // result.
-    bool init(Config* config, const std::wstring& folder, const std::wstring& fileName);
+    bool init(Config::Impl* config, const std::wstring& folder, const std::wstring& fileName);
     // Builds the message of the session's current state and posts it, or queues it when
     // the post fails. True when posted, or queued and the cache saved.
     bool handleClientStatus(CUserConfigCommon* session, const std::string& status);
@@ -31,7 +30,7 @@ public:
     const EventCache& eventCache() const { return m_eventCache; }
 
 private:
-    Config* m_config = nullptr;
+    Config::Impl* m_config = nullptr;
     std::int64_t m_lastTimestamp = 0;
     EventCache m_eventCache;
     Clock m_clock;
@@ -39,14 +38,14 @@ private:
 
 // Fills message with the indented JSON of one client-status message built from config's
 // device information and QPA state; false, logged, without a config or a host name.
-bool prepareClientStatusMessage(std::string& message, Config* config,
+bool prepareClientStatusMessage(std::string& message, Config::Impl* config,
                                 const std::string& deviceClassificationStatus,
                                 std::int64_t timestamp, const std::string& status,
                                 const std::string& event, const std::string& actor);
 
 // Posts message, compacted, through config's add-on service client with the branding's
 // organisation key. False, logged, when there is no client or the post fails.
-bool postClientStatus(Config* config, std::int32_t sessionId, const std::string& userKey,
+bool postClientStatus(Config::Impl* config, std::int32_t sessionId, const std::string& userKey,
                       const std::string& message);
 
 // The indented JSON text on one line: line breaks and indentation go, the blank after

@@ -16,6 +16,10 @@ public:
     // The same, reading the file once, and also fills stored with its bytes as on disk (the
     // protected form's text in protected mode), so a digest covers exactly what was read.
     bool readFile(const std::wstring& path, std::string& data, std::string& stored);
+    // The file's text: what readFile gives, cut where a protected file's plaintext ends
+    // (protectedText).
+    bool readText(const std::wstring& path, std::string& text);
+    bool readText(const std::string& path, std::string& text);
     // Replace the file in the current form with data.
     bool writeFile(const std::wstring& path, const std::string& data);
     bool writeFile(const std::string& path, const std::string& data);

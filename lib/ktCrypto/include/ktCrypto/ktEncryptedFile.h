@@ -30,6 +30,11 @@ private:
     bool m_userScope;
 };
 
+// The text that data read from a protected file (or from its plain form) carries: up to its
+// first zero byte, the end mark written after a protected file's data; all of data when it
+// holds no zero.
+std::string protectedText(const std::string& data);
+
 // RFC 4648 base64 with "=" fill; empty input gives empty text.
 std::string base64Encode(const unsigned char* data, unsigned int length);
 

@@ -26,6 +26,12 @@ bool getPublicFolderPath(std::string& folder);
 // <ProgramData>/kestrani/merivon, not created; false (folder untouched) when unavailable.
 bool getConfigFilePath(std::wstring& folder);
 
-// True when the path exists; an absent path is logged.
-bool pathExists(const std::string& path);
-bool pathExists(const std::wstring& path);
+// Whether pathExists logs a path that is not there.
+enum class AbsentPath { logged, quiet };
+// True when the path exists: its status, links followed, is known and is not "not found".
+// An absent path is logged unless absent is quiet (for paths whose absence is normal).
+bool pathExists(const std::string& path, AbsentPath absent = AbsentPath::logged);
+bool pathExists(const std::wstring& path, AbsentPath absent = AbsentPath::logged);
+// True when anything stands at path itself (a link counts, unfollowed), or when that
+// cannot be told: for a name that must not be taken over. Nothing is logged.
+bool pathTaken(const std::wstring& path);
