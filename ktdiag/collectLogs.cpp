@@ -13,7 +13,6 @@
 #include "ktPlatform/folders.h"
 #include "ktPlatform/interruptCleanup.h"
 #include "ktPlatform/paths.h"
-#include "ktPlatform/sessions.h"
 #include "ktPlatform/strings.h"
 #include "ktPlatform/system.h"
 #include "ktPlatform/systemPrograms.h"
@@ -21,6 +20,7 @@
 #include "ktUtils/osUtils.h"
 #include "ktUtils/process.h"
 #include "ktUtils/version.h"
+#include "ktWinUtils/launchApp.h"
 #include "ktmsg2/KTMsg2.h"
 #include "ktmsg2/KTMsgIds.h"
 #include "ktzip/ktzip.h"
@@ -420,12 +420,9 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
     // cannot be had.
     bool userFolderLeftOut = false;
     if (m_config.enablePerUserConfig()) {
-        std::uint32_t sessionId = 0;
-        if (!ktPlatform::processSessionId(sessionId)) {
-            KTLOG_M("ktUtils", KT_LOG_ERROR, "Failed to get session id for procId %d",
-                    static_cast<int>(ktPlatform::currentProcessId()));
-            sessionId = 0;
-        }
+        const std::uint32_t sessionId =
+            getProcessSessionId(SessionIdFailureLine::processId, "ktUtils", KT_LOG_ERROR)
+                .value_or(0);
         // Only the folder: a collection never writes ktuser.conf or posts anything.
         const std::string location = ktPlatform::toNarrow(m_config.createUserConfig(sessionId));
         if (!userFolder.open(sessionId, location)) {

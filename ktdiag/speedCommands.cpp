@@ -8,8 +8,8 @@
 #include "ktConfig/config.h"
 #include "ktDownloader/ktHTTPClient.h"
 #include "ktLog/ktLog.h"
-#include "ktPlatform/sessions.h"
 #include "ktRestApi/ktproxyapi.h"
+#include "ktWinUtils/launchApp.h"
 #include "ktmsg2/KTMsg2.h"
 #include "ktmsg2/KTMsgIds.h"
 
@@ -86,8 +86,7 @@ std::string requestUrl(const std::string& url)
 
 unsigned long ownSessionId()
 {
-    std::uint32_t id = 0;
-    return ktPlatform::processSessionId(id) ? id : 0;
+    return getProcessSessionId().value_or(0);
 }
 
 std::string packetActionText(int action, const char* clientName, bool enable)
