@@ -19,6 +19,7 @@
 #include "ktUtils/fileUtil.h"
 #include "ktUtils/osUtils.h"
 #include "ktUtils/process.h"
+#include "ktUtils/stringUtil.h"
 #include "ktUtils/version.h"
 #include "ktWinUtils/launchApp.h"
 #include "ktmsg2/KTMsg2.h"
@@ -86,9 +87,7 @@ bool inSkipList(const std::string& name)
 // ASCII letters only, as the C runtime's comparison in the "C" locale.
 bool equalsIgnoringCase(const std::string& a, const std::string& b)
 {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [&](char x, char y) { return lower(x) == lower(y); });
+    return toLowerAscii(a) == toLowerAscii(b);
 }
 
 bool isCapped(const fs::path& path)

@@ -9,6 +9,7 @@
 #include "ktDownloader/ktHTTPClient.h"
 #include "ktLog/ktLog.h"
 #include "ktRestApi/ktproxyapi.h"
+#include "ktUtils/stringUtil.h"
 #include "ktWinUtils/launchApp.h"
 #include "ktmsg2/KTMsg2.h"
 #include "ktmsg2/KTMsgIds.h"
@@ -63,7 +64,7 @@ std::string schemeOf(const std::string& url)
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') {
             break;
         }
-        name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        name += toLowerAscii(c);
     }
     const std::size_t colon = name.size();
     if (name.empty() || colon + 1 >= url.size() || url[colon] != ':' || url[colon + 1] != '/') {

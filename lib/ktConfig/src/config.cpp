@@ -9,6 +9,7 @@
 #include "ktUtils/fileUtil.h"
 #include "ktUtils/integritycheck.h"
 #include "ktUtils/jsonUtil.h"
+#include "ktUtils/stringUtil.h"
 #include "ktUtils/urlUtil.h"
 #include "ktUtils/version.h"
 #include "ktWinUtils/impersonate.h"
@@ -339,9 +340,7 @@ void Config::detectProxies(const std::string& host)
     }
     const auto lower = [](std::vector<std::string>& list) {
         for (std::string& entry : list) {
-            for (char& c : entry) {
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            }
+            entry = toLowerAscii(std::move(entry));
         }
     };
     lower(m_activeProxies);
