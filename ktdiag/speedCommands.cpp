@@ -110,9 +110,9 @@ void runSpeedTest(char** argv)
     int operation = 0;
     const std::string direction = argv[2];
     if (direction == "upload") {
-        operation = 1;
+        operation = kSpeedTestUpload;
     } else if (direction == "download") {
-        operation = 2;
+        operation = kSpeedTestDownload;
     } else {
         invalidArgument(argv[2]);
         return;
@@ -216,7 +216,7 @@ int CKTDiag::measureLatency(const std::string& url, LatencyTimes& times)
         return rc;
     }
     // The body is only timed.
-    client.writeMode = 5;
+    client.writeMode = KTHTTPClient::kWriteDiscard;
     // Bounded here only: an unresponsive server must not hold the tool, nor the packet
     // action set for it.
     rc = client.setRequestTimeouts(std::chrono::milliseconds(m_timeouts.latencyConnectMs),

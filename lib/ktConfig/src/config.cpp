@@ -261,7 +261,7 @@ void Config::buildProxyList()
     boost::mutex::scoped_lock lock(m_configMutex);
     m_allProxies.clear();
     for (const ExternalProxyRecord& record : m_externalProxies) {
-        if (record.product != 2) {
+        if (record.product != kUserProxyProduct) {
             continue;
         }
         m_allProxies.push_back(record.port != 0 ? record.host + ":" + std::to_string(record.port)

@@ -70,7 +70,7 @@ bool downloadScript(const std::string& url, int timeoutMs, std::string& script)
     KTHTTPClient client;
     int rc = client.init(false);
     if (rc == 0) {
-        client.writeMode = 4;
+        client.writeMode = KTHTTPClient::kWriteUser;
         client.userWrite = &collect;
         client.userContext = &download;
         rc = client.setURL(url);

@@ -105,7 +105,7 @@ bool CKTCom2::start(IKTCom2Listener* listener, const std::string& clientName)
         m_wakeSendSocket.reset(writeEnd);
     }
     m_listener = listener;
-    m_mode = 1;
+    m_mode = Mode::client;
     KTLOG(KT_LOG_INFO, "ktcom2 client started");
     m_clientName = clientName;
     return doClientWork() == 0;
