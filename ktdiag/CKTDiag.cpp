@@ -4,7 +4,7 @@
 #include "ktLog/ktLog.h"
 #include "ktLog/peerLines.h"
 #include "ktPlatform/files.h"
-#include "ktPlatform/sessions.h"
+#include "ktWinUtils/launchApp.h"
 #include "ktmsg2/KTMsg2.h"
 #include "ktmsg2/KTMsgIds.h"
 
@@ -40,12 +40,9 @@ CKTDiag::~CKTDiag()
 
 bool CKTDiag::start()
 {
-    std::uint32_t sessionId = 0;
-    if (!ktPlatform::processSessionId(sessionId)) {
-        KTLOG(KT_LOG_WARNING, "ProcessIdToSessionId failed %u",
-              static_cast<unsigned>(ktPlatform::lastError()));
-        sessionId = 0;
-    }
+    const std::uint32_t sessionId =
+        getProcessSessionId(SessionIdFailureLine::lastError, kLogModule, KT_LOG_WARNING)
+            .value_or(0);
     m_ktcom.start(this, "ktDiag_s" + std::to_string(sessionId));
     m_config.initConfigLocation();
     return true;

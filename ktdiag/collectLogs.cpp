@@ -15,14 +15,15 @@
 #include "ktPlatform/folders.h"
 #include "ktPlatform/interruptCleanup.h"
 #include "ktPlatform/paths.h"
-#include "ktPlatform/sessions.h"
 #include "ktPlatform/strings.h"
 #include "ktPlatform/system.h"
 #include "ktPlatform/systemPrograms.h"
 #include "ktUtils/fileUtil.h"
 #include "ktUtils/osUtils.h"
 #include "ktUtils/process.h"
+#include "ktUtils/stringUtil.h"
 #include "ktUtils/version.h"
+#include "ktWinUtils/launchApp.h"
 #include "ktmsg2/KTMsg2.h"
 #include "ktmsg2/KTMsgIds.h"
 #include "ktzip/ktzip.h"
@@ -81,9 +82,7 @@ bool inSkipList(const std::string& name)
 // ASCII letters only, as the C runtime's comparison in the "C" locale.
 bool equalsIgnoringCase(const std::string& a, const std::string& b)
 {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [&](char x, char y) { return lower(x) == lower(y); });
+    return toLowerAscii(a) == toLowerAscii(b);
 }
 
 bool isCapped(const fs::path& path)
@@ -397,12 +396,9 @@ bool CKTDiag::openUserFolder(const std::string& programDataFolder, UserFolderRea
     // cannot be had.
     bool userFolderLeftOut = false;
     if (m_config.enablePerUserConfig()) {
-        std::uint32_t sessionId = 0;
-        if (!ktPlatform::processSessionId(sessionId)) {
-            KTLOG_M("ktUtils", KT_LOG_ERROR, "Failed to get session id for procId %d",
-                    static_cast<int>(ktPlatform::currentProcessId()));
-            sessionId = 0;
-        }
+        const std::uint32_t sessionId =
+            getProcessSessionId(SessionIdFailureLine::processId, "ktUtils", KT_LOG_ERROR)
+                .value_or(0);
         // Only the folder: a collection never writes ktuser.conf or posts anything.
         const std::string location = ktPlatform::toNarrow(m_config.createUserConfig(sessionId));
         if (!userFolder.open(sessionId, location)) {

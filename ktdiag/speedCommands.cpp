@@ -8,8 +8,9 @@
 #include "ktConfig/config.h"
 #include "ktDownloader/ktHTTPClient.h"
 #include "ktLog/ktLog.h"
-#include "ktPlatform/sessions.h"
 #include "ktRestApi/ktproxyapi.h"
+#include "ktUtils/stringUtil.h"
+#include "ktWinUtils/launchApp.h"
 #include "ktmsg2/KTMsg2.h"
 #include "ktmsg2/KTMsgIds.h"
 
@@ -64,7 +65,7 @@ std::string schemeOf(const std::string& url)
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') {
             break;
         }
-        name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        name += toLowerAscii(c);
     }
     const std::size_t colon = name.size();
     if (name.empty() || colon + 1 >= url.size() || url[colon] != ':' || url[colon + 1] != '/') {
@@ -87,8 +88,7 @@ std::string requestUrl(const std::string& url)
 
 unsigned long ownSessionId()
 {
-    std::uint32_t id = 0;
-    return ktPlatform::processSessionId(id) ? id : 0;
+    return getProcessSessionId().value_or(0);
 }
 
 KTMsg2 packetActionMessage(int action, const char* clientName, bool enable)
@@ -109,9 +109,9 @@ void runSpeedTest(char** argv)
     int operation = 0;
     const std::string direction = argv[2];
     if (direction == "upload") {
-        operation = 1;
+        operation = kSpeedTestUpload;
     } else if (direction == "download") {
-        operation = 2;
+        operation = kSpeedTestDownload;
     } else {
         invalidArgument(argv[2]);
         return;
@@ -215,7 +215,7 @@ int CKTDiag::measureLatency(const std::string& url, LatencyTimes& times)
         return rc;
     }
     // The body is only timed.
-    client.writeMode = 5;
+    client.writeMode = KTHTTPClient::kWriteDiscard;
     // Bounded here only: an unresponsive server must not hold the tool, nor the packet
     // action set for it.
     rc = client.setRequestTimeouts(std::chrono::milliseconds(m_timeouts.latencyConnectMs),

@@ -6,8 +6,8 @@
 
 #include "ktLog/ktLog.h"
 #include "ktLog/peerText.h"
-#include "ktPlatform/sessions.h"
 #include "ktPlatform/system.h"
+#include "ktWinUtils/launchApp.h"
 #include "ktmsg2/KTMsg2.h"
 #include "ktmsg2/KTMsgIds.h"
 
@@ -56,13 +56,8 @@ void printStatusLine(const char* label, const std::string& value)
 // The session id of the tool's process; 0, logged, when it cannot be had.
 std::uint32_t processSessionIdOrZero()
 {
-    std::uint32_t sessionId = 0;
-    if (!ktPlatform::processSessionId(sessionId)) {
-        KTLOG_M("ktUtils", KT_LOG_ERROR, "Failed to get session id for procId %d",
-                static_cast<int>(ktPlatform::currentProcessId()));
-        sessionId = 0;
-    }
-    return sessionId;
+    return getProcessSessionId(SessionIdFailureLine::processId, "ktUtils", KT_LOG_ERROR)
+        .value_or(0);
 }
 
 } // namespace

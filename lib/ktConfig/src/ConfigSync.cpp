@@ -1,7 +1,7 @@
 #include "ktConfig/ConfigSync.h"
 
 #include "ktPlatform/files.h"
-#include "ktPlatform/sessions.h"
+#include "ktWinUtils/launchApp.h"
 #include "ktcom2/KTCom2.h"
 #include "ktmsg2/KTMsg2.h"
 
@@ -22,16 +22,15 @@ bool CConfigSync::send(const char* logLine, int id,
         return false;
     }
     KTLOG(KT_LOG_INFO, "%s", logLine);
-    std::uint32_t sessionId = 0;
-    if (!ktPlatform::processSessionId(sessionId)) {
-        KTLOG(KT_LOG_ERROR, "ProcessIdToSessionId failed %u",
-              static_cast<unsigned>(ktPlatform::lastError()));
+    const std::optional<std::uint32_t> sessionId =
+        getProcessSessionId(SessionIdFailureLine::lastError, kLogModule, KT_LOG_ERROR);
+    if (!sessionId) {
         return false;
     }
     KTMsg2 msg;
     msg.m_msgId = id;
     // A failed AddItem is logged by KTMsg2; the item is then simply missing.
-    addItems(msg, sessionId);
+    addItems(msg, *sessionId);
     return sendMessage(msg);
 }
 

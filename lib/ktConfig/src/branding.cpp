@@ -10,6 +10,7 @@
 #include "ktRestApi/addonmanapi.h"
 #include "ktUtils/fileUtil.h"
 #include "ktUtils/jsonUtil.h"
+#include "ktUtils/stringUtil.h"
 
 #include <boost/property_tree/ptree.hpp>
 
@@ -113,9 +114,7 @@ bool isBrandingEncryptionEnabled(const std::wstring& path, std::string text)
         KTLOG(KT_LOG_DEBUG, "Encrypted file in place: %ls", protectedPath(path).c_str());
         return true;
     }
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
+    text = toLowerAscii(std::move(text));
     const auto word = text.find(kEncryptionWord);
     KTLOG(KT_LOG_INFO, "Encryption config %d -- %d", static_cast<int>(text.size()),
           word == std::string::npos ? -1 : static_cast<int>(word));

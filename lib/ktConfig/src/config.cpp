@@ -10,6 +10,7 @@
 #include "ktUtils/fileUtil.h"
 #include "ktUtils/integritycheck.h"
 #include "ktUtils/jsonUtil.h"
+#include "ktUtils/stringUtil.h"
 #include "ktUtils/urlUtil.h"
 #include "ktUtils/version.h"
 #include "ktWinUtils/impersonate.h"
@@ -337,7 +338,7 @@ void Config::Impl::buildProxyList()
     boost::mutex::scoped_lock lock(m_configMutex);
     m_allProxies.clear();
     for (const ExternalProxyRecord& record : m_externalProxies) {
-        if (record.product != 2) {
+        if (record.product != kUserProxyProduct) {
             continue;
         }
         m_allProxies.push_back(record.port != 0 ? record.host + ":" + std::to_string(record.port)
@@ -416,9 +417,7 @@ void Config::Impl::detectProxies(const std::string& host)
     }
     const auto lower = [](std::vector<std::string>& list) {
         for (std::string& entry : list) {
-            for (char& c : entry) {
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            }
+            entry = toLowerAscii(std::move(entry));
         }
     };
     lower(m_activeProxies);

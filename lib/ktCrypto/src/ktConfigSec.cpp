@@ -3,10 +3,10 @@
 #include "ktCrypto/ktEncryptedFile.h"
 #include "ktLog/ktLog.h"
 #include "ktPlatform/files.h"
-#include "ktPlatform/sessions.h"
 #include "ktPlatform/strings.h"
 #include "ktUtils/fileUtil.h"
 #include "ktUtils/jsonUtil.h"
+#include "ktWinUtils/launchApp.h"
 
 #include <algorithm>
 #include <boost/filesystem.hpp>
@@ -197,14 +197,13 @@ void ktConfigSec::cleanFolder(const std::wstring& folder)
     if (folder.empty()) {
         return;
     }
-    std::uint32_t session = 0;
-    if (!ktPlatform::processSessionId(session)) {
-        KTLOG(KT_LOG_ERROR, "ProcessIdToSessionId failed %u",
-              static_cast<unsigned>(ktPlatform::lastError()));
+    const std::optional<std::uint32_t> session =
+        getProcessSessionId(SessionIdFailureLine::lastError, kLogModule, KT_LOG_ERROR);
+    if (!session) {
         return;
     }
     // Only the service's session cleans folders; a tool in a user's session never does.
-    if (session != 0) {
+    if (*session != 0) {
         return;
     }
     const std::vector<std::string>& extensions =

@@ -272,8 +272,8 @@ int VerifyServerCACallback(int preverifyOk, X509_STORE_CTX* storeCtx)
 
 KTHTTPClient::KTHTTPClient()
     : errorBuffer{}, handle(nullptr), stopRequested(0), headerList(nullptr), got200(0), got201(0),
-      responseCode(-1), writeFile(nullptr), readFile(nullptr), writeMode(0), buffer(nullptr),
-      bufferSize(0), bufferLength(0), userWrite(nullptr), userContext(nullptr),
+      responseCode(-1), writeFile(nullptr), readFile(nullptr), writeMode(kWriteNone),
+      buffer(nullptr), bufferSize(0), bufferLength(0), userWrite(nullptr), userContext(nullptr),
       abortRequested(false), captureHostHeaders(false)
 {
 }
@@ -432,7 +432,7 @@ int KTHTTPClient::setInterface(const std::string& name)
 
 int KTHTTPClient::setPostData(const TransferBuffer& body)
 {
-    writeMode = 3;
+    writeMode = kWritePost;
     // Null fields would make libcurl read the body through the read callback.
     static const char kEmpty[] = "";
     const char* data = body.data != nullptr ? body.data : kEmpty;
@@ -582,7 +582,8 @@ bool KTHTTPClient::getConnectionInfo(SpeedTestResult& result, int operation)
     }
     curl_off_t speed = 0;
     if (curl_easy_getinfo(handle,
-                          operation == 1 ? CURLINFO_SPEED_UPLOAD_T : CURLINFO_SPEED_DOWNLOAD_T,
+                          operation == kSpeedTestUpload ? CURLINFO_SPEED_UPLOAD_T
+                                                        : CURLINFO_SPEED_DOWNLOAD_T,
                           &speed) != CURLE_OK) {
         KTLOG(KT_LOG_ERROR, "Failed to get speed, Operation = %d.", operation);
         return false;
@@ -648,14 +649,14 @@ std::size_t KTHTTPClient::onWrite(const char* data, std::size_t size, std::size_
     }
     const std::size_t length = size * count;
     switch (writeMode) {
-    case 1:
+    case kWriteFile:
         if (writeFile == nullptr) {
             KTLOG(KT_LOG_ERROR, "write file pointer is NULL");
             return kCallbackError;
         }
         return std::fwrite(data, size, count, writeFile);
-    case 2:
-    case 3: {
+    case kWriteBuffer:
+    case kWritePost: {
         const unsigned long long needed =
             static_cast<unsigned long long>(bufferLength) + static_cast<unsigned long long>(length);
         if (buffer == nullptr || needed > bufferSize) {
@@ -667,13 +668,13 @@ std::size_t KTHTTPClient::onWrite(const char* data, std::size_t size, std::size_
         bufferLength += static_cast<std::uint32_t>(length);
         return length;
     }
-    case 4:
+    case kWriteUser:
         if (userWrite == nullptr) {
             KTLOG(KT_LOG_ERROR, "invalid writing mode");
             return kCallbackError;
         }
         return userWrite(userContext, data, size, count);
-    case 5:
+    case kWriteDiscard:
         return length;
     default:
         KTLOG(KT_LOG_ERROR, "invalid writing mode");
@@ -728,7 +729,7 @@ int KTHTTPClient::getOnce(const std::string& url, TransferBuffer& out, const ktP
     int rc = client.init(false);
     if (rc == 0) {
         client.setHeaders(header);
-        client.writeMode = 2;
+        client.writeMode = kWriteBuffer;
         client.buffer = out.data;
         client.bufferSize = out.size;
         client.bufferLength = 0;
@@ -770,7 +771,7 @@ int KTHTTPClient::postOnce(const std::string& url, const TransferBuffer& body,
     for (const std::string& header : headers) {
         client.setHeaders(header);
     }
-    client.writeMode = 2;
+    client.writeMode = kWriteBuffer;
     client.buffer = reply.data;
     client.bufferSize = reply.size;
     client.bufferLength = 0;
@@ -901,11 +902,11 @@ int KTHTTPClient::measureOnce(const std::string& url, int operation, TransferBuf
     }
     if (rc == 0) {
         // The reply never goes into the upload buffer: libcurl may still be sending it.
-        client->writeMode = 2;
+        client->writeMode = kWriteBuffer;
         client->buffer = download.data;
         client->bufferSize = download.data != nullptr ? download.size : 0;
         client->bufferLength = 0;
-        if (operation == 1) {
+        if (operation == kSpeedTestUpload) {
             rc = client->setPostData(upload);
         }
     }

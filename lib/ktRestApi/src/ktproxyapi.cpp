@@ -63,7 +63,7 @@ bool CProxyApi::speedTest(int operation, std::uint32_t size, SpeedTestResult* re
     std::vector<char> reply;
     std::string header;
     std::string url;
-    if (operation == 1) {
+    if (operation == kSpeedTestUpload) {
         upload.data = payload.get();
         upload.size = size;
         reply.assign(kUploadReplySize, '\0');
@@ -73,7 +73,7 @@ bool CProxyApi::speedTest(int operation, std::uint32_t size, SpeedTestResult* re
         header = "Expect:";
         url = "https://" + host + "/uploadsize=" + label;
         KTLOG(KT_LOG_INFO, "Performing upload Speed Test for %s file size", label);
-    } else if (operation == 2) {
+    } else if (operation == kSpeedTestDownload) {
         download.data = payload.get();
         download.size = size;
         url = "https://" + host + "/downloadsize=" + label;

@@ -101,6 +101,122 @@ bool startsWithFileScheme(const std::wstring& url)
     return true;
 }
 
+// The look-up's WinHTTP session: its agent name and time-outs.
+ProxySession lookUpSession()
+{
+    ProxySession session;
+    session.agent = L"Kestrani Client";
+    session.resolveTimeoutMs = 10000;
+    session.connectTimeoutMs = 60000;
+    session.sendTimeoutMs = 30000;
+    session.receiveTimeoutMs = 30000;
+    return session;
+}
+
+// The look-up's options: the PAC URL when one is set, automatic detection through DHCP and
+// DNS when it is on.
+AutoProxyOptions lookUpOptions(const ktPlatform::UserProxyConfig& config)
+{
+    AutoProxyOptions options;
+    if (!config.autoConfigUrl.empty()) {
+        options.flags |= kAutoProxyConfigUrl;
+        options.autoConfigUrl = config.autoConfigUrl;
+    }
+    if (config.autoDetect) {
+        options.flags |= kAutoProxyAutoDetect;
+        options.autoDetectFlags = kAutoDetectDhcp | kAutoDetectDnsA;
+    }
+    options.autoLogonIfChallenged = true;
+    return options;
+}
+
+enum class LookUp {
+    answered, // WinHTTP evaluated the settings: proxyText holds its answer (maybe empty)
+    localPac, // WinHTTP refused the PAC URL or found nothing for it: the PAC program decides
+    failed,   // nothing found; the static setting applies
+};
+
+// WinHTTP's look-up of url's proxies; a failed script download is tried again up to twice
+// and a failed automatic detection once, each after a pause.
+LookUp lookUpWithRetries(const ktPlatform::UserProxyConfig& config, const std::string& url,
+                         std::wstring& proxyText)
+{
+    const ProxySession session = lookUpSession();
+    const AutoProxyOptions options = lookUpOptions(config);
+    const std::wstring wideUrl = ktPlatform::toWide(url);
+    for (int attempt = 0;;) {
+        proxyText.clear();
+        const std::uint32_t error = lookUpProxy(session, wideUrl, options, proxyText);
+        if (error == 0) {
+            return LookUp::answered;
+        }
+        proxyText.clear();
+        if ((error == ktPlatform::kWinHttpUnrecognizedScheme ||
+             error == ktPlatform::kErrorNotFound) &&
+            !config.autoConfigUrl.empty()) {
+            return LookUp::localPac;
+        }
+        KTLOG(KT_LOG_WARNING, "Failed to auto detect proxy or download PAC file, error %d",
+              static_cast<int>(error));
+        const bool retry = error == ktPlatform::kWinHttpUnableToDownloadScript ||
+                           (error == ktPlatform::kWinHttpAutodetectionFailed && attempt == 0);
+        if (!retry) {
+            return LookUp::failed;
+        }
+        sleepBeforeRetry(kRetrySleepMs);
+        if (++attempt > kMaxRetries) {
+            return LookUp::failed;
+        }
+    }
+}
+
+// The PAC URL's host into pacHost, once WinHTTP evaluated the script; no PAC URL: nothing.
+void takePacHost(const std::string& pacUrl, std::string& pacHost)
+{
+    if (!pacUrl.empty() && !ktGetHostNameFromUrl(pacUrl, pacHost)) {
+        KTLOG(KT_LOG_ERROR, "ktGetHostNameFromUrl failed to parse url = %s",
+              proxyForLog(pacUrl).c_str());
+    }
+}
+
+// Appends each entry of WinHTTP's ';'-separated answer, ":80" where it names no port.
+void appendDetectedProxies(const std::wstring& proxyText, std::vector<std::string>& proxies)
+{
+    if (proxyText.empty()) {
+        return;
+    }
+    const std::string text = ktPlatform::toNarrow(proxyText);
+    KTLOG(KT_LOG_INFO, "Proxies string detected: %s", proxyForLog(text).c_str());
+    std::string::size_type pos = 0;
+    while (pos <= text.size()) {
+        std::string::size_type end = text.find(';', pos);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string piece = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (piece.empty()) {
+            continue;
+        }
+        withDefaultPort(piece);
+        proxies.push_back(piece);
+    }
+    KTLOG(KT_LOG_DEBUG, "number of proxies detected: %d", static_cast<int>(proxies.size()));
+}
+
+// Appends the static setting's proxy (staticProxy), when it names one.
+void appendStaticProxy(const std::string& staticText, std::vector<std::string>& proxies)
+{
+    if (staticText.empty()) {
+        return;
+    }
+    const std::string proxy = staticProxy(staticText);
+    if (!proxy.empty()) {
+        KTLOG(KT_LOG_INFO, "Using static proxy: %s", proxyForLog(proxy).c_str());
+        proxies.push_back(proxy);
+    }
+}
+
 } // namespace
 
 void setProxyForUrlFunction(ProxyForUrlFunction function)
@@ -135,90 +251,25 @@ bool detectProxy(const std::string& url, std::vector<std::string>& proxies, std:
     bool useStatic = true;
 
     if (config.autoDetect || !pacUrl.empty()) {
-        // The look-up itself: the session and its options, then the attempts.
-        ProxySession session;
-        session.agent = L"Kestrani Client";
-        session.resolveTimeoutMs = 10000;
-        session.connectTimeoutMs = 60000;
-        session.sendTimeoutMs = 30000;
-        session.receiveTimeoutMs = 30000;
-
-        AutoProxyOptions options;
-        if (!pacUrl.empty()) {
-            options.flags |= kAutoProxyConfigUrl;
-            options.autoConfigUrl = config.autoConfigUrl;
-        }
-        if (config.autoDetect) {
-            options.flags |= kAutoProxyAutoDetect;
-            options.autoDetectFlags = kAutoDetectDhcp | kAutoDetectDnsA;
-        }
-        options.autoLogonIfChallenged = true;
-        const std::wstring wideUrl = ktPlatform::toWide(url);
-
         std::wstring proxyText;
-        for (int attempt = 0;;) {
-            proxyText.clear();
-            const std::uint32_t error = lookUpProxy(session, wideUrl, options, proxyText);
-            if (error == 0) {
-                useStatic = false;
-                if (!pacUrl.empty() && !ktGetHostNameFromUrl(pacUrl, pacHost)) {
-                    KTLOG(KT_LOG_ERROR, "ktGetHostNameFromUrl failed to parse url = %s",
-                          proxyForLog(pacUrl).c_str());
-                }
-                break;
-            }
-            proxyText.clear();
-            if ((error == ktPlatform::kWinHttpUnrecognizedScheme ||
-                 error == ktPlatform::kErrorNotFound) &&
-                !pacUrl.empty()) {
-                if (detectProxyFromLocalPac(config.autoConfigUrl, url, proxies)) {
-                    useStatic = false;
-                }
-                break;
-            }
-            KTLOG(KT_LOG_WARNING, "Failed to auto detect proxy or download PAC file, error %d",
-                  static_cast<int>(error));
-            const bool retry = error == ktPlatform::kWinHttpUnableToDownloadScript ||
-                               (error == ktPlatform::kWinHttpAutodetectionFailed && attempt == 0);
-            if (!retry) {
-                break;
-            }
-            sleepBeforeRetry(kRetrySleepMs);
-            if (++attempt > kMaxRetries) {
-                break;
-            }
+        switch (lookUpWithRetries(config, url, proxyText)) {
+        case LookUp::answered:
+            useStatic = false;
+            takePacHost(pacUrl, pacHost);
+            break;
+        case LookUp::localPac:
+            useStatic = !detectProxyFromLocalPac(config.autoConfigUrl, url, proxies);
+            break;
+        case LookUp::failed:
+            break;
         }
-
-        if (!proxyText.empty()) {
-            const std::string text = ktPlatform::toNarrow(proxyText);
-            KTLOG(KT_LOG_INFO, "Proxies string detected: %s", proxyForLog(text).c_str());
-            std::string::size_type pos = 0;
-            while (pos <= text.size()) {
-                std::string::size_type end = text.find(';', pos);
-                if (end == std::string::npos) {
-                    end = text.size();
-                }
-                std::string piece = text.substr(pos, end - pos);
-                pos = end + 1;
-                if (piece.empty()) {
-                    continue;
-                }
-                withDefaultPort(piece);
-                proxies.push_back(piece);
-            }
-            KTLOG(KT_LOG_DEBUG, "number of proxies detected: %d", static_cast<int>(proxies.size()));
-        }
+        appendDetectedProxies(proxyText, proxies);
         if (!useStatic && proxies.empty()) {
             KTLOG(KT_LOG_INFO, "Proxy not detected");
         }
     }
-
-    if (useStatic && !staticText.empty()) {
-        const std::string proxy = staticProxy(staticText);
-        if (!proxy.empty()) {
-            KTLOG(KT_LOG_INFO, "Using static proxy: %s", proxyForLog(proxy).c_str());
-            proxies.push_back(proxy);
-        }
+    if (useStatic) {
+        appendStaticProxy(staticText, proxies);
     }
     revertImpersonation(impersonation);
     return result;

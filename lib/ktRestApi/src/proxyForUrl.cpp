@@ -13,8 +13,8 @@
 #include "ktPlatform/proxySettings.h"
 #include "ktPlatform/strings.h"
 #include "ktUtils/process.h"
+#include "ktUtils/stringUtil.h"
 
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -31,12 +31,9 @@ constexpr int kDefaultDownloadMs = 30000;
 
 bool isHttpUrl(const std::string& url)
 {
-    std::string scheme = url.substr(0, url.find("://"));
+    const std::string scheme = toLowerAscii(url.substr(0, url.find("://")));
     if (scheme.size() == url.size()) {
         return false;
-    }
-    for (char& c : scheme) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     return scheme == "http" || scheme == "https";
 }
@@ -73,7 +70,7 @@ bool downloadScript(const std::string& url, int timeoutMs, std::string& script)
     KTHTTPClient client;
     int rc = client.init(false);
     if (rc == 0) {
-        client.writeMode = 4;
+        client.writeMode = KTHTTPClient::kWriteUser;
         client.userWrite = &collect;
         client.userContext = &download;
         rc = client.setURL(url);

@@ -89,7 +89,7 @@ std::vector<std::string> CProxyHealthCheck::checkUserProxies(const std::string& 
     if (httpGlobalInit() == 0) {
         boost::mutex::scoped_lock lock(m_mutex);
         for (const ExternalProxyRecord& record : m_userProxies) {
-            if (record.product != 2) {
+            if (record.product != kUserProxyProduct) {
                 continue;
             }
             ktProxyParams params;

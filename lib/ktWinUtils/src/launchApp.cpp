@@ -3,6 +3,7 @@
 #include "ktLog/ktLog.h"
 #include "ktPlatform/files.h"
 #include "ktPlatform/sessions.h"
+#include "ktPlatform/system.h"
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <vector>
@@ -80,4 +81,21 @@ UserToken getUserToken(std::uint32_t& sessionId)
     KTLOG(KT_LOG_DEBUG, "Not SYSTEM user, returning current process token for user: %s",
           user.c_str());
     return token;
+}
+
+std::optional<std::uint32_t> getProcessSessionId(SessionIdFailureLine line, const char* module,
+                                                 int level, const char* sourcePath, int sourceLine)
+{
+    std::uint32_t sessionId = 0;
+    if (ktPlatform::processSessionId(sessionId)) {
+        return sessionId;
+    }
+    if (line == SessionIdFailureLine::lastError) {
+        KTLOG_AT(module, sourcePath, sourceLine, level, "ProcessIdToSessionId failed %u",
+                 static_cast<unsigned>(ktPlatform::lastError()));
+    } else if (line == SessionIdFailureLine::processId) {
+        KTLOG_AT(module, sourcePath, sourceLine, level, "Failed to get session id for procId %d",
+                 static_cast<int>(ktPlatform::currentProcessId()));
+    }
+    return std::nullopt;
 }

@@ -1,5 +1,6 @@
 #include "ktcom2/KTCom2.h"
 
+#include "bigEndian.h"
 #include "ktcom2/KTComFrame.h"
 
 #include "ktLog/ktLog.h"
@@ -30,19 +31,8 @@ thread_local const CKTCom2* t_worker = nullptr;
 std::string lengthPrefix(std::uint32_t length)
 {
     std::string prefix(4, '\0');
-    prefix[0] = static_cast<char>((length >> 24) & 0xFF);
-    prefix[1] = static_cast<char>((length >> 16) & 0xFF);
-    prefix[2] = static_cast<char>((length >> 8) & 0xFF);
-    prefix[3] = static_cast<char>(length & 0xFF);
+    writeBigEndian32(&prefix[0], length);
     return prefix;
-}
-
-std::size_t bigEndian32(const char* bytes)
-{
-    const auto byte = [&](int i) {
-        return static_cast<std::size_t>(static_cast<unsigned char>(bytes[i]));
-    };
-    return (byte(0) << 24) | (byte(1) << 16) | (byte(2) << 8) | byte(3);
 }
 
 // A text whose first key plainly names another id is no keep-alive, and a long message is
@@ -115,7 +105,7 @@ bool CKTCom2::start(IKTCom2Listener* listener, const std::string& clientName)
         m_wakeSendSocket.reset(writeEnd);
     }
     m_listener = listener;
-    m_mode = 1;
+    m_mode = Mode::client;
     KTLOG(KT_LOG_INFO, "ktcom2 client started");
     m_clientName = clientName;
     return doClientWork() == 0;
@@ -470,7 +460,7 @@ int CKTCom2::recvHandshakeAckfromServer()
         return code;
     }
 
-    const std::size_t length = bigEndian32(prefix);
+    const std::size_t length = readBigEndian32(prefix);
     if (length > kMaxAckLength) {
         KTLOG(KT_LOG_ERROR, "Not enough buffer to process incoming message.");
         return -1;

@@ -1,5 +1,7 @@
 #include "ktcom2/KTComFrame.h"
 
+#include "bigEndian.h"
+
 #include "ktLog/ktLog.h"
 
 #include <cstring>
@@ -9,22 +11,6 @@ static const char* const kLogModule = "KTCOM2";
 namespace {
 
 constexpr char kSignature[8] = {'K', 'e', 's', 'T', 'r', '4', 'n', 'i'};
-
-void putBigEndian32(std::string& out, std::size_t offset, std::uint32_t value)
-{
-    out[offset] = static_cast<char>((value >> 24) & 0xFF);
-    out[offset + 1] = static_cast<char>((value >> 16) & 0xFF);
-    out[offset + 2] = static_cast<char>((value >> 8) & 0xFF);
-    out[offset + 3] = static_cast<char>(value & 0xFF);
-}
-
-std::uint32_t bigEndian32(const std::string& in, std::size_t offset)
-{
-    const auto byte = [&](std::size_t i) {
-        return static_cast<std::uint32_t>(static_cast<unsigned char>(in[offset + i]));
-    };
-    return (byte(0) << 24) | (byte(1) << 16) | (byte(2) << 8) | byte(3);
-}
 
 } // namespace
 
@@ -54,7 +40,7 @@ bool CKTComFrameCreator::addTLV(int type, std::uint16_t length, const std::strin
     m_frame += static_cast<char>((length >> 8) & 0xFF);
     m_frame += static_cast<char>(length & 0xFF);
     m_frame.append(value, 0, length);
-    putBigEndian32(m_frame, 10, static_cast<std::uint32_t>(m_frame.size() - kFrameHeaderSize));
+    writeBigEndian32(&m_frame[10], static_cast<std::uint32_t>(m_frame.size() - kFrameHeaderSize));
     return true;
 }
 
@@ -77,11 +63,11 @@ bool CKTComFrameParser::setFrameBuffer(const std::string& buffer)
     // A short header, or fewer bytes than the length field announces (64-bit sum).
     if (buffer.size() < kFrameHeaderSize ||
         static_cast<std::uint64_t>(buffer.size()) <
-            static_cast<std::uint64_t>(kFrameHeaderSize) + bigEndian32(buffer, 10)) {
+            static_cast<std::uint64_t>(kFrameHeaderSize) + readBigEndian32(buffer.data() + 10)) {
         KTLOG(KT_LOG_ERROR, "CKTComFrameParser::setFrameBuffer(): frame size is zero");
         return false;
     }
-    m_frame.assign(buffer, 0, kFrameHeaderSize + bigEndian32(buffer, 10));
+    m_frame.assign(buffer, 0, kFrameHeaderSize + readBigEndian32(buffer.data() + 10));
     m_valid = true;
     return true;
 }

@@ -1,5 +1,7 @@
 #include "ktcom2/KTUnitSplitter.h"
 
+#include "bigEndian.h"
+
 #include "ktLog/ktLog.h"
 
 #include <algorithm>
@@ -35,10 +37,7 @@ bool CKTUnitSplitter::feed(const char* data, std::size_t length, const Deliver& 
             if (m_prefixFill < sizeof(m_prefix)) {
                 return true; // the rest of the prefix arrives later
             }
-            const auto byte = [&](int i) {
-                return static_cast<std::uint32_t>(static_cast<unsigned char>(m_prefix[i]));
-            };
-            m_expected = (byte(0) << 24) | (byte(1) << 16) | (byte(2) << 8) | byte(3);
+            m_expected = readBigEndian32(m_prefix);
             if (m_expected > m_maxUnitLength) {
                 KTLOG(KT_LOG_ERROR, "Not enough buffer to process incoming message.");
                 clear();

@@ -38,6 +38,13 @@ struct TransferBuffer {
 // runs it first.
 int httpGlobalInit();
 
+// The direction of a speed-test transfer: the operation of KTHTTPClient::measureTransfer and
+// CProxyApi::speedTest.
+enum SpeedTestOperation : int {
+    kSpeedTestUpload = 1,
+    kSpeedTestDownload = 2,
+};
+
 // What one speed-test transfer measured; the caller starts it with zeros and empty texts.
 struct SpeedTestResult {
     std::int32_t localPort = 0;
@@ -100,6 +107,17 @@ public:
     using UserWrite = std::size_t (*)(void* context, const char* data, std::size_t size,
                                       std::size_t count);
 
+    // What the write callback does with each block of the reply body: the values of
+    // writeMode.
+    enum WriteMode : std::int32_t {
+        kWriteNone = 0,    // no mode: every block is refused
+        kWriteFile = 1,    // fwrite to writeFile
+        kWriteBuffer = 2,  // appended to buffer
+        kWritePost = 3,    // the same; chosen by setPostData
+        kWriteUser = 4,    // handed to userWrite with userContext
+        kWriteDiscard = 5, // taken and dropped
+    };
+
     KTHTTPClient();
     ~KTHTTPClient();
     KTHTTPClient(const KTHTTPClient&) = delete;
@@ -121,7 +139,7 @@ public:
     int setInterface(const std::string& name);
     // No proxy at all, not even one named by the environment's proxy variables.
     int setDirect();
-    // The body stays the caller's and must outlive perform. Selects write mode 3.
+    // The body stays the caller's and must outlive perform. Selects kWritePost.
     int setPostData(const TransferBuffer& body);
     // Limits of this one request (libcurl's connect time-out, TLS handshake included, and
     // its whole-transfer time-out); nothing else sets them.
@@ -131,8 +149,8 @@ public:
     // After perform: one of libcurl's timing values; 0 when it has none.
     double transferInfo(TransferInfo which) const;
     // After perform: the captured host headers, the local and remote address and port,
-    // and the speed of operation (1 upload, else download) into result. Stops with false
-    // (logged) at the first value libcurl cannot give; the values before it stay filled.
+    // and the speed of operation (kSpeedTestUpload, else download) into result. Stops with
+    // false (logged) at the first value libcurl cannot give; the values before it stay filled.
     bool getConnectionInfo(SpeedTestResult& result, int operation);
     // Frees the handle and the header list; always 0.
     int cleanup();
@@ -162,11 +180,11 @@ public:
     // (any case).
     static bool checkPostReply(const std::string& reply);
     // One timed speed-test transfer in progress mode (no connect or low-speed time-out,
-    // only the stall watch), following redirects: operation 1 POSTs upload as the body,
-    // any other operation GETs. The reply body goes into download in both cases (capacity
-    // size; length: bytes received); a body that does not fit fails with -6. header: one
-    // extra line, or empty. On success result gets the elapsed milliseconds and the
-    // connection information. The codes above, or -1 for a null result.
+    // only the stall watch), following redirects: kSpeedTestUpload POSTs upload as the
+    // body, any other operation GETs. The reply body goes into download in both cases
+    // (capacity size; length: bytes received); a body that does not fit fails with -6.
+    // header: one extra line, or empty. On success result gets the elapsed milliseconds
+    // and the connection information. The codes above, or -1 for a null result.
     static int measureTransfer(const std::string& url, int operation, TransferBuffer& upload,
                                TransferBuffer& download, SpeedTestResult* result,
                                const ktProxyParams& proxy, const std::string& header);
@@ -191,8 +209,7 @@ public:
     long responseCode;
     std::FILE* writeFile;
     std::FILE* readFile;
-    // 1 file, 2 and 3 buffer, 4 userWrite, 5 discard.
-    std::int32_t writeMode;
+    std::int32_t writeMode; // a WriteMode
     char* buffer;
     std::uint32_t bufferSize;
     std::uint32_t bufferLength;

@@ -48,12 +48,15 @@ bool ktGetLogFolder(std::string& folder);
 // Local time as "YYYY/MM/DD hh:mm:ss.mmm"; always true.
 bool ktLogTimestamp(std::string& stamp);
 
-#define KTLOG_M(module, level, ...)                                                                \
+// A line attributed to another source position: a shared helper's line written for its caller.
+#define KTLOG_AT(module, sourcePath, line, level, ...)                                             \
     do {                                                                                           \
         if (g_logLevel.load(std::memory_order_relaxed) >= (level) &&                               \
             g_logReady.load(std::memory_order_acquire)) {                                          \
-            ktLog((module), __FILE__, __LINE__, (level), __VA_ARGS__);                             \
+            ktLog((module), (sourcePath), (line), (level), __VA_ARGS__);                           \
         }                                                                                          \
     } while (0)
+
+#define KTLOG_M(module, level, ...) KTLOG_AT(module, __FILE__, __LINE__, level, __VA_ARGS__)
 
 #define KTLOG(level, ...) KTLOG_M(kLogModule, level, __VA_ARGS__)

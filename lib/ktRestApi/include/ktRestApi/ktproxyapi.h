@@ -32,10 +32,10 @@ public:
     explicit CProxyApi(const std::string& host);
     ~CProxyApi() override;
 
-    // operation 1 uploads, 2 downloads size bytes (1048576, 10485760 or 104857600) to or
-    // from https://<speed-test host>/uploadsize=<label> or /downloadsize=<label>; result
-    // (the caller's, started empty) gets what was measured. False, logged, for any failure.
-    // Needs m_config.
+    // kSpeedTestUpload uploads, kSpeedTestDownload downloads size bytes (1048576, 10485760
+    // or 104857600) to or from https://<speed-test host>/uploadsize=<label> or
+    // /downloadsize=<label>; result (the caller's, started empty) gets what was measured.
+    // False, logged, for any other operation and for any failure. Needs m_config.
     bool speedTest(int operation, std::uint32_t size, SpeedTestResult* result);
 
     SpeedTestConfig* m_config = nullptr; // not owned: the command's configuration

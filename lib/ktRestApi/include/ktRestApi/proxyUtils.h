@@ -13,9 +13,13 @@ namespace boost {
 class thread_group;
 }
 
+// The "product" of the external-proxy records that are user-configured proxies: the only
+// records probed and used.
+constexpr std::int32_t kUserProxyProduct = 2;
+
 // One externally configured proxy of the client configuration.
 struct ExternalProxyRecord {
-    std::int32_t product = 0; // only 2 is probed and used
+    std::int32_t product = 0; // only kUserProxyProduct is probed and used
     std::string host;
     std::uint16_t port = 0; // 0: none (the bare host is used)
     std::string description;
@@ -42,7 +46,7 @@ public:
     void setUserProxies(const std::vector<ExternalProxyRecord>& records);
 
     // check false: only reports the proxies found reachable so far. check true: empties
-    // that list, then probes every product-2 record at once, one thread each, a
+    // that list, then probes every kUserProxyProduct record at once, one thread each, a
     // connect-only request to url through it, and waits for all. Returns a copy of the
     // reachable proxies (host:port, in the order their probes finished).
     std::vector<std::string> checkUserProxies(const std::string& url, bool check);

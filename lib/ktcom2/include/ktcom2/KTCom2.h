@@ -79,6 +79,8 @@ public:
     bool SendMsg(const std::string& message, const std::string& target);
 
 private:
+    // The link's mode numbers (0 would be a server, which this tool never is).
+    enum class Mode { client = 1, notStarted = 2 };
     enum class WaitResult { ready, timedOut, stopped, failed };
     enum class ReadResult { done, closed, failed, timedOut };
     using Clock = std::chrono::steady_clock;
@@ -109,7 +111,7 @@ private:
     bool sendOrQueue(const std::string& unit);
     int ktsend(ktPlatform::Socket socket, const char* data, std::size_t length, std::size_t* sent);
 
-    int m_mode = 2;                     // 2 not started, 1 client
+    Mode m_mode = Mode::notStarted;
     ktPlatform::UniqueSocket m_socket;  // replaced and closed only under m_mutex, by the worker
     std::atomic<bool> m_running{false}; // a worker was started and not yet stopped
     std::uint16_t m_port;
