@@ -3,7 +3,6 @@
 #include "ktConfig/ConfigSync.h"
 #include "ktLog/ktLog.h"
 #include "ktLog/peerLines.h"
-#include "ktPlatform/files.h"
 #include "ktWinUtils/launchApp.h"
 #include "ktmsg2/KTMsg2.h"
 #include "ktmsg2/KTMsgIds.h"

@@ -6,7 +6,6 @@
 
 #include "ktLog/ktLog.h"
 #include "ktLog/peerText.h"
-#include "ktPlatform/system.h"
 #include "ktWinUtils/launchApp.h"
 #include "ktmsg2/KTMsg2.h"
 #include "ktmsg2/KTMsgIds.h"

@@ -1,6 +1,5 @@
 #include "ktConfig/ConfigSync.h"
 
-#include "ktPlatform/files.h"
 #include "ktWinUtils/launchApp.h"
 #include "ktcom2/KTCom2.h"
 #include "ktmsg2/KTMsg2.h"

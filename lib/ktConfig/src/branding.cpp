@@ -14,7 +14,6 @@
 
 #include <boost/property_tree/ptree.hpp>
 
-#include <cctype>
 #include <exception>
 #include <optional>
 

@@ -20,7 +20,6 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <exception>
