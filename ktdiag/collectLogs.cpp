@@ -251,24 +251,21 @@ private:
     std::vector<std::string> m_paths;
 };
 
-// A protected file of a walk: decrypted unless its plain name is one never collected.
-void addProtected(const fs::path& entry, DecryptedCopies& copies)
+// A protected file of a walk, read as user when given: decrypted unless its plain name is
+// one never collected.
+void addProtected(const fs::path& entry, DecryptedCopies& copies,
+                  const UserFolderReader* user = nullptr)
 {
     const std::string plainName = entry.stem().string();
     if (inSkipList(plainName)) {
         return;
     }
-    copies.add((entry.parent_path() / plainName).string(), plainName);
-}
-
-// The same for the user's folder.
-void addProtected(const fs::path& entry, const UserFolderReader& user, DecryptedCopies& copies)
-{
-    const std::string plainName = entry.stem().string();
-    if (inSkipList(plainName)) {
-        return;
+    const std::string source = (entry.parent_path() / plainName).string();
+    if (user != nullptr) {
+        copies.add(*user, source, plainName);
+    } else {
+        copies.add(source, plainName);
     }
-    copies.add(user, (entry.parent_path() / plainName).string(), plainName);
 }
 
 // The files of the archive's list and how each is read: the user's own as that user.
@@ -478,7 +475,7 @@ void walkConfigurationFolders(FileList& files, DecryptedCopies& copies,
                 continue;
             }
             if (entry.extension() == kProtectedExtension) {
-                addProtected(entry, userFolder, copies);
+                addProtected(entry, copies, &userFolder);
             } else if (!inSkipList(entry.filename().string())) {
                 files.addUsers(path);
             }

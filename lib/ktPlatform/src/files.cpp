@@ -1,5 +1,7 @@
 #include "ktPlatform/files.h"
 
+#include "posixFiles.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -36,24 +38,6 @@ bool parseMode(const char* mode, int& flags)
     }
 }
 
-std::string folderOf(const std::string& path)
-{
-    const std::string::size_type slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    if (slash == 0) {
-        return "/";
-    }
-    return path.substr(0, slash);
-}
-
-std::string baseOf(const std::string& path)
-{
-    const std::string::size_type slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 OpenFileInfo fileInfoOf(const struct stat& st)
 {
     OpenFileInfo info{};
@@ -62,12 +46,6 @@ OpenFileInfo fileInfoOf(const struct stat& st)
     info.index = static_cast<std::uint64_t>(st.st_ino);
     info.modified = static_cast<std::int64_t>(st.st_mtime);
     return info;
-}
-
-// The name of a temporary file beside target, for mkostemp.
-std::string siblingPattern(const std::string& target)
-{
-    return folderOf(target) + "/." + baseOf(target) + ".XXXXXX";
 }
 
 mode_t currentUmask()
@@ -96,7 +74,7 @@ bool writeAll(int fd, const char* data, size_t size)
 // A temporary file beside target, for a write that ends in a rename.
 class TempSibling {
 public:
-    explicit TempSibling(const std::string& target) : m_path(siblingPattern(target))
+    explicit TempSibling(const std::string& target) : m_path(hiddenSibling(target, "XXXXXX"))
     {
         m_fd = ::mkostemp(&m_path[0], O_CLOEXEC);
         m_created = m_fd >= 0;
@@ -194,37 +172,6 @@ std::FILE* openWith(int folderFd, const std::string& name, const char* mode, int
     return f;
 }
 
-// A descriptor closed when it goes out of scope.
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0) {
-            const int saved = errno;
-            ::close(m_fd);
-            errno = saved;
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return m_fd; }
-    void reset(int fd)
-    {
-        Descriptor old(m_fd);
-        m_fd = fd;
-    }
-    int release()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
-
 // The levels of path below anchor, and the folder to start from: anchor when path lies
 // below it (links up to and including anchor are the system's), else "/". False (EINVAL)
 // for a relative path or a ".." level, which could climb out again.
@@ -272,7 +219,7 @@ bool levelsBelow(const std::string& anchor, const std::string& path, std::string
 int openFolderThrough(const std::string& start, const std::vector<std::string>& levels,
                       std::size_t count)
 {
-    Descriptor folder(::open(start.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Fd folder(::open(start.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (std::size_t i = 0; i < count && folder.get() >= 0; ++i) {
         folder.reset(::openat(folder.get(), levels[i].c_str(),
                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -302,7 +249,7 @@ std::FILE* openFileBeneath(const std::string& anchor, const std::string& path)
         errno = EISDIR;
         return nullptr;
     }
-    const Descriptor folder(openFolderThrough(start, levels, levels.size() - 1));
+    const Fd folder(openFolderThrough(start, levels, levels.size() - 1));
     if (folder.get() < 0) {
         return nullptr;
     }
@@ -349,11 +296,11 @@ bool listFilesBeneath(const std::string& anchor, const std::string& folder,
 
 bool regularFileSize(const std::string& path, std::uint64_t& size)
 {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    OpenFileInfo info{};
+    if (!regularFileInfo(path, info)) {
         return false;
     }
-    size = static_cast<std::uint64_t>(st.st_size);
+    size = info.size;
     return true;
 }
 
@@ -553,19 +500,6 @@ std::string temporaryRoot()
 {
     const char* tmp = std::getenv("TMPDIR");
     return (tmp != nullptr && tmp[0] != '\0') ? tmp : "/tmp";
-}
-
-bool makePrivateTempFolder(std::string& folder)
-{
-    std::string pattern = temporaryRoot() + "/kt.XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    // mkdtemp makes the folder with mode 0700.
-    if (::mkdtemp(name.data()) == nullptr) {
-        return false;
-    }
-    folder = name.data();
-    return true;
 }
 
 bool removeFolder(const std::string& path)

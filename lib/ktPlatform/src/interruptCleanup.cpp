@@ -1,5 +1,7 @@
 #include "ktPlatform/interruptCleanup.h"
 
+#include "posixFiles.h"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -119,8 +121,7 @@ void onInterrupt(int signal)
 // Six characters of a name that no one can guess.
 std::string randomSuffix()
 {
-    static const char kLetters[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     unsigned char bytes[6] = {};
     if (::getrandom(bytes, sizeof(bytes), 0) != static_cast<ssize_t>(sizeof(bytes))) {
         return std::string();
@@ -181,16 +182,12 @@ bool TemporaryPath::hold(const std::string& path, Kind kind)
 
 bool TemporaryPath::createFileBeside(const std::string& path, std::string& created, int& fd)
 {
-    const std::string::size_type slash = path.rfind('/');
-    const std::string folder =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
         const std::string suffix = randomSuffix();
         if (suffix.empty()) {
             return false;
         }
-        const std::string name = folder + "/." + base + "." + suffix;
+        const std::string name = hiddenSibling(path, suffix);
         if (!hold(name, Kind::file)) {
             return false;
         }

@@ -1,5 +1,7 @@
 #include "ktPlatform/process.h"
 
+#include "posixFiles.h"
+
 #include "ktPlatform/files.h"
 #include "identity.h"
 
@@ -29,37 +31,6 @@ bool isBlank(char c)
 {
     return c == ' ' || c == '\t';
 }
-
-// Owns one descriptor.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd()
-    {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    int release()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-    void reset(int fd)
-    {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
 
 // Opens the output file for the child: never through a link, only a regular file, new
 // files private to the caller. Replacing deletes first and then insists on a new file,

@@ -9,6 +9,7 @@
 #include "ktLog/ktLog.h"
 #include "ktLog/peerText.h"
 #include "ktPlatform/files.h"
+#include "ktPlatform/interruptCleanup.h"
 #include "ktPlatform/process.h"
 #include "ktPlatform/proxySettings.h"
 #include "ktPlatform/strings.h"
@@ -103,21 +104,12 @@ bool downloadScript(const std::string& url, int timeoutMs, std::string& script)
 // A private folder for the script and the program's answer, removed with its files.
 class ScratchFolder {
 public:
-    ScratchFolder() : m_ok(ktPlatform::makePrivateTempFolder(m_path)) {}
-    ~ScratchFolder()
-    {
-        if (m_ok) {
-            ktPlatform::deleteFile(file("proxy.pac"));
-            ktPlatform::deleteFile(file("result.txt"));
-            ktPlatform::removeFolder(m_path);
-        }
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    ScratchFolder() : m_ok(m_held.createFolderIn(ktPlatform::temporaryRoot(), "kt.", m_path)) {}
     bool ok() const { return m_ok; }
     std::string file(const std::string& name) const { return m_path + "/" + name; }
 
 private:
+    ktPlatform::TemporaryPath m_held; // removed with what it holds, an interruption too
     std::string m_path;
     bool m_ok;
 };

@@ -317,7 +317,6 @@ public:
         m_held.keep();
         return true;
     }
-    void discard() { m_held.remove(); }
 
 private:
     std::string m_path;

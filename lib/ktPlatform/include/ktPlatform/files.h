@@ -97,10 +97,6 @@ bool shortPathName(const std::string& path, std::string& shortPath);
 // Stands for GetTempPathA: $TMPDIR, else /tmp.
 std::string temporaryRoot();
 
-// Stands for GetTempPathA and a folder of the caller's own there: a new folder of mode
-// 0700 under $TMPDIR (else /tmp). False with errno set.
-bool makePrivateTempFolder(std::string& folder);
-
 // Stands for RemoveDirectoryA: removes an empty folder; false with errno set.
 bool removeFolder(const std::string& path);
 
