@@ -186,24 +186,76 @@ TEST_F(CollectTest, AMissingProgramIsLoggedAndTheRestRuns)
 
 TEST_F(CollectTest, WhatTheServiceWritesOnRequestIsCollected)
 {
-    ktTest::FakeService service;
-    service.setReplier(ktTest::plausibleReply);
-    service.setObserver([](const ktTest::FakeMessage& m, const ktTest::FakeReply*) {
-        if (m.id == 115 && m.items.size() == 1) {
-            ktTest::writeAll(m.items[0].second + "/servicediag.txt", "from the service");
+    using Files = std::map<std::string, std::string>;
+    struct Case {
+        const char* name;
+        bool forUpload;
+        Files before;  // in the collection folder before the run
+        Files written; // by the service when it is asked
+        Files entries; // that the archive must hold, with their data
+        std::vector<std::string> leftOut;
+    };
+    const Files dump = {
+        {"svcdump.zip", "the service's archive"},
+        {"svcdump.cab", "the service's cabinet"},
+        {"svcnotes.txt", "the service's notes"},
+    };
+    const Case cases[] = {
+        {"the service's files, its archive included", false, {}, dump, dump, {}},
+        {"in the upload form too", true, {}, dump, dump, {}},
+        {"an earlier archive stays out, one the service rewrote is its own",
+         false,
+         {{"earlier.zip", "an earlier archive"}, {"svcdump.zip", "the last run's dump"}},
+         {{"svcdump.zip", "this run's dump"}},
+         {{"svcdump.zip", "this run's dump"}},
+         {"earlier.zip"}},
+        {"temporary files of an interrupted run stay out",
+         false,
+         {{".diag.zip.Ab12Cd", "an unfinished archive"},
+          {".ktdebuglog_old.log.x9Y8z7", "an unfinished copy"},
+          {".ktdiag-probe-q1W2e3", ""}},
+         {{"svcnotes.txt", "the service's notes"}},
+         {{"svcnotes.txt", "the service's notes"}},
+         {".diag.zip.Ab12Cd", ".ktdebuglog_old.log.x9Y8z7", ".ktdiag-probe-q1W2e3"}},
+    };
+    for (const Case& c : cases) {
+        for (const auto& e : fs::directory_iterator(collection())) {
+            fs::remove_all(e.path());
         }
-    });
-    const auto r = collect(false, service.port());
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_TRUE(service.waitForClientGone(5s));
-    const auto messages = service.messages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].id, 115);
-    EXPECT_EQ(messages[0].items, (ktTest::FakeItems{{"Diag", collection()}}));
-    const auto entries = ktTest::readZip(archive());
-    const ktTest::ZipEntry* e = findEntry(entries, "servicediag.txt");
-    ASSERT_NE(e, nullptr) << ::testing::PrintToString(ktTest::zipNames(entries));
-    EXPECT_EQ(e->data, "from the service");
+        for (const auto& [name, data] : c.before) {
+            ktTest::writeAll(collection() + "/" + name, data);
+        }
+        ktTest::FakeService service;
+        service.setReplier(ktTest::plausibleReply);
+        service.setObserver([&](const ktTest::FakeMessage& m, const ktTest::FakeReply*) {
+            if (m.id == 115 && m.items.size() == 1) {
+                for (const auto& [name, data] : c.written) {
+                    ktTest::writeAll(m.items[0].second + "/" + name, data);
+                }
+            }
+        });
+        const auto r = collect(c.forUpload, service.port());
+        EXPECT_EQ(r.exitCode, 0) << c.name << r.err;
+        EXPECT_TRUE(service.waitForClientGone(5s)) << c.name;
+        const auto messages = service.messages();
+        ASSERT_EQ(messages.size(), 1u) << c.name;
+        EXPECT_EQ(messages[0].id, 115) << c.name;
+        EXPECT_EQ(messages[0].items, (ktTest::FakeItems{{"Diag", collection()}})) << c.name;
+        const auto entries = ktTest::readZip(archive());
+        ASSERT_TRUE(entries) << c.name;
+        for (const auto& [name, data] : c.entries) {
+            const ktTest::ZipEntry* e = findEntry(entries, name);
+            if (e == nullptr) {
+                ADD_FAILURE() << c.name << ": no " << name << " in "
+                              << ::testing::PrintToString(ktTest::zipNames(entries));
+                continue;
+            }
+            EXPECT_EQ(e->data, data) << c.name << ": " << name;
+        }
+        for (const std::string& name : c.leftOut) {
+            EXPECT_FALSE(has(ktTest::zipNames(entries), name)) << c.name << ": " << name;
+        }
+    }
 }
 
 TEST_F(CollectTest, EntriesFollowTheListThenTheFolders)
