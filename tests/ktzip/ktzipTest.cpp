@@ -2,6 +2,8 @@
 
 #include "ktzipInternal.h"
 
+#include "ktPlatform/interruptCleanup.h"
+
 #include "ktTest/tempTree.h"
 #include "ktTest/testLog.h"
 
@@ -276,6 +278,53 @@ TEST_F(ZipTest, UnwritableArchivePathFails)
     }
     EXPECT_EQ(leftovers(m_dir.path(), {"a.log", "folder"}), std::vector<std::string>{});
     EXPECT_TRUE(fs::is_empty(path("folder")));
+}
+
+// Hands out the suffixes of the archive's new file in turn, so a test knows its names.
+class ScriptedSuffixes {
+public:
+    explicit ScriptedSuffixes(std::vector<std::string> suffixes)
+    {
+        s_suffixes = std::move(suffixes);
+        s_next = 0;
+        ktPlatform::setNameSuffixSource(next);
+    }
+    ~ScriptedSuffixes() { ktPlatform::setNameSuffixSource(nullptr); }
+    static size_t taken() { return s_next; }
+
+private:
+    static std::string next()
+    {
+        return s_next < s_suffixes.size() ? s_suffixes[s_next++] : std::string();
+    }
+    static inline std::vector<std::string> s_suffixes;
+    static inline size_t s_next = 0;
+};
+
+TEST_F(ZipTest, AFileAtTheNewFilesNameIsLeftAloneAndAnotherNameTaken)
+{
+    const std::string input = file("a.log", "a");
+    // Another account's file, at the first name the new file would take.
+    const std::string planted = file(".out.zip.Taken1", "planted");
+    ASSERT_EQ(::chmod(planted.c_str(), 0644), 0);
+    setModified(planted, localSeconds(2020, 1, 2, 3, 4, 6));
+    struct stat before {};
+    ASSERT_EQ(::stat(planted.c_str(), &before), 0);
+
+    ScriptedSuffixes suffixes({"Taken1", "Fresh1"});
+    ASSERT_TRUE(zipFiles(archive().c_str(), {input}));
+    EXPECT_EQ(ScriptedSuffixes::taken(), 2u);
+    struct stat after {};
+    ASSERT_EQ(::stat(planted.c_str(), &after), 0);
+    EXPECT_EQ(ktTest::readAll(planted), "planted");
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_mtime, before.st_mtime);
+    const auto entries = readArchive(archive());
+    ASSERT_TRUE(entries);
+    EXPECT_EQ(names(*entries), std::vector<std::string>{"a.log"});
+    EXPECT_EQ(leftovers(m_dir.path(), {"a.log", ".out.zip.Taken1", "out.zip"}),
+              std::vector<std::string>{});
 }
 
 TEST_F(ZipTest, WhatIsAtTheArchivePathIsReplacedNeverWrittenThrough)
