@@ -110,6 +110,22 @@ protected:
 
     std::string saved() const { return "Successfully saved diagnostics to " + archive() + "\n"; }
 
+    // Turns per-user configuration on, with the folder <home>/Kestrani/Merivon of the user of
+    // the console session; returns that folder, made and given to the account.
+    std::string perUserFolderIn(const ktTest::AccountFolder& home,
+                                const ktTest::TestAccount& account)
+    {
+        const std::string folder = home.path() + "/Kestrani/Merivon";
+        fs::create_directories(folder);
+        ktTest::chownTo(home.path() + "/Kestrani", account);
+        ktTest::chownTo(folder, account);
+        m_client.writeUserConfig(R"({"ktUserConfig":{"enablePerUserConfig":"true",)"
+                                 R"("configLocation":"%HOME%/)" +
+                                 fs::path(home.path()).filename().string() +
+                                 R"(/Kestrani/Merivon"}})");
+        return folder;
+    }
+
     ktTest::ClientTree m_client;
     ktTest::FakePrograms m_programs;
     ktTest::ClosedPort m_closed;
@@ -516,6 +532,56 @@ TEST_F(CollectTest, ThePerUserFolderHoldsOnlyWhatItsUserCouldRead)
         EXPECT_EQ(fromUser, c.expected) << c.name;
         EXPECT_TRUE(fs::is_empty(m_tmp)) << c.name;
     }
+}
+
+TEST_F(CollectTest, AProtectedFileOfTheUserOverTheReadCapIsRefused)
+{
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    const ktTest::ConsoleSession session(account.uid);
+    const ktTest::AccountFolder home(account);
+    const std::string folder = perUserFolderIn(home, account);
+    // Sealed and encoded, 13 MiB of text take more than the 16 MiB that any file is read to.
+    const std::string big = folder + "/big.json";
+    protectFile(big, "user-big-marker" + std::string(13u << 20, 'x'));
+    ktTest::chownTo(big + ".enc", account);
+    ASSERT_GT(fs::file_size(big + ".enc"), 16u << 20);
+    protectFile(folder + "/small.json", "user-small-marker");
+    ktTest::chownTo(folder + "/small.json.enc", account);
+
+    const auto r = collectWithoutService();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::vector<std::string> names = ktTest::zipNames(ktTest::readZip(archive(), 0));
+    EXPECT_TRUE(has(names, "small.json"));
+    EXPECT_FALSE(has(names, "big.json"));
+    EXPECT_NE(log().find("Failed to read file = " + big), std::string::npos);
+    EXPECT_TRUE(fs::is_empty(m_tmp));
+}
+
+TEST_F(CollectTest, AFolderItsUserMayNotListNamesNoneOfItsFiles)
+{
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    const ktTest::ConsoleSession session(account.uid);
+    const ktTest::AccountFolder home(account);
+    const std::string folder = perUserFolderIn(home, account);
+    for (const char* name : {"unlisted-name.json", "ktuser.conf"}) {
+        ktTest::writeAll(folder + "/" + name, "user-marker");
+        ktTest::chownTo(folder + "/" + name, account);
+    }
+    // The user may open what they can name, but not list the folder; root could.
+    ASSERT_EQ(::chmod(folder.c_str(), 0311), 0);
+
+    const auto r = collectWithoutService();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const auto entries = ktTest::readZip(archive());
+    ASSERT_TRUE(entries);
+    EXPECT_TRUE(has(ktTest::zipNames(entries), "ktuser.conf"));
+    for (const ktTest::ZipEntry& e : *entries) {
+        EXPECT_NE(e.name, "unlisted-name.json");
+        EXPECT_EQ(e.data.find("unlisted-name"), std::string::npos) << e.name;
+    }
+    const std::string text = log();
+    EXPECT_NE(text.find("Failed to iterate " + folder), std::string::npos) << text;
+    EXPECT_EQ(text.find("unlisted-name"), std::string::npos) << text;
 }
 
 TEST_F(CollectTest, AUserWhoCannotBeActedAsLeavesOutOnlyTheirFolder)
