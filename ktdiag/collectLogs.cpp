@@ -38,6 +38,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -94,11 +95,21 @@ bool isCapped(const fs::path& path)
                         }) != std::end(kCappedExtensions);
 }
 
-// An earlier archive in the collection folder: packing it would nest archives and break
-// the upload cap.
 bool isArchive(const fs::path& path)
 {
     return equalsIgnoringCase(path.extension().string(), ".zip");
+}
+
+// A regular file as it is now: the same file, unchanged since it was seen.
+using FileState = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::int64_t>;
+
+std::optional<FileState> stateOf(const std::string& path)
+{
+    ktPlatform::OpenFileInfo info{};
+    if (!ktPlatform::regularFileInfo(path, info)) {
+        return std::nullopt;
+    }
+    return FileState(info.volume, info.index, info.size, info.modified);
 }
 
 // The local zone's offset from UTC now, as "+hhmm".
@@ -126,6 +137,22 @@ std::vector<fs::path> filesIn(const std::string& folder)
     }
     std::sort(files.begin(), files.end());
     return files;
+}
+
+// The archives of the collection folder before the service is asked for its diagnostics.
+// Those still there unchanged are earlier archives: packing them would nest archives and
+// break the upload cap. What the service writes meanwhile, archives included, is its own.
+std::set<FileState> earlierArchivesIn(const std::string& folder)
+{
+    std::set<FileState> archives;
+    for (const fs::path& entry : filesIn(folder)) {
+        if (isArchive(entry)) {
+            if (const std::optional<FileState> state = stateOf(entry.string())) {
+                archives.insert(*state);
+            }
+        }
+    }
+    return archives;
 }
 
 // Runs the Linux lines of a system command into outputFile, the first replacing it unless
@@ -492,17 +519,32 @@ void walkConfigurationFolders(FileList& files, DecryptedCopies& copies,
 }
 
 // The collection folder, with the decrypted copies that the original layout kept there, but
-// for earlier archives. The upload form lists its captures and dumps not here but as the
-// candidates returned, those of size 0 not at all.
+// for earlier archives, the archive itself and unfinished temporary files. The upload form
+// lists its captures and dumps not here but as the candidates returned, those of size 0 not
+// at all.
 std::vector<FileSizeRecord> walkCollectionFolder(FileList& files,
                                                  const std::string& collectionFolder,
+                                                 const std::set<FileState>& earlierArchives,
+                                                 const std::string& archiveName,
                                                  const DecryptedCopies& copies, bool forUpload)
 {
+    const std::optional<FileState> archive = stateOf(archiveName);
+    const auto sameFile = [](const FileState& a, const FileState& b) {
+        return std::get<0>(a) == std::get<0>(b) && std::get<1>(a) == std::get<1>(b);
+    };
     std::vector<std::string> collected;
     for (const fs::path& entry : filesIn(collectionFolder)) {
-        if (!isArchive(entry)) {
-            collected.push_back(entry.string());
+        if (ktPlatform::isTemporaryName(entry.filename().string())) {
+            continue;
         }
+        const std::optional<FileState> state = stateOf(entry.string());
+        if (state && archive && sameFile(*state, *archive)) {
+            continue;
+        }
+        if (state && isArchive(entry) && earlierArchives.count(*state) != 0) {
+            continue;
+        }
+        collected.push_back(entry.string());
     }
     collected.insert(collected.end(), copies.paths().begin(), copies.paths().end());
 
@@ -568,14 +610,15 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
     if (!runSystemCommands(*collectionFolder)) {
         return false;
     }
+    const std::set<FileState> earlierArchives = earlierArchivesIn(*collectionFolder);
     requestServiceDiagnostics(*collectionFolder);
 
     listConfigurationFiles(files, *programDataFolder, userFolder, userFolderLeftOut);
     DecryptedCopies copies;
     walkProgramDataFolder(*programDataFolder, copies);
     walkConfigurationFolders(files, copies, *programDataFolder, userFolder);
-    std::vector<FileSizeRecord> candidates =
-        walkCollectionFolder(files, *collectionFolder, copies, forUpload);
+    std::vector<FileSizeRecord> candidates = walkCollectionFolder(
+        files, *collectionFolder, earlierArchives, archiveName, copies, forUpload);
     if (forUpload) {
         addWithinUploadCap(files, std::move(candidates));
     }

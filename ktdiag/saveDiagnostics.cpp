@@ -42,6 +42,20 @@ std::string extensionOf(const std::string& name)
     }
 }
 
+void withZipExtension(std::string& archiveName)
+{
+    if (extensionOf(archiveName) != ".zip") {
+        archiveName += ".zip";
+    }
+}
+
+int reportFailure(const std::string& archiveName)
+{
+    std::printf("Failed to save diagnostics to %s\n", archiveName.c_str());
+    KTLOG(KT_LOG_ERROR, "Failed to save diagnostics to %s", archiveName.c_str());
+    return 2;
+}
+
 } // namespace
 
 int saveDiagnostics(std::string& archiveName, bool forUpload)
@@ -58,10 +72,9 @@ int saveDiagnostics(std::string& archiveName, bool forUpload)
         // write, and the root must never be used in its place.
         std::string folder;
         if (!getPublicFolderPath(folder)) {
-            std::fprintf(stderr, "Failed to create output file: %s\n",
-                         "the public folder is not available");
-            KTLOG(KT_LOG_ERROR, "Failed to save diagnostics to %s", archiveName.c_str());
-            return 1;
+            // As the collection would fail for want of that folder, without starting it.
+            withZipExtension(archiveName);
+            return reportFailure(archiveName);
         }
         archiveName = ktPlatform::joinPath(folder, archiveName);
     } else {
@@ -82,9 +95,7 @@ int saveDiagnostics(std::string& archiveName, bool forUpload)
         }
     }
 
-    if (extensionOf(archiveName) != ".zip") {
-        archiveName += ".zip";
-    }
+    withZipExtension(archiveName);
 
     CKTDiag diag;
     diag.start();
@@ -95,7 +106,5 @@ int saveDiagnostics(std::string& archiveName, bool forUpload)
         KTLOG(KT_LOG_INFO, "Saved diagnostics to %s successfully", archiveName.c_str());
         return 0;
     }
-    std::printf("Failed to save diagnostics to %s\n", archiveName.c_str());
-    KTLOG(KT_LOG_ERROR, "Failed to save diagnostics to %s", archiveName.c_str());
-    return 2;
+    return reportFailure(archiveName);
 }

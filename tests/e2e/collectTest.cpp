@@ -110,6 +110,22 @@ protected:
 
     std::string saved() const { return "Successfully saved diagnostics to " + archive() + "\n"; }
 
+    // Turns per-user configuration on, with the folder <home>/Kestrani/Merivon of the user of
+    // the console session; returns that folder, made and given to the account.
+    std::string perUserFolderIn(const ktTest::AccountFolder& home,
+                                const ktTest::TestAccount& account)
+    {
+        const std::string folder = home.path() + "/Kestrani/Merivon";
+        fs::create_directories(folder);
+        ktTest::chownTo(home.path() + "/Kestrani", account);
+        ktTest::chownTo(folder, account);
+        m_client.writeUserConfig(R"({"ktUserConfig":{"enablePerUserConfig":"true",)"
+                                 R"("configLocation":"%HOME%/)" +
+                                 fs::path(home.path()).filename().string() +
+                                 R"(/Kestrani/Merivon"}})");
+        return folder;
+    }
+
     ktTest::ClientTree m_client;
     ktTest::FakePrograms m_programs;
     ktTest::ClosedPort m_closed;
@@ -186,24 +202,76 @@ TEST_F(CollectTest, AMissingProgramIsLoggedAndTheRestRuns)
 
 TEST_F(CollectTest, WhatTheServiceWritesOnRequestIsCollected)
 {
-    ktTest::FakeService service;
-    service.setReplier(ktTest::plausibleReply);
-    service.setObserver([](const ktTest::FakeMessage& m, const ktTest::FakeReply*) {
-        if (m.id == 115 && m.items.size() == 1) {
-            ktTest::writeAll(m.items[0].second + "/servicediag.txt", "from the service");
+    using Files = std::map<std::string, std::string>;
+    struct Case {
+        const char* name;
+        bool forUpload;
+        Files before;  // in the collection folder before the run
+        Files written; // by the service when it is asked
+        Files entries; // that the archive must hold, with their data
+        std::vector<std::string> leftOut;
+    };
+    const Files dump = {
+        {"svcdump.zip", "the service's archive"},
+        {"svcdump.cab", "the service's cabinet"},
+        {"svcnotes.txt", "the service's notes"},
+    };
+    const Case cases[] = {
+        {"the service's files, its archive included", false, {}, dump, dump, {}},
+        {"in the upload form too", true, {}, dump, dump, {}},
+        {"an earlier archive stays out, one the service rewrote is its own",
+         false,
+         {{"earlier.zip", "an earlier archive"}, {"svcdump.zip", "the last run's dump"}},
+         {{"svcdump.zip", "this run's dump"}},
+         {{"svcdump.zip", "this run's dump"}},
+         {"earlier.zip"}},
+        {"temporary files of an interrupted run stay out",
+         false,
+         {{".diag.zip.Ab12Cd", "an unfinished archive"},
+          {".ktdebuglog_old.log.x9Y8z7", "an unfinished copy"},
+          {".ktdiag-probe-q1W2e3", ""}},
+         {{"svcnotes.txt", "the service's notes"}},
+         {{"svcnotes.txt", "the service's notes"}},
+         {".diag.zip.Ab12Cd", ".ktdebuglog_old.log.x9Y8z7", ".ktdiag-probe-q1W2e3"}},
+    };
+    for (const Case& c : cases) {
+        for (const auto& e : fs::directory_iterator(collection())) {
+            fs::remove_all(e.path());
         }
-    });
-    const auto r = collect(false, service.port());
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_TRUE(service.waitForClientGone(5s));
-    const auto messages = service.messages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].id, 115);
-    EXPECT_EQ(messages[0].items, (ktTest::FakeItems{{"Diag", collection()}}));
-    const auto entries = ktTest::readZip(archive());
-    const ktTest::ZipEntry* e = findEntry(entries, "servicediag.txt");
-    ASSERT_NE(e, nullptr) << ::testing::PrintToString(ktTest::zipNames(entries));
-    EXPECT_EQ(e->data, "from the service");
+        for (const auto& [name, data] : c.before) {
+            ktTest::writeAll(collection() + "/" + name, data);
+        }
+        ktTest::FakeService service;
+        service.setReplier(ktTest::plausibleReply);
+        service.setObserver([&](const ktTest::FakeMessage& m, const ktTest::FakeReply*) {
+            if (m.id == 115 && m.items.size() == 1) {
+                for (const auto& [name, data] : c.written) {
+                    ktTest::writeAll(m.items[0].second + "/" + name, data);
+                }
+            }
+        });
+        const auto r = collect(c.forUpload, service.port());
+        EXPECT_EQ(r.exitCode, 0) << c.name << r.err;
+        EXPECT_TRUE(service.waitForClientGone(5s)) << c.name;
+        const auto messages = service.messages();
+        ASSERT_EQ(messages.size(), 1u) << c.name;
+        EXPECT_EQ(messages[0].id, 115) << c.name;
+        EXPECT_EQ(messages[0].items, (ktTest::FakeItems{{"Diag", collection()}})) << c.name;
+        const auto entries = ktTest::readZip(archive());
+        ASSERT_TRUE(entries) << c.name;
+        for (const auto& [name, data] : c.entries) {
+            const ktTest::ZipEntry* e = findEntry(entries, name);
+            if (e == nullptr) {
+                ADD_FAILURE() << c.name << ": no " << name << " in "
+                              << ::testing::PrintToString(ktTest::zipNames(entries));
+                continue;
+            }
+            EXPECT_EQ(e->data, data) << c.name << ": " << name;
+        }
+        for (const std::string& name : c.leftOut) {
+            EXPECT_FALSE(has(ktTest::zipNames(entries), name)) << c.name << ": " << name;
+        }
+    }
 }
 
 TEST_F(CollectTest, EntriesFollowTheListThenTheFolders)
@@ -464,6 +532,56 @@ TEST_F(CollectTest, ThePerUserFolderHoldsOnlyWhatItsUserCouldRead)
         EXPECT_EQ(fromUser, c.expected) << c.name;
         EXPECT_TRUE(fs::is_empty(m_tmp)) << c.name;
     }
+}
+
+TEST_F(CollectTest, AProtectedFileOfTheUserOverTheReadCapIsRefused)
+{
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    const ktTest::ConsoleSession session(account.uid);
+    const ktTest::AccountFolder home(account);
+    const std::string folder = perUserFolderIn(home, account);
+    // Sealed and encoded, 13 MiB of text take more than the 16 MiB that any file is read to.
+    const std::string big = folder + "/big.json";
+    protectFile(big, "user-big-marker" + std::string(13u << 20, 'x'));
+    ktTest::chownTo(big + ".enc", account);
+    ASSERT_GT(fs::file_size(big + ".enc"), 16u << 20);
+    protectFile(folder + "/small.json", "user-small-marker");
+    ktTest::chownTo(folder + "/small.json.enc", account);
+
+    const auto r = collectWithoutService();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::vector<std::string> names = ktTest::zipNames(ktTest::readZip(archive(), 0));
+    EXPECT_TRUE(has(names, "small.json"));
+    EXPECT_FALSE(has(names, "big.json"));
+    EXPECT_NE(log().find("Failed to read file = " + big), std::string::npos);
+    EXPECT_TRUE(fs::is_empty(m_tmp));
+}
+
+TEST_F(CollectTest, AFolderItsUserMayNotListNamesNoneOfItsFiles)
+{
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    const ktTest::ConsoleSession session(account.uid);
+    const ktTest::AccountFolder home(account);
+    const std::string folder = perUserFolderIn(home, account);
+    for (const char* name : {"unlisted-name.json", "ktuser.conf"}) {
+        ktTest::writeAll(folder + "/" + name, "user-marker");
+        ktTest::chownTo(folder + "/" + name, account);
+    }
+    // The user may open what they can name, but not list the folder; root could.
+    ASSERT_EQ(::chmod(folder.c_str(), 0311), 0);
+
+    const auto r = collectWithoutService();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const auto entries = ktTest::readZip(archive());
+    ASSERT_TRUE(entries);
+    EXPECT_TRUE(has(ktTest::zipNames(entries), "ktuser.conf"));
+    for (const ktTest::ZipEntry& e : *entries) {
+        EXPECT_NE(e.name, "unlisted-name.json");
+        EXPECT_EQ(e.data.find("unlisted-name"), std::string::npos) << e.name;
+    }
+    const std::string text = log();
+    EXPECT_NE(text.find("Failed to iterate " + folder), std::string::npos) << text;
+    EXPECT_EQ(text.find("unlisted-name"), std::string::npos) << text;
 }
 
 TEST_F(CollectTest, AUserWhoCannotBeActedAsLeavesOutOnlyTheirFolder)

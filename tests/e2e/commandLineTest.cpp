@@ -126,14 +126,18 @@ TEST_F(CommandLineTest, WriteProbeDeletesOnlyWhatItMade)
     EXPECT_EQ(names, (std::vector<std::string>{"report.zip", "xyz$$xyz.txt"}));
 }
 
-TEST_F(CommandLineTest, BareNameWithoutPublicFolderTouchesNothing)
+TEST_F(CommandLineTest, BareNameWithoutPublicFolderFailsAsACollectionAndTouchesNothing)
 {
     auto e = env();
     e["PUBLIC"] = std::string();
-    const auto r = ktTest::runKtdiag({"-o", "report"}, e);
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("Failed to create output file"), std::string::npos) << r.err;
+    for (const char* option : {"-o", "-w"}) {
+        const auto r = ktTest::runKtdiag({option, "report"}, e);
+        EXPECT_EQ(r.exitCode, 2) << option;
+        EXPECT_EQ(r.out, "Failed to save diagnostics to report.zip\n") << option;
+        EXPECT_EQ(r.err, "") << option;
+    }
+    EXPECT_FALSE(fs::exists("report.zip"));
+    EXPECT_FALSE(fs::exists("/report.zip"));
 }
 
 TEST_F(CommandLineTest, UsageStillPrintsWhenThePublicFolderIsMissing)

@@ -2,7 +2,10 @@
 
 #include "ktzipInternal.h"
 
+#include "ktPlatform/interruptCleanup.h"
+
 #include "ktTest/tempTree.h"
+#include "ktTest/testLog.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <fcntl.h>
 #include <filesystem>
 #include <optional>
@@ -276,6 +280,53 @@ TEST_F(ZipTest, UnwritableArchivePathFails)
     EXPECT_TRUE(fs::is_empty(path("folder")));
 }
 
+// Hands out the suffixes of the archive's new file in turn, so a test knows its names.
+class ScriptedSuffixes {
+public:
+    explicit ScriptedSuffixes(std::vector<std::string> suffixes)
+    {
+        s_suffixes = std::move(suffixes);
+        s_next = 0;
+        ktPlatform::setNameSuffixSource(next);
+    }
+    ~ScriptedSuffixes() { ktPlatform::setNameSuffixSource(nullptr); }
+    static size_t taken() { return s_next; }
+
+private:
+    static std::string next()
+    {
+        return s_next < s_suffixes.size() ? s_suffixes[s_next++] : std::string();
+    }
+    static inline std::vector<std::string> s_suffixes;
+    static inline size_t s_next = 0;
+};
+
+TEST_F(ZipTest, AFileAtTheNewFilesNameIsLeftAloneAndAnotherNameTaken)
+{
+    const std::string input = file("a.log", "a");
+    // Another account's file, at the first name the new file would take.
+    const std::string planted = file(".out.zip.Taken1", "planted");
+    ASSERT_EQ(::chmod(planted.c_str(), 0644), 0);
+    setModified(planted, localSeconds(2020, 1, 2, 3, 4, 6));
+    struct stat before {};
+    ASSERT_EQ(::stat(planted.c_str(), &before), 0);
+
+    ScriptedSuffixes suffixes({"Taken1", "Fresh1"});
+    ASSERT_TRUE(zipFiles(archive().c_str(), {input}));
+    EXPECT_EQ(ScriptedSuffixes::taken(), 2u);
+    struct stat after {};
+    ASSERT_EQ(::stat(planted.c_str(), &after), 0);
+    EXPECT_EQ(ktTest::readAll(planted), "planted");
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_mtime, before.st_mtime);
+    const auto entries = readArchive(archive());
+    ASSERT_TRUE(entries);
+    EXPECT_EQ(names(*entries), std::vector<std::string>{"a.log"});
+    EXPECT_EQ(leftovers(m_dir.path(), {"a.log", ".out.zip.Taken1", "out.zip"}),
+              std::vector<std::string>{});
+}
+
 TEST_F(ZipTest, WhatIsAtTheArchivePathIsReplacedNeverWrittenThrough)
 {
     // Another account's file at the path, reached through a link or a second name of its
@@ -512,29 +563,90 @@ TEST_F(ZipTest, AFailedWriteAnywhereMakesTheResultFalse)
     }
 }
 
-// A stream whose reads fail, as a disk that reports an I/O error does.
-std::FILE* failingStream()
+// A stream that gives the first bytes of data and then fails every read with error, as a
+// disk that reports an I/O error does.
+std::FILE* streamBreakingOff(const std::string& data, int error)
 {
-    cookie_io_functions_t io{};
-    io.read = [](void*, char*, size_t) -> ssize_t {
-        errno = EIO;
-        return -1;
+    struct State {
+        std::string data;
+        size_t at = 0;
+        int error = 0;
     };
-    return ::fopencookie(nullptr, "rb", io);
+    cookie_io_functions_t io{};
+    io.read = [](void* cookie, char* buf, size_t size) -> ssize_t {
+        auto* state = static_cast<State*>(cookie);
+        if (state->at == state->data.size()) {
+            errno = state->error;
+            return -1;
+        }
+        const size_t n = std::min(size, state->data.size() - state->at);
+        std::copy_n(state->data.data() + state->at, n, buf);
+        state->at += n;
+        return static_cast<ssize_t>(n);
+    };
+    io.close = [](void* cookie) {
+        delete static_cast<State*>(cookie);
+        return 0;
+    };
+    return ::fopencookie(new State{data, 0, error}, "rb", io);
 }
 
-TEST_F(ZipTest, AReadErrorMakesTheResultFalse)
+TEST_F(ZipTest, AnUnreadableInputIsSkippedOrShortAndTheArchiveStillWritten)
 {
+    ktTest::clearLog();
     const std::string before = file("before", "before");
     const std::string after = file("after", "after");
-    const std::string failing = path("failing");
-    const ZipInputOpener open = [&](const std::string& p) {
-        return p == failing ? failingStream() : std::fopen(p.c_str(), "rb");
+    fs::create_directory(path("folder"));
+    // More than one copy buffer before the read breaks off.
+    const std::string head = noise(20000, 5);
+    struct Case {
+        std::string path;
+        std::function<std::FILE*()> open;
+        std::optional<std::string> entry; // what its entry holds; none: no entry
     };
-    EXPECT_FALSE(zipFiles(archive().c_str(), {before, failing, after}, open));
-    // Nothing is put in place: the archive is written whole or not at all.
-    EXPECT_FALSE(fs::exists(archive()));
-    EXPECT_EQ(leftovers(m_dir.path(), {"before", "after"}), std::vector<std::string>{});
+    const Case cases[] = {
+        {path("eio"), [] { return streamBreakingOff("", EIO); }, std::nullopt},
+        // A folder that a caller's own opener let through.
+        {path("folder"), [&] { return std::fopen(path("folder").c_str(), "rb"); }, std::nullopt},
+        {path("breaks-off"), [&] { return streamBreakingOff(head, EIO); }, head},
+    };
+    std::vector<std::string> inputs = {before};
+    for (const Case& c : cases) {
+        inputs.push_back(c.path);
+    }
+    inputs.push_back(after);
+    const ZipInputOpener open = [&](const std::string& p) {
+        for (const Case& c : cases) {
+            if (p == c.path) {
+                return c.open();
+            }
+        }
+        return std::fopen(p.c_str(), "rb");
+    };
+    ktTest::writeAll(archive(), "the earlier archive");
+
+    ASSERT_TRUE(zipFiles(archive().c_str(), inputs, open));
+    const auto entries = readArchive(archive());
+    ASSERT_TRUE(entries);
+    std::vector<std::string> expectedNames = {"before"};
+    for (const Case& c : cases) {
+        if (c.entry) {
+            expectedNames.push_back(fs::path(c.path).filename().string());
+        }
+    }
+    expectedNames.push_back("after");
+    ASSERT_EQ(names(*entries), expectedNames);
+    size_t at = 1;
+    for (const Case& c : cases) {
+        EXPECT_TRUE(ktTest::logHas("error in reading " + c.path)) << c.path;
+        if (c.entry) {
+            EXPECT_TRUE((*entries)[at++].data == *c.entry) << c.path;
+        }
+    }
+    EXPECT_EQ(entries->front().data, "before");
+    EXPECT_EQ(entries->back().data, "after");
+    EXPECT_EQ(leftovers(m_dir.path(), {"before", "after", "folder", "out.zip"}),
+              std::vector<std::string>{});
 }
 
 // Appends to a file on the first archive write after it was armed: armed when an input is

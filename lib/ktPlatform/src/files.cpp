@@ -215,14 +215,19 @@ bool levelsBelow(const std::string& anchor, const std::string& path, std::string
     return true;
 }
 
-// The folder reached from start through levels, no link followed; -1 with errno set.
+// The folder reached from start through levels, no link followed; -1 with errno set. The
+// levels on the way are only passed through, which takes leave to search them, not to list
+// them, as a path lookup does; the folder reached can be listed only when toList.
 int openFolderThrough(const std::string& start, const std::vector<std::string>& levels,
-                      std::size_t count)
+                      std::size_t count, bool toList)
 {
-    Fd folder(::open(start.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const auto access = [&](std::size_t level) {
+        return level == count && toList ? O_RDONLY : O_PATH;
+    };
+    Fd folder(::open(start.c_str(), access(0) | O_DIRECTORY | O_CLOEXEC));
     for (std::size_t i = 0; i < count && folder.get() >= 0; ++i) {
         folder.reset(::openat(folder.get(), levels[i].c_str(),
-                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                              access(i + 1) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     }
     return folder.release();
 }
@@ -249,7 +254,7 @@ std::FILE* openFileBeneath(const std::string& anchor, const std::string& path)
         errno = EISDIR;
         return nullptr;
     }
-    const Fd folder(openFolderThrough(start, levels, levels.size() - 1));
+    const Fd folder(openFolderThrough(start, levels, levels.size() - 1, false));
     if (folder.get() < 0) {
         return nullptr;
     }
@@ -264,7 +269,7 @@ bool listFilesBeneath(const std::string& anchor, const std::string& folder,
     if (!levelsBelow(anchor, folder, start, levels)) {
         return false;
     }
-    const int fd = openFolderThrough(start, levels, levels.size());
+    const int fd = openFolderThrough(start, levels, levels.size(), true);
     if (fd < 0) {
         return false;
     }
@@ -436,6 +441,32 @@ bool probeFolderWritable(const std::string& folder)
     ::close(fd);
     ::unlink(name.c_str());
     return true;
+}
+
+bool isTemporaryName(const std::string& name)
+{
+    // mkostemp and TemporaryPath draw the six from letters and digits.
+    constexpr std::size_t kSuffix = 6;
+    static const std::string kProbe = ".ktdiag-probe-";
+    const auto randomTail = [&](std::size_t from) {
+        return name.size() == from + kSuffix &&
+               std::all_of(name.begin() + static_cast<std::ptrdiff_t>(from), name.end(),
+                           [](char c) {
+                               return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+                                      (c >= 'a' && c <= 'z');
+                           });
+    };
+    if (name.compare(0, kProbe.size(), kProbe) == 0 && randomTail(kProbe.size())) {
+        return true;
+    }
+    // ".", a name with an extension, ".", the six.
+    if (name.size() < 5 + kSuffix || name[0] != '.' || name[name.size() - kSuffix - 1] != '.' ||
+        !randomTail(name.size() - kSuffix)) {
+        return false;
+    }
+    const std::string sibling = name.substr(1, name.size() - kSuffix - 2);
+    const std::string::size_type dot = sibling.rfind('.');
+    return dot != std::string::npos && dot > 0 && dot + 1 < sibling.size();
 }
 
 bool deleteFile(const std::string& path)

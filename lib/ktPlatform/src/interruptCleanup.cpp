@@ -118,9 +118,14 @@ void onInterrupt(int signal)
     ::raise(signal);
 }
 
+std::atomic<NameSuffixSource> g_suffixSource{nullptr};
+
 // Six characters of a name that no one can guess.
 std::string randomSuffix()
 {
+    if (const NameSuffixSource source = g_suffixSource.load()) {
+        return source();
+    }
     static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     unsigned char bytes[6] = {};
     if (::getrandom(bytes, sizeof(bytes), 0) != static_cast<ssize_t>(sizeof(bytes))) {
@@ -136,6 +141,11 @@ std::string randomSuffix()
 constexpr int kCreateAttempts = 100;
 
 } // namespace
+
+void setNameSuffixSource(NameSuffixSource source)
+{
+    g_suffixSource.store(source);
+}
 
 void installInterruptCleanup()
 {

@@ -165,6 +165,7 @@ private:
     zipFile m_zip = nullptr;
 };
 
+// failed: the archive could not take the entry's data; stop: nor its header.
 enum class EntryResult { added, skipped, failed, stop };
 
 bool sameFile(const ktPlatform::OpenFileInfo& a, const ktPlatform::OpenFileInfo& b)
@@ -204,6 +205,19 @@ public:
             }
         }
 
+        // The first bytes are read before the entry is started, so an input that cannot be
+        // read at all leaves no empty entry behind.
+        const std::uint64_t limit = known ? info.size : kUnknownSize;
+        char buffer[kCopyBufferSize];
+        const Chunk first = read(in.get(), path, buffer, limit);
+        if (first.failed && first.size == 0) {
+            if (known) {
+                m_added.erase(EntryKey(info.volume, info.index, name));
+            }
+            KTLOG(KT_LOG_WARNING, "Nothing of %s could be read, skipping", path.c_str());
+            return EntryResult::skipped;
+        }
+
         zip_fileinfo entry{};
         entry.tmz_date = entryDate(path, known, info);
         const uLong flags = isUtf8(name) ? kUtf8NameFlag : 0;
@@ -219,17 +233,17 @@ public:
         }
         const bool failedBefore = m_target.writeFailed;
         // A file that grows while it is read goes in as it was when opened.
-        bool whole = copy(in.get(), path, known ? info.size : kUnknownSize);
+        bool written = copy(in.get(), path, buffer, first, limit);
         in.reset();
         err = zipCloseFileInZip(m_zip);
-        if (err == ZIP_OK && whole && m_target.writeFailed && !failedBefore) {
+        if (err == ZIP_OK && written && m_target.writeFailed && !failedBefore) {
             err = ZIP_ERRNO;
         }
         if (err != ZIP_OK) {
             KTLOG(KT_LOG_ERROR, "Error %d closing %s in the zipfile", err, path.c_str());
-            whole = false;
+            written = false;
         }
-        return whole ? EntryResult::added : EntryResult::failed;
+        return written ? EntryResult::added : EntryResult::failed;
     }
 
 private:
@@ -244,34 +258,47 @@ private:
         return kFirstZipDate;
     }
 
-    // Streams at most limit bytes of the file into the open entry (fewer when it ends
-    // first); false when it could not be copied whole.
-    bool copy(std::FILE* in, const std::string& path, std::uint64_t limit)
+    struct Chunk {
+        size_t size = 0;
+        bool failed = false; // the read broke off: nothing more is to be had
+        bool last = false;   // no more to read, by the limit, the end of the file or a failure
+    };
+
+    // Reads the next bytes, at most a buffer's worth and no more than the limit left.
+    static Chunk read(std::FILE* in, const std::string& path, char* buffer, std::uint64_t limit)
     {
-        char buffer[kCopyBufferSize];
-        while (limit > 0) {
-            const size_t want = static_cast<size_t>(std::min<std::uint64_t>(sizeof(buffer), limit));
-            const size_t n = std::fread(buffer, 1, want, in);
-            const bool readFailed = n < want && !std::feof(in);
-            if (readFailed) {
-                KTLOG(KT_LOG_ERROR, "error in reading %s", path.c_str());
-            }
-            if (n > 0) {
-                const int err = zipWriteInFileInZip(m_zip, buffer, static_cast<unsigned>(n));
+        Chunk chunk;
+        const size_t want = static_cast<size_t>(std::min<std::uint64_t>(kCopyBufferSize, limit));
+        chunk.size = want > 0 ? std::fread(buffer, 1, want, in) : 0;
+        chunk.failed = chunk.size < want && !std::feof(in);
+        if (chunk.failed) {
+            KTLOG(KT_LOG_ERROR, "error in reading %s", path.c_str());
+        }
+        chunk.last = chunk.size < want || chunk.size == limit;
+        return chunk;
+    }
+
+    // Streams the chunk already read and what follows, up to limit bytes in all (fewer when
+    // the file ends or a read breaks off first: the entry then ends short), into the open
+    // entry; false only when the archive could not take the data.
+    bool copy(std::FILE* in, const std::string& path, char* buffer, Chunk chunk,
+              std::uint64_t limit)
+    {
+        for (;;) {
+            if (chunk.size > 0) {
+                const int err =
+                    zipWriteInFileInZip(m_zip, buffer, static_cast<unsigned>(chunk.size));
                 if (err < 0) {
                     KTLOG(KT_LOG_ERROR, "Error %d writing %s in the zipfile", err, path.c_str());
                     return false;
                 }
             }
-            if (readFailed) {
-                return false;
-            }
-            if (n < want) {
+            if (chunk.last) {
                 return true;
             }
-            limit -= n;
+            limit -= chunk.size;
+            chunk = read(in, path, buffer, limit);
         }
-        return true;
     }
 
     zipFile m_zip;
@@ -347,16 +374,18 @@ bool zipFilesUnguarded(const char* archivePath, const std::vector<std::string>& 
         KTLOG(KT_LOG_ERROR, "Error opening %s", archivePath);
         return false;
     }
-    bool whole = true;
+    // Only the archive's own writes decide the result: an input that cannot be read is
+    // skipped or ends short.
+    bool entriesWritten = true;
     {
         Writer writer(archive.get(), target, open);
         for (const std::string& path : files) {
             const EntryResult result = writer.add(path);
             if (result == EntryResult::failed) {
-                whole = false;
+                entriesWritten = false;
             } else if (result == EntryResult::stop) {
                 // The archive may be unusable after a failed entry header: close it now.
-                whole = false;
+                entriesWritten = false;
                 break;
             }
         }
@@ -370,7 +399,7 @@ bool zipFilesUnguarded(const char* archivePath, const std::vector<std::string>& 
         KTLOG(KT_LOG_ERROR, "Error %d closing zip file %s", err, archivePath);
         return false;
     }
-    if (!whole) {
+    if (!entriesWritten) {
         return false;
     }
     if (!file.moveTo(archivePath)) {

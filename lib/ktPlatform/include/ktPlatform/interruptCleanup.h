@@ -34,8 +34,7 @@ public:
     // Fills created and its open descriptor (close-on-exec); false with errno set.
     bool createFileBeside(const std::string& path, std::string& created, int& fd);
     // The same for a new folder of mode 0700 in parent, named prefix + six random characters.
-    bool createFolderIn(const std::string& parent, const std::string& prefix,
-                        std::string& created);
+    bool createFolderIn(const std::string& parent, const std::string& prefix, std::string& created);
 
     // Removes the path now and stops holding it; true when nothing is left (or nothing was
     // held). False with errno set when something could not be removed.
@@ -48,5 +47,11 @@ public:
 private:
     int m_slot = -1;
 };
+
+// Where createFileBeside and createFolderIn take their six characters from: random, unless
+// a test gives a source of its own so that it can plant a file at a name to come (null:
+// random again). Set it only while no other thread makes such a name.
+using NameSuffixSource = std::string (*)();
+void setNameSuffixSource(NameSuffixSource source);
 
 } // namespace ktPlatform

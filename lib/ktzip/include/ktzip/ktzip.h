@@ -14,13 +14,14 @@ struct tm_zip_s; // the zip library's date structure
 // whole, so an existing file or link there is replaced, never written through; on failure
 // (or SIGINT, SIGTERM or SIGHUP, once ktPlatform::installInterruptCleanup ran) the new file
 // is removed and nothing at archivePath changed. An input that is missing, a link or not a
-// regular file is skipped with a line in the log; the same file listed twice goes in once;
-// an input holds its bytes up to the size it had when it was opened, so a file that keeps
-// growing cannot hold the archive up. Data is streamed, so memory use does not depend on
-// the file sizes.
-// True when every entry that was started was written whole and the archive was closed and
-// put in place; false for a null path or an empty list (nothing is created) and on any
-// write failure.
+// regular file, or that cannot be read at all, is skipped with a line in the log; one whose
+// read breaks off part-way goes in short, with what was read; the same file listed twice
+// goes in once; an input holds its bytes up to the size it had when it was opened, so a file
+// that keeps growing cannot hold the archive up. Data is streamed, so memory use does not
+// depend on the file sizes.
+// True when the archive was written whole, closed and put in place, whatever inputs were
+// skipped or short; false for a null path or an empty list (nothing is created) and on any
+// failure to write, flush, close or rename the archive itself.
 bool zipFiles(const char* archivePath, const std::vector<std::string>& files);
 
 // Opens one input for reading: a regular file, or null with errno set to skip it.
