@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <functional>
@@ -320,7 +321,9 @@ TEST(TemporaryPath, ASignalDuringTheRemovalWaitsForIt)
         char byte = 0;
         EXPECT_EQ(::read(ready[0], &byte, 1), 1);
         ::close(ready[0]);
-        while (::lstat(folder.c_str(), &st) == 0 && st.st_nlink == full) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (::lstat(folder.c_str(), &st) == 0 && st.st_nlink == full &&
+               std::chrono::steady_clock::now() < until) {
         }
         caught = ::lstat(folder.c_str(), &st) == 0 && st.st_nlink > 2;
         ::kill(child, SIGTERM);
