@@ -19,6 +19,7 @@
 #include <csignal>
 #include <functional>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -700,6 +701,65 @@ TEST_F(CollectTest, AnInterruptedCollectionLeavesNoCopiesAndNoUnfinishedArchive)
     EXPECT_EQ(r.signal, SIGTERM) << r.exitCode << r.out << r.err;
     EXPECT_EQ(namesIn(m_out), std::vector<std::string>{});
     EXPECT_EQ(namesIn(m_tmp), std::vector<std::string>{});
+    fs::remove(collection() + "/huge.dmp");
+    EXPECT_EQ(filesHolding(m_client.tree().root(), "plain-config-marker", ""),
+              std::vector<std::string>{});
+}
+
+// A double Ctrl-C, or a time-out that signals the process and then its group: whatever
+// follows the first signal, the run cleans up and ends by that first signal.
+TEST_F(CollectTest, SignalsInQuickSuccessionStillCleanUpAndEndByTheFirst)
+{
+    struct Case {
+        int first;
+        int second;                    // 0: none
+        std::chrono::milliseconds gap; // after the process took the first
+    };
+    const Case cases[] = {
+        {SIGINT, SIGINT, 0ms},  {SIGTERM, SIGTERM, 0ms}, {SIGTERM, SIGINT, 0ms},
+        {SIGINT, SIGQUIT, 0ms}, {SIGHUP, SIGTERM, 2ms},  {SIGQUIT, 0, 0ms},
+    };
+    // Each pair races the clean-up differently from run to run.
+    constexpr int kRuns = 3;
+    const ktTest::NoCoreDumps noCores;
+    m_client.writeClientConfig(R"({"clientConfig":{"secret":"plain-config-marker"}})", true);
+    sparseFile(collection() + "/huge.dmp", 64ull << 30);
+    for (const Case& c : cases) {
+        for (int run = 0; run < kRuns; ++run) {
+            SCOPED_TRACE(std::string(strsignal(c.first)) + " then " +
+                         (c.second != 0 ? strsignal(c.second) : "nothing") + ", run " +
+                         std::to_string(run));
+            std::atomic<int> pid{0};
+            std::atomic<bool> signalled{false};
+            std::thread killer([&] {
+                const auto until = std::chrono::steady_clock::now() + 50s;
+                while (std::chrono::steady_clock::now() < until) {
+                    if (pid != 0 && unfinishedArchiveIn(m_out) && !fs::is_empty(m_tmp)) {
+                        signalled = ::kill(pid, c.first) == 0;
+                        if (c.second != 0) {
+                            ktTest::waitUntilSignalTaken(pid, c.first);
+                            std::this_thread::sleep_for(c.gap);
+                            ::kill(pid, c.second); // the run may be over already
+                        }
+                        return;
+                    }
+                    std::this_thread::sleep_for(1ms);
+                }
+            });
+            const auto r = collectWithoutService(false, [&](int child) { pid = child; });
+            killer.join();
+            ASSERT_TRUE(signalled) << "the archive was never seen being written: " << r.out;
+            EXPECT_EQ(r.signal, c.first) << r.exitCode << r.out << r.err;
+            EXPECT_EQ(namesIn(m_out), std::vector<std::string>{});
+            EXPECT_EQ(namesIn(m_tmp), std::vector<std::string>{});
+            // Leftovers would make the next run's signal come early.
+            for (const std::string& folder : {m_out, m_tmp}) {
+                for (const auto& e : fs::directory_iterator(folder)) {
+                    fs::remove_all(e.path());
+                }
+            }
+        }
+    }
     fs::remove(collection() + "/huge.dmp");
     EXPECT_EQ(filesHolding(m_client.tree().root(), "plain-config-marker", ""),
               std::vector<std::string>{});

@@ -4,16 +4,20 @@
 #include "ktPlatform/files.h"
 #include "ktPlatform/interruptCleanup.h"
 
+#include "ktTest/runner.h"
 #include "ktTest/tempTree.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -163,7 +167,8 @@ TEST(TemporaryPath, MadeNewPrivateAndHeldFromTheStart)
 
 TEST(TemporaryPath, AnInterruptingSignalRemovesWhatIsHeldAndEndsTheProcess)
 {
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    const ktTest::NoCoreDumps noCores;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         ktTest::TempDir dir;
         const std::string folder = dir.path() + "/copies";
         const std::string file = dir.path() + "/.out.zip.tmp";
@@ -191,6 +196,143 @@ TEST(TemporaryPath, AnInterruptingSignalRemovesWhatIsHeldAndEndsTheProcess)
         EXPECT_FALSE(fs::exists(file)) << "signal " << signal;
         EXPECT_FALSE(fs::exists(done)) << "signal " << signal;
     }
+}
+
+// As under nohup: a signal ignored before the handlers go in neither cleans up nor ends the
+// run; the others still do.
+TEST(TemporaryPath, ASignalIgnoredFromTheStartStaysIgnored)
+{
+    ktTest::TempDir dir;
+    const std::string file = dir.path() + "/.out.zip.tmp";
+    const std::string survived = dir.path() + "/survived";
+    ktTest::writeAll(file, "half an archive");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGHUP, SIG_IGN);
+        ktPlatform::installInterruptCleanup();
+        ktPlatform::TemporaryPath held;
+        if (!held.hold(file, ktPlatform::TemporaryPath::Kind::file)) {
+            ::_exit(3);
+        }
+        ::raise(SIGHUP);
+        ktTest::writeAll(survived, fs::exists(file) ? "held" : "removed");
+        ::raise(SIGTERM);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_EQ(ktTest::readAll(survived), "held");
+    EXPECT_FALSE(fs::exists(file));
+}
+
+// A held folder whose removal takes a while: a second signal can come while it runs.
+void fillLargeFolder(const std::string& folder, bool subfolders)
+{
+    constexpr int kEntries = 1000;
+    fs::create_directory(folder);
+    for (int i = 0; i < kEntries; ++i) {
+        const std::string entry = folder + "/" + std::to_string(i);
+        if (subfolders) {
+            fs::create_directory(entry);
+        } else {
+            ktTest::writeAll(entry, "copy");
+        }
+    }
+}
+
+// A forked child that holds folder, with a second thread that is free to take signals.
+// Tells through ready once it holds, then waits for the end; work runs on the second thread.
+[[noreturn]] void holdingChild(const std::string& folder, int ready,
+                               const std::function<void(ktPlatform::TemporaryPath&)>& work)
+{
+    ktPlatform::installInterruptCleanup();
+    ktPlatform::TemporaryPath held;
+    if (!held.hold(folder, ktPlatform::TemporaryPath::Kind::folder)) {
+        ::_exit(3);
+    }
+    std::thread other([&] {
+        work(held);
+        for (;;) {
+            ::pause();
+        }
+    });
+    other.detach();
+    const char byte = 'r';
+    if (::write(ready, &byte, 1) != 1) {
+        ::_exit(4);
+    }
+    ::sleep(30);
+    ::_exit(0);
+}
+
+TEST(TemporaryPath, ASecondSignalWaitsForTheCleanUpAndTheFirstEndsTheProcess)
+{
+    const ktTest::NoCoreDumps noCores;
+    const std::pair<int, int> pairs[] = {
+        {SIGINT, SIGINT}, {SIGTERM, SIGINT}, {SIGQUIT, SIGTERM}, {SIGHUP, SIGQUIT}};
+    for (const auto& [first, second] : pairs) {
+        SCOPED_TRACE(std::to_string(first) + " then " + std::to_string(second));
+        ktTest::TempDir dir;
+        const std::string folder = dir.path() + "/copies";
+        fillLargeFolder(folder, false);
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            holdingChild(folder, ready[1], [](ktPlatform::TemporaryPath&) {});
+        }
+        ::close(ready[1]);
+        char byte = 0;
+        EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+        ::close(ready[0]);
+        ::kill(child, first);
+        EXPECT_TRUE(ktTest::waitUntilSignalTaken(child, first));
+        ::kill(child, second);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status)) << status;
+        EXPECT_EQ(WTERMSIG(status), first);
+        EXPECT_FALSE(fs::exists(folder));
+    }
+}
+
+// The path's own removal has begun on one thread when the signal comes to another.
+TEST(TemporaryPath, ASignalDuringTheRemovalWaitsForIt)
+{
+    bool caught = false;
+    for (int attempt = 0; attempt < 5 && !caught; ++attempt) {
+        ktTest::TempDir dir;
+        const std::string folder = dir.path() + "/copies";
+        fillLargeFolder(folder, true);
+        struct stat st {};
+        ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+        const nlink_t full = st.st_nlink; // a folder's links count its subfolders
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            holdingChild(folder, ready[1], [](ktPlatform::TemporaryPath& held) { held.remove(); });
+        }
+        ::close(ready[1]);
+        char byte = 0;
+        EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+        ::close(ready[0]);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (::lstat(folder.c_str(), &st) == 0 && st.st_nlink == full &&
+               std::chrono::steady_clock::now() < until) {
+        }
+        caught = ::lstat(folder.c_str(), &st) == 0 && st.st_nlink > 2;
+        ::kill(child, SIGTERM);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+        EXPECT_FALSE(fs::exists(folder)) << "attempt " << attempt;
+    }
+    EXPECT_TRUE(caught) << "the signal never came while the removal ran";
 }
 
 } // namespace

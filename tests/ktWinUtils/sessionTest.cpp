@@ -4,10 +4,15 @@
 #include "ktPlatform/sessions.h"
 #include "ktPlatform/tokens.h"
 #include "ktTest/tempTree.h"
+#include "ktTest/testAccount.h"
 #include "ktTest/testLog.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <grp.h>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -15,6 +20,7 @@
 #include <sys/wait.h>
 #include <future>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -261,6 +267,97 @@ TEST_F(Impersonation, AMovedGuardKeepsTheImpersonation)
     EXPECT_EQ(m_folder.createdBy("assigned"), kNobody);
     assigned = ImpersonationGuard();
     EXPECT_EQ(m_folder.createdBy("ended"), 0u);
+}
+
+// The calling thread's supplementary groups.
+std::vector<gid_t> threadGroups()
+{
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
+    groups.resize(static_cast<std::size_t>(
+        std::max(::getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+    std::sort(groups.begin(), groups.end());
+    return groups;
+}
+
+bool hasGroup(const std::vector<gid_t>& groups, std::uint32_t gid)
+{
+    return std::find(groups.begin(), groups.end(), static_cast<gid_t>(gid)) != groups.end();
+}
+
+// Gives every thread of the process the groups of a root login (group 0) for the life of the
+// object; a container may start root with none.
+class RootLoginGroups {
+public:
+    RootLoginGroups() : m_saved(threadGroups())
+    {
+        const gid_t root = 0;
+        m_set = ::setgroups(1, &root) == 0;
+    }
+    ~RootLoginGroups()
+    {
+        if (m_set) {
+            ::setgroups(m_saved.size(), m_saved.data());
+        }
+    }
+    RootLoginGroups(const RootLoginGroups&) = delete;
+    RootLoginGroups& operator=(const RootLoginGroups&) = delete;
+
+private:
+    std::vector<gid_t> m_saved;
+    bool m_set = false;
+};
+
+// A file of root's that its group may read, as a user's link might point at.
+TEST_F(Impersonation, TheThreadTakesTheUsersGroupsAndOnlyThatThread)
+{
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    LogindFixture logind(
+        {{"7", session(account.uid, "active", "seat0")}, {"8", session(kDaemon, "active")}});
+    ktTest::TempDir dir;
+    fs::permissions(dir.path(),
+                    fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    const std::string groupOnly = dir.path() + "/root-group.conf";
+    ktTest::writeAll(groupOnly, "secret of group 0");
+    ASSERT_EQ(::chown(groupOnly.c_str(), 0, 0), 0);
+    fs::permissions(groupOnly,
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    const RootLoginGroups rootLogin;
+    const std::vector<gid_t> own = threadGroups();
+    ASSERT_TRUE(hasGroup(own, 0));
+
+    std::promise<void> go;
+    std::future<std::vector<gid_t>> other = std::async(std::launch::async, [&] {
+        go.get_future().wait();
+        return threadGroups();
+    });
+    std::vector<gid_t> asAccount;
+    {
+        ImpersonationGuard guard;
+        EXPECT_TRUE(impersonateActiveUser(guard, 7)); // no ASSERT: the thread must be released
+        asAccount = threadGroups();
+        EXPECT_TRUE(hasGroup(asAccount, account.gid));
+        EXPECT_FALSE(hasGroup(asAccount, 0));
+        errno = 0;
+        const int fd = ::open(groupOnly.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(fd, -1) << "read as the user through root's group";
+        EXPECT_EQ(errno, EACCES);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        go.set_value();
+        EXPECT_EQ(other.get(), own) << "another thread keeps root's groups";
+        {
+            ImpersonationGuard inner;
+            ASSERT_TRUE(impersonateActiveUser(inner, 8));
+            const std::vector<gid_t> asDaemon = threadGroups();
+            EXPECT_TRUE(hasGroup(asDaemon, kDaemon));
+            EXPECT_FALSE(hasGroup(asDaemon, account.gid));
+            EXPECT_FALSE(hasGroup(asDaemon, 0));
+        }
+        EXPECT_EQ(threadGroups(), asAccount) << "the inner guard restores the outer user's";
+    }
+    EXPECT_EQ(threadGroups(), own);
+    EXPECT_EQ(ktTest::readAll(groupOnly), "secret of group 0");
 }
 
 TEST_F(Impersonation, ASessionWithoutAUserFailsAndLeavesTheGuardEmpty)

@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -164,6 +166,59 @@ RunResult runKtdiag(const std::vector<std::string>& args,
                     const std::function<void(int pid)>& started)
 {
     return runProgram(KTDIAG_BINARY, args, env, 60000, started);
+}
+
+namespace {
+
+// True when /proc shows signal pending for the process as a whole; false once it was
+// taken, or the process is gone or a zombie.
+bool signalPending(int pid, int signal)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("State:", 0) == 0 && line.find("zombie") != std::string::npos) {
+            return false;
+        }
+        if (line.rfind("ShdPnd:", 0) == 0) {
+            const unsigned long long pending = std::stoull(line.substr(7), nullptr, 16);
+            return (pending & (1ull << (signal - 1))) != 0;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool waitUntilSignalTaken(int pid, int signal, std::chrono::milliseconds timeout)
+{
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    // No sleep: the point is to follow the taking as closely as possible.
+    while (signalPending(pid, signal)) {
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+    }
+    return true;
+}
+
+NoCoreDumps::NoCoreDumps()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_CORE, &limit) == 0) {
+        m_soft = limit.rlim_cur;
+        limit.rlim_cur = 0;
+        m_saved = ::setrlimit(RLIMIT_CORE, &limit) == 0;
+    }
+}
+
+NoCoreDumps::~NoCoreDumps()
+{
+    rlimit limit{};
+    if (m_saved && ::getrlimit(RLIMIT_CORE, &limit) == 0) {
+        limit.rlim_cur = static_cast<rlim_t>(m_soft);
+        ::setrlimit(RLIMIT_CORE, &limit);
+    }
 }
 
 } // namespace ktTest

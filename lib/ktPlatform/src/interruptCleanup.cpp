@@ -6,10 +6,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/fsuid.h>
+#include <pthread.h>
 #include <string>
+#include <sys/fsuid.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +26,8 @@ constexpr std::size_t kPathRoom = 4096;
 // Levels of subfolders that a held folder may have: numbered subfolders of copies.
 constexpr int kFolderDepth = 2;
 
+// A slot is busy while hold or remove fills or empties it (the handled signals blocked in that
+// thread, so it always finishes), or while the handler removes its path.
 enum SlotState : int { kFree, kBusy, kHeld };
 
 // Only fixed storage and atomics, so the signal handler may read it at any moment.
@@ -35,7 +39,41 @@ struct Slot {
 
 Slot g_slots[kSlots];
 
-const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+const int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// The signal whose handler runs the clean-up; 0 before any came.
+std::atomic<int> g_ending{0};
+
+// How long the handler waits for another thread to finish filling or emptying a slot.
+constexpr int kBusyWaitMs = 5000;
+
+sigset_t handledSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : kSignals) {
+        sigaddset(&set, signal);
+    }
+    return set;
+}
+
+// Keeps the handled signals away from the calling thread while it changes a slot: the
+// handler then never finds a slot half filled or half emptied by its own thread, and waits
+// for other threads' (they cannot be stopped midway by the handler either).
+class SignalsHeld {
+public:
+    SignalsHeld()
+    {
+        const sigset_t set = handledSignals();
+        ::pthread_sigmask(SIG_BLOCK, &set, &m_saved);
+    }
+    ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &m_saved, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+private:
+    sigset_t m_saved;
+};
 
 bool isDotName(const char* name)
 {
@@ -99,23 +137,57 @@ bool removePath(const char* path, TemporaryPath::Kind kind)
     return ::rmdir(path) == 0 || errno == ENOENT;
 }
 
+void waitWhileAnySlotIsBusy()
+{
+    const timespec step{0, 1000 * 1000};
+    for (int waited = 0; waited < kBusyWaitMs; ++waited) {
+        bool busy = false;
+        for (const Slot& slot : g_slots) {
+            busy = busy || slot.state.load() == kBusy;
+        }
+        if (!busy) {
+            return;
+        }
+        ::nanosleep(&step, nullptr);
+    }
+}
+
+// Every handled signal is blocked in this thread while it runs (sa_mask), so one thread
+// cleans up once; a signal that reaches another thread meanwhile waits there until the
+// first one ends the process.
 void onInterrupt(int signal)
 {
-    const int saved = errno;
+    int expected = 0;
+    if (!g_ending.compare_exchange_strong(expected, signal)) {
+        for (;;) {
+            ::pause();
+        }
+    }
     // The thread may be acting as another account, which could not remove these paths.
     ::setfsuid(::geteuid());
     ::setfsgid(::getegid());
+    waitWhileAnySlotIsBusy();
     for (Slot& slot : g_slots) {
-        int expected = kHeld;
-        if (slot.state.compare_exchange_strong(expected, kBusy)) {
+        int held = kHeld;
+        if (slot.state.compare_exchange_strong(held, kBusy)) {
             removePath(slot.path, slot.kind);
             slot.state.store(kFree);
         }
     }
-    errno = saved;
-    // The disposition is back to the default (SA_RESETHAND), and the signal is blocked
-    // until this returns: then it ends the process as it would have without the handler.
+    // End as the first signal would have ended the process without the handler: it is
+    // pending once raised and strikes when unblocked.
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigemptyset(&standard.sa_mask);
+    ::sigaction(signal, &standard, nullptr);
     ::raise(signal);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    for (;;) {
+        ::pause();
+    }
 }
 
 std::atomic<NameSuffixSource> g_suffixSource{nullptr};
@@ -151,13 +223,17 @@ void installInterruptCleanup()
 {
     struct sigaction action {};
     action.sa_handler = onInterrupt;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    // One clean-up at a time, even when a second signal of the set follows.
+    // No SA_RESETHAND: a second signal that came back to the default would end the process
+    // on another thread before the clean-up is done.
+    action.sa_flags = 0;
+    action.sa_mask = handledSignals();
     for (int signal : kSignals) {
-        sigaddset(&action.sa_mask, signal);
-    }
-    for (int signal : kSignals) {
+        // A signal ignored from the start (nohup, a background job) stays ignored: the run
+        // was meant to outlive it.
+        struct sigaction found {};
+        if (::sigaction(signal, nullptr, &found) == 0 && found.sa_handler == SIG_IGN) {
+            continue;
+        }
         ::sigaction(signal, &action, nullptr);
     }
 }
@@ -174,6 +250,7 @@ bool TemporaryPath::hold(const std::string& path, Kind kind)
         errno = ENAMETOOLONG;
         return false;
     }
+    const SignalsHeld held;
     for (int i = 0; i < kSlots; ++i) {
         Slot& slot = g_slots[i];
         int expected = kFree;
@@ -253,6 +330,7 @@ bool TemporaryPath::remove()
     }
     Slot& slot = g_slots[m_slot];
     m_slot = -1;
+    const SignalsHeld held;
     int expected = kHeld;
     if (!slot.state.compare_exchange_strong(expected, kBusy)) {
         return true; // the handler has it
@@ -267,7 +345,9 @@ bool TemporaryPath::remove()
 void TemporaryPath::keep()
 {
     if (m_slot >= 0) {
-        g_slots[m_slot].state.store(kFree);
+        // When the handler has it already, the handler frees it.
+        int expected = kHeld;
+        g_slots[m_slot].state.compare_exchange_strong(expected, kFree);
         m_slot = -1;
     }
 }

@@ -6,11 +6,15 @@
 #include "ktPlatform/strings.h"
 #include "identity.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <grp.h>
 #include <optional>
 #include <pwd.h>
 #include <sys/fsuid.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace ktPlatform {
@@ -30,6 +34,58 @@ bool setIdentity(std::uint32_t uid, std::uint32_t gid)
         return false;
     }
     return true;
+}
+
+// The kernel keeps supplementary groups per thread; getgroups reads the caller's.
+bool threadGroups(std::vector<std::uint32_t>& groups)
+{
+    const int count = ::getgroups(0, nullptr);
+    if (count < 0) {
+        return false;
+    }
+    std::vector<gid_t> found(static_cast<std::size_t>(count));
+    const int got = ::getgroups(count, found.data());
+    if (got < 0) {
+        return false;
+    }
+    groups.assign(found.begin(), found.begin() + got);
+    return true;
+}
+
+// The system call itself: glibc's setgroups changes every thread of the process.
+bool setThreadGroups(const std::vector<std::uint32_t>& groups)
+{
+    const std::vector<gid_t> list(groups.begin(), groups.end());
+    if (::syscall(SYS_setgroups, list.size(), list.data()) != 0) {
+        errno = EPERM;
+        return false;
+    }
+    return true;
+}
+
+// token's user's groups from the group database, with the primary group first.
+std::vector<std::uint32_t> userGroups(const Token& token)
+{
+    const std::vector<std::uint32_t> primaryOnly{token.gid};
+    if (token.name.empty()) {
+        return primaryOnly;
+    }
+    const long most = std::max(::sysconf(_SC_NGROUPS_MAX), 1L);
+    int room = 64;
+    for (;;) {
+        std::vector<gid_t> found(static_cast<std::size_t>(room));
+        int count = room;
+        if (::getgrouplist(token.name.c_str(), static_cast<gid_t>(token.gid), found.data(),
+                           &count) >= 0) {
+            found.resize(static_cast<std::size_t>(std::min<long>(count, most)));
+            return std::vector<std::uint32_t>(found.begin(), found.end());
+        }
+        // count now says how many there are.
+        if (count <= room || room >= most) {
+            return primaryOnly;
+        }
+        room = static_cast<int>(std::min<long>(count, most));
+    }
 }
 
 } // namespace
@@ -186,7 +242,8 @@ ThreadImpersonation::~ThreadImpersonation()
 }
 
 ThreadImpersonation::ThreadImpersonation(ThreadImpersonation&& other) noexcept
-    : m_active(other.m_active), m_savedUid(other.m_savedUid), m_savedGid(other.m_savedGid)
+    : m_active(other.m_active), m_savedUid(other.m_savedUid), m_savedGid(other.m_savedGid),
+      m_savedGroups(std::move(other.m_savedGroups))
 {
     other.m_active = false;
 }
@@ -198,6 +255,7 @@ ThreadImpersonation& ThreadImpersonation::operator=(ThreadImpersonation&& other)
         m_active = other.m_active;
         m_savedUid = other.m_savedUid;
         m_savedGid = other.m_savedGid;
+        m_savedGroups = std::move(other.m_savedGroups);
         other.m_active = false;
     }
     return *this;
@@ -213,14 +271,27 @@ bool ThreadImpersonation::begin(const Token& token)
     }
     const std::uint32_t uid = currentFsUid();
     const std::uint32_t gid = currentFsGid();
+    std::vector<std::uint32_t> groups;
+    if (!threadGroups(groups)) {
+        errno = EPERM;
+        return false;
+    }
+    // Looked up while the thread is still itself: the group database may not be the user's
+    // to read.
+    const std::vector<std::uint32_t> wanted = userGroups(token);
+    if (!setThreadGroups(wanted)) {
+        return false;
+    }
     if (!setIdentity(token.uid, token.gid)) {
         const int saved = errno;
         setIdentity(uid, gid);
+        setThreadGroups(groups);
         errno = saved;
         return false;
     }
     m_savedUid = uid;
     m_savedGid = gid;
+    m_savedGroups = std::move(groups);
     m_active = true;
     return true;
 }
@@ -231,7 +302,13 @@ bool ThreadImpersonation::end()
         return true;
     }
     m_active = false;
-    return setIdentity(m_savedUid, m_savedGid);
+    const bool identity = setIdentity(m_savedUid, m_savedGid);
+    const int saved = errno;
+    const bool groups = setThreadGroups(m_savedGroups);
+    if (!identity) {
+        errno = saved;
+    }
+    return identity && groups;
 }
 
 } // namespace ktPlatform

@@ -1,20 +1,22 @@
 #pragma once
 // Stands for the console control handler of a run that leaves temporary files behind.
-// While a TemporaryPath holds a path, SIGINT, SIGTERM and SIGHUP remove it (a folder with
-// what it holds, two levels of subfolders deep) before the process ends as the signal would
-// have ended it. The removal is the same one that TemporaryPath runs when it ends normally,
-// so a run has one clean-up path for its end, its failures and its interruption.
+// While a TemporaryPath holds a path, SIGINT, SIGTERM, SIGHUP and SIGQUIT remove it (a folder
+// with what it holds, two levels of subfolders deep) before the process ends as the first
+// signal would have ended it; signals that follow, on any thread, wait for that clean-up.
+// The removal is the same one that TemporaryPath runs when it ends normally, so a run has
+// one clean-up path for its end, its failures and its interruption.
 
 #include <string>
 
 namespace ktPlatform {
 
-// Installs the handlers of SIGINT, SIGTERM and SIGHUP for the whole process; once, from main
-// before any other thread starts. Without it a TemporaryPath still removes its path when it
-// ends.
+// Installs the handlers of SIGINT, SIGTERM, SIGHUP and SIGQUIT for the whole process; once,
+// from main before any other thread starts; a signal the process started with ignored stays
+// ignored. Without it a TemporaryPath still removes its path when it ends.
 void installInterruptCleanup();
 
-// One temporary file or folder of this process. Belongs to one thread; not copyable.
+// One temporary file or folder of this process. Belongs to one thread; not copyable. Its
+// calls keep the handled signals blocked in the calling thread while they run.
 class TemporaryPath {
 public:
     enum class Kind { file, folder };

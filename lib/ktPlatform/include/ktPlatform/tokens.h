@@ -1,12 +1,13 @@
 #pragma once
 // Access tokens and impersonation. A token is the identity of one account, from passwd;
 // LOCAL SYSTEM is effective uid 0. Impersonation changes only the calling thread's
-// file-system identity (setfsuid/setfsgid), never the process's uids, so other threads
-// keep theirs. Supplementary groups are not switched.
+// file-system identity (setfsuid/setfsgid) and supplementary groups, never the process's
+// uids, so other threads keep theirs.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace ktPlatform {
 
@@ -59,11 +60,13 @@ public:
     ThreadImpersonation(const ThreadImpersonation&) = delete;
     ThreadImpersonation& operator=(const ThreadImpersonation&) = delete;
 
-    // Takes token's uid and gid for file access; an active scope is ended first. False
-    // (errno EPERM) when the kernel refuses, with the thread's identity unchanged.
+    // Takes token's uid and gid for file access, and its user's supplementary groups (the
+    // group database's, with the primary group; the primary group alone when the database
+    // has no entry for the name); an active scope is ended first. False (errno EPERM) when
+    // the kernel refuses, with the thread's identity unchanged.
     bool begin(const Token& token);
-    // Restores the identity found by begin and leaves the scope inactive; true when none
-    // was active. False (errno EPERM) when the kernel refuses.
+    // Restores the identity and groups found by begin and leaves the scope inactive; true
+    // when none was active. False (errno EPERM) when the kernel refuses.
     bool end();
     bool active() const { return m_active; }
 
@@ -71,6 +74,7 @@ private:
     bool m_active = false;
     std::uint32_t m_savedUid = 0;
     std::uint32_t m_savedGid = 0;
+    std::vector<std::uint32_t> m_savedGroups;
 };
 
 } // namespace ktPlatform

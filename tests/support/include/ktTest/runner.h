@@ -25,12 +25,32 @@ struct RunResult {
 // started, when given, is called with the child's process id once it runs.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::map<std::string, std::optional<std::string>>& env = {},
-                     int timeoutMs = 60000,
-                     const std::function<void(int pid)>& started = nullptr);
+                     int timeoutMs = 60000, const std::function<void(int pid)>& started = nullptr);
 
 // The ktdiag binary of this build.
 RunResult runKtdiag(const std::vector<std::string>& args,
                     const std::map<std::string, std::optional<std::string>>& env = {},
                     const std::function<void(int pid)>& started = nullptr);
+
+// Waits until the process pid took signal out of its pending set (a handler began, or the
+// default action), or ended, or timeout passed; true unless it timed out. Used to send a
+// second signal only once the first one was taken: sent together, the kernel would hand
+// over the lower-numbered one first.
+bool waitUntilSignalTaken(int pid, int signal,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// Keeps this process and the programs it starts from dumping core (SIGQUIT's default action)
+// for the life of the object.
+class NoCoreDumps {
+public:
+    NoCoreDumps();
+    ~NoCoreDumps();
+    NoCoreDumps(const NoCoreDumps&) = delete;
+    NoCoreDumps& operator=(const NoCoreDumps&) = delete;
+
+private:
+    unsigned long long m_soft = 0;
+    bool m_saved = false;
+};
 
 } // namespace ktTest
