@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -178,6 +179,14 @@ TEST(TemporaryPath, AnInterruptingSignalRemovesWhatIsHeldAndEndsTheProcess)
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
+            // Cores allowed, into the temporary folder: the ending signal must still leave none.
+            rlimit cores{};
+            ::getrlimit(RLIMIT_CORE, &cores);
+            cores.rlim_cur = cores.rlim_max;
+            ::setrlimit(RLIMIT_CORE, &cores);
+            if (::chdir(dir.path().c_str()) != 0) {
+                ::_exit(4);
+            }
             ktPlatform::installInterruptCleanup();
             ktPlatform::TemporaryPath heldFolder;
             ktPlatform::TemporaryPath heldFile;
@@ -192,6 +201,7 @@ TEST(TemporaryPath, AnInterruptingSignalRemovesWhatIsHeldAndEndsTheProcess)
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "signal " << signal;
+        EXPECT_FALSE(WCOREDUMP(status)) << "signal " << signal;
         EXPECT_FALSE(fs::exists(folder)) << "signal " << signal;
         EXPECT_FALSE(fs::exists(file)) << "signal " << signal;
         EXPECT_FALSE(fs::exists(done)) << "signal " << signal;

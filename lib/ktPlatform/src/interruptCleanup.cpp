@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <string>
 #include <sys/fsuid.h>
 #include <sys/random.h>
@@ -175,7 +176,9 @@ void onInterrupt(int signal)
         }
     }
     // End as the first signal would have ended the process without the handler: it is
-    // pending once raised and strikes when unblocked.
+    // pending once raised and strikes when unblocked. No core: it could hold decrypted
+    // configuration.
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
     sigemptyset(&standard.sa_mask);
