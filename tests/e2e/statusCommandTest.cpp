@@ -60,6 +60,13 @@ FakeReply answer(int id, const FakeItems& items)
     return r;
 }
 
+FakeReply rawAnswer(const std::string& json)
+{
+    FakeReply r;
+    r.bytes = json;
+    return r;
+}
+
 FakeReply hangUp()
 {
     FakeReply r;
@@ -189,6 +196,13 @@ TEST_F(StatusCommandTest, QpaStatus)
          {},
          "QPA status is disabled.\n"},
         {"item absent", {"-n"}, answer(145, {}), {144}, {}, "QPA status is .\n"},
+        // The id is read as atoi reads it.
+        {"key with a tail",
+         {"-n"},
+         rawAnswer(R"({"145abc":{"qpaStatus":"tailed"}})"),
+         {144},
+         {},
+         "QPA status is tailed.\n"},
         {"no answer", {"-n"}, hangUp(), {144}, {}, "Failed to get QPA status.\n"},
     };
     for (const Row& row : rows) {
