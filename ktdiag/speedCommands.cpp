@@ -216,10 +216,10 @@ int CKTDiag::measureLatency(const std::string& url, LatencyTimes& times)
     }
     // The body is only timed.
     client.writeMode = KTHTTPClient::kWriteDiscard;
-    // Bounded here only: an unresponsive server must not hold the tool, nor the packet
-    // action set for it.
-    rc = client.setRequestTimeouts(std::chrono::milliseconds(m_timeouts.latencyConnectMs),
-                                   std::chrono::milliseconds(m_timeouts.latencyTotalMs));
+    // A server that never answers must not hold the tool, nor the packet action set for it:
+    // the connection is bounded here, the transfer by the stall watch of progress mode. A
+    // slow transfer that still moves is what is being measured, however long it takes.
+    rc = client.setConnectTimeout(std::chrono::milliseconds(m_timeouts.latencyConnectMs));
     if (rc == 0) {
         rc = client.setURL(url);
     }

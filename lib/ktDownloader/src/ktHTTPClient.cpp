@@ -449,14 +449,9 @@ int KTHTTPClient::setPostData(const TransferBuffer& body)
     return 0;
 }
 
-int KTHTTPClient::setRequestTimeouts(std::chrono::milliseconds connect,
-                                     std::chrono::milliseconds total)
+int KTHTTPClient::setConnectTimeout(std::chrono::milliseconds connect)
 {
-    if (KT_SETOPT(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connect.count())) != 0 ||
-        KT_SETOPT(CURLOPT_TIMEOUT_MS, static_cast<long>(total.count())) != 0) {
-        return -2;
-    }
-    return 0;
+    return KT_SETOPT(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connect.count())) != 0 ? -2 : 0;
 }
 
 int KTHTTPClient::perform()
