@@ -29,7 +29,6 @@ struct KTDiagTimeouts {
     int pktActionMs = 30000;       // packet action set or clear
     int pktActionRetryMs = 1000;   // after each failed send of a packet action
     int latencyConnectMs = 10000;  // the timed request of -r: its connection, TLS included
-    int latencyTotalMs = 60000;    // and the whole request
 };
 
 // A line printed (none when null) and a line logged at level 2 (none when null).

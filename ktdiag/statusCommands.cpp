@@ -91,17 +91,15 @@ void CKTDiag::getClientStatus()
     if (outcome == Outcome::notReady) {
         return;
     }
-    // Without an answer the fields hold nothing of the service's: not a status to print.
-    if (!succeeded(outcome,
-                   {{},
-                    {"Failed to get client status.\n", "Failed to send GET_STATUS to service"},
-                    {"Failed to get client status.\n", "No answer to GET_STATUS from service"}})) {
-        m_ktcom.stop();
-        return;
-    }
+    // Without an answer the service's fields hold nothing of its own, so their lines are left
+    // out; what the tool reads from its own files is still shown.
+    const bool answered = succeeded(
+        outcome, {{},
+                  {"Failed to get client status.\n", "Failed to send GET_STATUS to service"},
+                  {"Failed to get client status.\n", "No answer to GET_STATUS from service"}});
     int tunnelStatus = 0;
     std::string clientStatus, gatewayHost, onpremStatus, explicitProxy, gtwIP, tunnelProtocol;
-    {
+    if (answered) {
         // Taken as the answer left them; the configuration below loads without the lock,
         // so the worker is never held up by it.
         boost::lock_guard<boost::mutex> lock(m_mutex);
@@ -131,14 +129,18 @@ void CKTDiag::getClientStatus()
     printStatusLine("Config", configName);
     printStatusLine("Email", email);
     std::printf("Peruser config:: %s.\n", boolText(perUser));
-    std::printf("Tunnel status:: %s.\n", tunnelStatusName(tunnelStatus).c_str());
-    printStatusLine("Client status", clientStatus);
-    printStatusLine("Gateway", gatewayHost);
+    if (answered) {
+        std::printf("Tunnel status:: %s.\n", tunnelStatusName(tunnelStatus).c_str());
+        printStatusLine("Client status", clientStatus);
+        printStatusLine("Gateway", gatewayHost);
+    }
     std::printf("Dynamic Steering:: %s.\n", boolText(dynamicSteering));
-    printStatusLine("OnPremDetection", onpremStatus);
-    printStatusLine("Explicit Proxy", explicitProxy);
-    printStatusLine("Gateway IP", gtwIP);
-    printStatusLine("Tunnel Protocol", tunnelProtocol);
+    if (answered) {
+        printStatusLine("OnPremDetection", onpremStatus);
+        printStatusLine("Explicit Proxy", explicitProxy);
+        printStatusLine("Gateway IP", gtwIP);
+        printStatusLine("Tunnel Protocol", tunnelProtocol);
+    }
     std::printf("SNI Enable:: %s.\n", boolText(checkSni));
     std::printf("Traffic Mode:: %s.\n", trafficModeName(trafficMode));
     m_ktcom.stop();

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -89,6 +91,16 @@ protected:
         return ktTest::runKtdiag(args, env());
     }
 
+    // The branding names the speed-test host: 127.0.0.1 on port.
+    void setSpeedTestHost(std::uint16_t port)
+    {
+        m_client.writeConfigFile("ktbranding.json",
+                                 R"({"UserKey":"uk","OrgKey":"ok","OrgName":"Org",)"
+                                 R"("AddonManagerHost":")" +
+                                     m_closed.address() + R"(","AddonCheckerHost":"127.0.0.1:)" +
+                                     std::to_string(port) + "\"}");
+    }
+
     ktTest::ClientTree m_client;
     ktTest::ClearProxyEnv m_noProxy;
     ktTest::FakeService m_fake;
@@ -137,11 +149,7 @@ TEST_F(SpeedCommandTest, SpeedTestArguments)
 
 TEST_F(SpeedCommandTest, SpeedTestAgainstTheConfiguredHost)
 {
-    m_client.writeConfigFile("ktbranding.json", R"({"UserKey":"uk","OrgKey":"ok","OrgName":"Org",)"
-                                                R"("AddonManagerHost":")" +
-                                                    m_closed.address() +
-                                                    R"(","AddonCheckerHost":"127.0.0.1:)" +
-                                                    std::to_string(m_origin.port()) + "\"}");
+    setSpeedTestHost(m_origin.port());
     m_origin.setReply(HttpReply::make("HTTP/1.1 200 OK", std::string(1048576, 'd')));
     // The origin's port is named only by the branding file: a request there shows the host
     // was taken from it.
@@ -154,6 +162,51 @@ TEST_F(SpeedCommandTest, SpeedTestAgainstTheConfiguredHost)
         << r.out;
     ASSERT_EQ(m_origin.requests().size(), 1u);
     EXPECT_EQ(m_origin.requests()[0].target, "/downloadsize=1mb");
+}
+
+TEST_F(SpeedCommandTest, ARedirectLoopEndsWithTheCommandsFailure)
+{
+    struct Row {
+        std::vector<std::string> args; // "{url}" stands for the looping origin's URL
+        std::string target;
+        std::string out;
+        std::size_t requests; // the first and every redirect followed
+    };
+    const Row rows[] = {
+        {{"-g", "upload", "-s", "1mb"},
+         "/uploadsize=1mb",
+         "Speed Test in progress...\nFailed to perform upload Speed Test for file size = 1mb.\n",
+         11},
+        {{"-g", "download", "-s", "1mb"},
+         "/downloadsize=1mb",
+         "Speed Test in progress...\nFailed to perform download Speed Test for file size = 1mb.\n",
+         11},
+        // The timed request follows none: the redirect is its answer, whose body it refuses.
+        {{"-r", "{url}"}, "/loop", "latency test failed\n", 1},
+    };
+    const char* const statusLines[] = {"HTTP/1.1 307 Temporary Redirect", "HTTP/1.1 302 Found"};
+    for (const char* statusLine : statusLines) {
+        for (const Row& row : rows) {
+            ktTest::HttpsOrigin origin;
+            setSpeedTestHost(origin.port());
+            // To itself, without end; past 50 it gives up, so a tool without a bound still
+            // ends.
+            std::atomic<int> seen{0};
+            origin.setHandler([&](const ktTest::HttpRequestRecord& request) {
+                if (++seen > 50) {
+                    return HttpReply::make("HTTP/1.1 404 Not Found");
+                }
+                return HttpReply::make(statusLine, "moved", {"Location: " + request.target});
+            });
+            std::vector<std::string> args = row.args;
+            std::replace(args.begin(), args.end(), std::string("{url}"), origin.url(row.target));
+            const std::string name = label(args) + " " + statusLine;
+            const ktTest::RunResult r = run(args);
+            EXPECT_EQ(r.exitCode, 0) << name << "\n" << r.err;
+            EXPECT_EQ(r.out, row.out) << name;
+            EXPECT_EQ(origin.requests().size(), row.requests) << name;
+        }
+    }
 }
 
 TEST_F(SpeedCommandTest, LatencyArguments)
@@ -242,7 +295,8 @@ TEST_F(SpeedCommandTest, NoServiceStillMeasures)
         ktTest::runKtdiag({"-r", m_origin.url("/"), "-m", "tunnel"}, noService);
     EXPECT_LT(std::chrono::steady_clock::now() - began, 15s);
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    // Three failed sends, the request all the same, no clear for an action never set.
-    EXPECT_TRUE(std::regex_match(r.out, std::regex("Failed to set packet action\n" + kTimings)))
+    // Three failed sends, the request all the same, then the clear, which fails too.
+    EXPECT_TRUE(std::regex_match(r.out, std::regex("Failed to set packet action\n" + kTimings +
+                                                   "Failed to set packet action\n")))
         << r.out;
 }

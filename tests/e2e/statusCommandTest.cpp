@@ -51,12 +51,27 @@ struct Status {
                ".\nTunnel Protocol:: " + protocol + ".\nSNI Enable:: " + sni +
                ".\nTraffic Mode:: " + trafficMode + ".\n";
     }
+
+    // The lines whose values the tool reads from its own files, in the same order.
+    std::string local() const
+    {
+        return "Orgname:: " + orgName + ".\nConfig:: " + config + ".\nEmail:: " + email +
+               ".\nPeruser config:: " + perUser + ".\nDynamic Steering:: " + dynamicSteering +
+               ".\nSNI Enable:: " + sni + ".\nTraffic Mode:: " + trafficMode + ".\n";
+    }
 };
 
 FakeReply answer(int id, const FakeItems& items)
 {
     FakeReply r;
     r.bytes = ktTest::fakeJson(id, items);
+    return r;
+}
+
+FakeReply rawAnswer(const std::string& json)
+{
+    FakeReply r;
+    r.bytes = json;
     return r;
 }
 
@@ -157,7 +172,7 @@ TEST_F(StatusCommandTest, ClientStatus)
          disconnected.text()},
         // An answer without items is still an answer: the fields stay as they were.
         {"empty answer", {"-f"}, answer(104, {}), {103}, {}, bare.text()},
-        {"no answer", {"-f"}, hangUp(), {103}, {}, "Failed to get client status.\n"},
+        {"no answer", {"-f"}, hangUp(), {103}, {}, "Failed to get client status.\n" + full.local()},
     };
     for (const Row& row : rows) {
         run(row);
@@ -178,6 +193,34 @@ TEST_F(StatusCommandTest, ClientStatusReadsTheConfiguration)
     run({"configured", {"-f"}, std::nullopt, {103}, {}, expected.text()});
 }
 
+TEST_F(StatusCommandTest, ClientStatusWithoutAnAnswerShowsWhatTheFilesSay)
+{
+    m_client.writeClientConfig(
+        R"({"clientConfig":{"configurationName":"Branch Offices","checkSNI":"true"}})");
+    m_client.writeBranding(ktTest::ClientTree::brandingJson());
+    Status files;
+    files.orgName = "Org One";
+    files.config = "Branch Offices";
+    files.email = "user@branded.test";
+    files.sni = "TRUE";
+    FakeReply silence;
+    silence.kind = FakeReply::Kind::silence;
+    FakeReply malformed;
+    malformed.kind = FakeReply::Kind::malformed;
+    FakeReply reset;
+    reset.kind = FakeReply::Kind::reset;
+    const std::string failed = "Failed to get client status.\n" + files.local();
+    const Row rows[] = {
+        {"silent", {"-f"}, silence, {103}, {}, failed},
+        {"malformed", {"-f"}, malformed, {103}, {}, failed},
+        {"hangs up", {"-f"}, hangUp(), {103}, {}, failed},
+        {"resets", {"-f"}, reset, {103}, {}, failed},
+    };
+    for (const Row& row : rows) {
+        run(row);
+    }
+}
+
 TEST_F(StatusCommandTest, QpaStatus)
 {
     const Row rows[] = {
@@ -189,6 +232,13 @@ TEST_F(StatusCommandTest, QpaStatus)
          {},
          "QPA status is disabled.\n"},
         {"item absent", {"-n"}, answer(145, {}), {144}, {}, "QPA status is .\n"},
+        // The id is read as atoi reads it.
+        {"key with a tail",
+         {"-n"},
+         rawAnswer(R"({"145abc":{"qpaStatus":"tailed"}})"),
+         {144},
+         {},
+         "QPA status is tailed.\n"},
         {"no answer", {"-n"}, hangUp(), {144}, {}, "Failed to get QPA status.\n"},
     };
     for (const Row& row : rows) {

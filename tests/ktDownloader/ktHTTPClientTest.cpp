@@ -313,6 +313,70 @@ TEST_F(HttpClientTest, RedirectsLeadToHttpOnly)
     EXPECT_EQ(target.connectionCount(), 0u);
 }
 
+TEST_F(HttpClientTest, ARedirectLoopEndsAfterTenRedirects)
+{
+    std::string payload(4096, 'p');
+    TransferBuffer body;
+    body.data = &payload[0];
+    body.size = static_cast<std::uint32_t>(payload.size());
+    Buffer out(64);
+    SpeedTestResult result;
+    TransferBuffer none;
+    struct Kind {
+        const char* name;
+        std::function<int(const std::string& url)> request;
+        int rc;
+        std::size_t requests; // the first and every redirect followed
+    };
+    const Kind kinds[] = {
+        {"GET",
+         [&](const std::string& url) { return KTHTTPClient::httpGet(url, out.tb, {}, "", ""); }, -2,
+         11},
+        {"GET through the proxy loop",
+         [&](const std::string& url) {
+             return KTHTTPClient::httpGetViaProxies(url, out.tb, {}, "", "");
+         },
+         -2, 11},
+        // A POST follows none: its answer is the redirect, which is no reply.
+        {"POST",
+         [&](const std::string& url) {
+             return KTHTTPClient::httpPost(url, body, &out.tb, {}, "", {});
+         },
+         -4, 1},
+        {"speed-test upload",
+         [&](const std::string& url) {
+             return KTHTTPClient::measureTransfer(url, kSpeedTestUpload, body, out.tb, &result, {},
+                                                  "");
+         },
+         -2, 11},
+        {"speed-test download",
+         [&](const std::string& url) {
+             return KTHTTPClient::measureTransfer(url, kSpeedTestDownload, none, out.tb, &result,
+                                                  {}, "");
+         },
+         -2, 11},
+    };
+    const char* const statusLines[] = {"HTTP/1.1 307 Temporary Redirect", "HTTP/1.1 302 Found"};
+    for (const char* statusLine : statusLines) {
+        for (const Kind& kind : kinds) {
+            SCOPED_TRACE(std::string(kind.name) + ", " + statusLine);
+            HttpsOrigin origin;
+            const std::string url = origin.url("/again");
+            // To itself, without end; past 50 it gives up, so a client without a bound
+            // still ends.
+            std::atomic<int> seen{0};
+            origin.setHandler([&](const ktTest::HttpRequestRecord&) {
+                if (++seen > 50) {
+                    return HttpReply::make("HTTP/1.1 404 Not Found");
+                }
+                return HttpReply::make(statusLine, "", {"Location: " + url});
+            });
+            EXPECT_EQ(kind.request(url), kind.rc);
+            EXPECT_EQ(origin.requests().size(), kind.requests);
+        }
+    }
+}
+
 // --- certificates -------------------------------------------------------------------
 
 TEST_F(HttpClientTest, CertificatesAreVerifiedFromTheFirstRequest)

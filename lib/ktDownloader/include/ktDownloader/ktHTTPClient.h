@@ -141,9 +141,9 @@ public:
     int setDirect();
     // The body stays the caller's and must outlive perform. Selects kWritePost.
     int setPostData(const TransferBuffer& body);
-    // Limits of this one request (libcurl's connect time-out, TLS handshake included, and
-    // its whole-transfer time-out); nothing else sets them.
-    int setRequestTimeouts(std::chrono::milliseconds connect, std::chrono::milliseconds total);
+    // A limit on this one request's connection (libcurl's connect time-out, TLS handshake
+    // included); the transfer after it has none but what init set.
+    int setConnectTimeout(std::chrono::milliseconds connect);
     // Runs the transfer: the result codes above. The handle stays readable afterwards.
     int perform();
     // After perform: one of libcurl's timing values; 0 when it has none.

@@ -43,7 +43,8 @@ public:
     // Replaces id and body from text. False (logged, message unchanged) when the text is
     // not JSON, nests deeper than kMaxJsonDepth, holds more than kMaxMessageValues values
     // and keys, or has no first key (an empty object, an array, a bare value, an empty key).
-    // A key that is not a number in int range gives id 0. The lines about a refused text
+    // The key is read as atoi reads it ("145abc" gives 145); one without digits, or beyond
+    // int, gives id 0. The lines about a refused text
     // are bounded by the thread's KtPeerLineScope (ktLog/peerLines.h).
     bool attach(const std::string& text);
     // attach without a line about a refused text: for code that only looks at a message

@@ -4,6 +4,7 @@
 
 #include "ktTest/testPki.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -36,6 +37,8 @@ struct HttpReply {
     // Send only the first bytes of the reply (status line and headers included), then stay
     // silent until the client gives up or the origin is destroyed.
     std::optional<std::size_t> stallAfter;
+    // Above 0: the body goes one byte at a time, this long apart, after the head.
+    std::chrono::milliseconds trickle{0};
 
     static HttpReply make(const std::string& statusLine, const std::string& body = "",
                           const std::vector<std::string>& headers = {});
