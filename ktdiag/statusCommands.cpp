@@ -97,6 +97,10 @@ void CKTDiag::getClientStatus()
         outcome, {{},
                   {"Failed to get client status.\n", "Failed to send GET_STATUS to service"},
                   {"Failed to get client status.\n", "No answer to GET_STATUS from service"}});
+    if (outcome == Outcome::notSent) {
+        m_ktcom.stop();
+        return;
+    }
     int tunnelStatus = 0;
     std::string clientStatus, gatewayHost, onpremStatus, explicitProxy, gtwIP, tunnelProtocol;
     if (answered) {
