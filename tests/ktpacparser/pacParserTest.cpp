@@ -122,6 +122,22 @@ TEST_F(PacParserTest, FailuresExitWithOne)
     EXPECT_EQ(usage.err, "usage: ktpacparser <url> <pac file>\n");
 }
 
+TEST_F(PacParserTest, AWorkingScriptLargerThan16MiBIsRefused)
+{
+    // The company script, which evaluates, padded past the cap with a comment.
+    std::string script = kCompanyPac;
+    const std::size_t cap = 16 * 1024 * 1024;
+    script += "/*" + std::string(cap + 1 - script.size() - 4, 'x') + "*/";
+    ASSERT_EQ(script.size(), cap + 1);
+    ktTest::writeAll(path("padded.pac"), script);
+    const ktTest::RunResult r =
+        ktTest::runProgram(KTPACPARSER, {"https://other.test/", path("padded.pac")});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "ktpacparser: cannot read PAC file " + path("padded.pac") + ": larger than 16 MiB\n");
+}
+
 TEST_F(PacParserTest, UrlsThatWouldBreakOutOfTheScriptAreRefused)
 {
     for (const std::string url : {"https://a.test/\");x(\"", "https://a.test/\\",
