@@ -1,6 +1,6 @@
 #pragma once
-// What the PAC program's output says, shared by the local and the downloaded PAC paths.
-// Internal.
+// A run of the PAC program and what its output says, shared by the local and the downloaded
+// PAC paths. Internal.
 
 #include "ktPlatform/interruptCleanup.h"
 
