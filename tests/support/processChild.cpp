@@ -10,6 +10,7 @@
 //   hang             starts a grandchild, prints its pid, and both sleep for good
 //   ids              "uid R E S\ngid R E S\ngroups G...\n": its real, effective and saved ids
 //                    and its supplementary groups in ascending order
+//   env              its environment, one "NAME=value\n" line per entry, in ascending order
 
 #include <algorithm>
 #include <csignal>
@@ -22,6 +23,8 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -110,6 +113,17 @@ int main(int argc, char** argv)
             text += " " + std::to_string(g);
         }
         put(1, text + "\n");
+    } else if (mode == "env") {
+        std::vector<std::string> entries;
+        for (char** e = environ; *e != nullptr; ++e) {
+            entries.emplace_back(*e);
+        }
+        std::sort(entries.begin(), entries.end());
+        std::string text;
+        for (const std::string& e : entries) {
+            text += e + "\n";
+        }
+        put(1, text);
     } else if (mode == "hang") {
         const pid_t grandchild = ::fork();
         if (grandchild == 0) {

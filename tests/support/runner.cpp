@@ -149,9 +149,16 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
         }
     }
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    struct rusage usage {};
+    while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
     result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - startedAt);
+    const auto time = [](const timeval& t) {
+        return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
+    };
+    result.cpu = std::chrono::duration_cast<std::chrono::milliseconds>(time(usage.ru_utime) +
+                                                                       time(usage.ru_stime));
     if (!killed && WIFEXITED(status)) {
         result.exitCode = WEXITSTATUS(status);
     }

@@ -19,14 +19,12 @@ namespace ktTest {
 
 namespace {
 
-const char* const kAccountName = "ktdiag-test";
-
-std::optional<TestAccount> lookUp()
+std::optional<TestAccount> lookUp(const std::string& name)
 {
     std::vector<char> buffer(16384);
     struct passwd pw {};
     struct passwd* found = nullptr;
-    if (::getpwnam_r(kAccountName, &pw, buffer.data(), buffer.size(), &found) != 0 ||
+    if (::getpwnam_r(name.c_str(), &pw, buffer.data(), buffer.size(), &found) != 0 ||
         found == nullptr) {
         return std::nullopt;
     }
@@ -48,28 +46,27 @@ std::string useradd()
     return std::string();
 }
 
-} // namespace
-
-std::optional<TestAccount> testAccount(std::string& why)
+// The account name, made with its home /home/<name> when it is missing.
+std::optional<TestAccount> accountNamed(const std::string& name, std::string& why)
 {
     if (::geteuid() != 0) {
         why = "acting as another account needs root";
         return std::nullopt;
     }
-    std::optional<TestAccount> account = lookUp();
+    std::optional<TestAccount> account = lookUp(name);
     const std::string program = useradd();
     // Another test may be making it at the same time: useradd then fails on its lock.
     for (int attempt = 0; !account && attempt < 20; ++attempt) {
         if (program.empty()) {
-            why = "no useradd to make the test account " + std::string(kAccountName);
+            why = "no useradd to make the test account " + name;
             return std::nullopt;
         }
-        const RunResult r = runProgram(program, {"--system", "--user-group", "--create-home",
-                                                 "--home-dir", "/home/ktdiag-test", "--shell",
-                                                 "/usr/sbin/nologin", kAccountName});
-        account = lookUp();
+        const RunResult r =
+            runProgram(program, {"--system", "--user-group", "--create-home", "--home-dir",
+                                 "/home/" + name, "--shell", "/usr/sbin/nologin", name});
+        account = lookUp(name);
         if (!account) {
-            why = "useradd " + std::string(kAccountName) + " failed: " + r.err;
+            why = "useradd " + name + " failed: " + r.err;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     }
@@ -85,6 +82,18 @@ std::optional<TestAccount> testAccount(std::string& why)
         return std::nullopt;
     }
     return account;
+}
+
+} // namespace
+
+std::optional<TestAccount> testAccount(std::string& why)
+{
+    return accountNamed("ktdiag-test", why);
+}
+
+std::optional<TestAccount> secondTestAccount(std::string& why)
+{
+    return accountNamed("ktdiag-test2", why);
 }
 
 AccountFolder::AccountFolder(const TestAccount& account)

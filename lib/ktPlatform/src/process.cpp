@@ -10,6 +10,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/close_range.h>
@@ -85,7 +86,40 @@ struct ChildSetup {
     uid_t uid = 0;
     gid_t gid = 0;
     std::vector<gid_t> groups;
+    // Its environment then; this process's own otherwise.
+    std::vector<std::string> envStrings;
+    std::vector<char*> env;
 };
+
+// The search path of a child that runs as a user.
+const char* const kUserPath = "PATH=/usr/local/bin:/usr/bin:/bin";
+
+bool isLocaleVariable(const char* entry)
+{
+    return std::strncmp(entry, "LANG=", 5) == 0 || std::strncmp(entry, "LANGUAGE=", 9) == 0 ||
+           std::strncmp(entry, "LC_", 3) == 0;
+}
+
+// The environment of a child that runs as the user: the fixed search path, this process's
+// locale and the user's own names and home. Nothing else of this process's (proxy
+// credentials, tokens) reaches a program that the user may inspect while it runs.
+std::vector<std::string> userEnvironment(const Token& user)
+{
+    std::vector<std::string> env = {kUserPath};
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (isLocaleVariable(*entry)) {
+            env.emplace_back(*entry);
+        }
+    }
+    if (!user.home.empty()) {
+        env.push_back("HOME=" + user.home);
+    }
+    if (!user.name.empty()) {
+        env.push_back("USER=" + user.name);
+        env.push_back("LOGNAME=" + user.name);
+    }
+    return env;
+}
 
 // The program argv[0] names: itself when it holds a '/', else the first executable file of
 // that name in PATH (the system's default search path without one), as execvp looks.
@@ -160,6 +194,15 @@ bool prepareChild(const std::vector<std::string>& argv, int output, ChildSetup& 
         setup.uid = static_cast<uid_t>(fsUid);
         setup.gid = static_cast<gid_t>(currentFsGid());
         setup.groups = groupsOf(fsUid, setup.gid);
+        Token user;
+        if (!lookupUser(fsUid, user)) {
+            user = Token{};
+        }
+        setup.envStrings = userEnvironment(user);
+        for (std::string& s : setup.envStrings) {
+            setup.env.push_back(&s[0]);
+        }
+        setup.env.push_back(nullptr);
     }
     return true;
 }
@@ -209,7 +252,8 @@ int runChild(const ChildSetup& setup, int errorPipe)
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execve(setup.program.c_str(), setup.argv.data(), environ);
+    ::execve(setup.program.c_str(), setup.argv.data(),
+             setup.dropIdentity ? setup.env.data() : environ);
     return errno;
 }
 

@@ -1,8 +1,10 @@
 #include "pacResult.h"
 
 #include "ktLog/ktLog.h"
+#include "ktLog/peerText.h"
 #include "ktPlatform/files.h"
 #include "ktPlatform/process.h"
+#include "ktUtils/process.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -95,4 +97,23 @@ bool readPacOutput(const std::string& path, std::string& text)
         return false;
     }
     return true;
+}
+
+PacScratchFolder::PacScratchFolder()
+    : m_ok(m_held.createFolderIn(ktPlatform::temporaryRoot(), "kt.", m_path))
+{
+}
+
+bool runPacProgram(const std::string& commandLine, const PacScratchFolder& scratch,
+                   std::string& answer)
+{
+    const std::string output = scratch.file("result.txt");
+    std::uint32_t exitCode = 0;
+    const bool ran = ExecCommandWithExitCode(commandLine.c_str(), &exitCode, output);
+    if (!ran || exitCode != 0) {
+        KTLOG(KT_LOG_ERROR, "%s failed with error %d", escapeControlChars(commandLine).c_str(),
+              ran ? 1 : 0);
+        return false;
+    }
+    return readPacOutput(output, answer);
 }

@@ -9,13 +9,11 @@
 #include "ktPlatform/process.h"
 #include "ktPlatform/proxySettings.h"
 #include "ktPlatform/strings.h"
-#include "ktUtils/process.h"
 #include "ktUtils/urlUtil.h"
 #include "ktWinUtils/impersonate.h"
 
 #include <chrono>
 #include <cwctype>
-#include <optional>
 #include <thread>
 #include <utility>
 
@@ -300,23 +298,21 @@ bool detectProxyFromLocalPac(const std::wstring& pacUrl, const std::string& url,
     }
     const std::string commandLine = pacProgramCommand(program, url, shortPath);
 
-    const std::optional<std::string> publicFolder = ktPlatform::publicFolder();
-    if (!publicFolder) {
+    if (!ktPlatform::publicFolder()) {
         KTLOG(KT_LOG_ERROR, "Failed to retrive PUBLIC path, error %d", kErrorEnvvarNotFound);
         return false;
     }
-    // The runner creates it anew: not through a link, a regular file, mode 0600.
-    const std::string outputFile = *publicFolder + "/proxy.dat";
-
-    std::uint32_t exitCode = 0;
-    const bool ran = ExecCommandWithExitCode(commandLine.c_str(), &exitCode, outputFile);
-    if (!ran || exitCode != 0) {
-        KTLOG(KT_LOG_ERROR, "%s failed with error %d", escapeControlChars(commandLine).c_str(),
-              ran ? 1 : 0);
+    // The answer goes to a folder of this run's own, never to a fixed name in the shared
+    // public folder, where another account's file would block the run or stand for its
+    // answer.
+    PacScratchFolder scratch;
+    if (!scratch.ok()) {
+        KTLOG(KT_LOG_ERROR, "ExecCommand: failed to create output file error: %d",
+              ktPlatform::lastError());
         return false;
     }
     std::string output;
-    if (!readPacOutput(outputFile, output)) {
+    if (!runPacProgram(commandLine, scratch, output)) {
         return false;
     }
     for (std::string entry : pacResultProxies(output)) {

@@ -7,13 +7,10 @@
 
 #include "ktDownloader/ktHTTPClient.h"
 #include "ktLog/ktLog.h"
-#include "ktLog/peerText.h"
 #include "ktPlatform/files.h"
-#include "ktPlatform/interruptCleanup.h"
 #include "ktPlatform/process.h"
 #include "ktPlatform/proxySettings.h"
 #include "ktPlatform/strings.h"
-#include "ktUtils/process.h"
 #include "ktUtils/stringUtil.h"
 
 #include <chrono>
@@ -101,19 +98,6 @@ bool downloadScript(const std::string& url, int timeoutMs, std::string& script)
     return true;
 }
 
-// A private folder for the script and the program's answer, removed with its files.
-class ScratchFolder {
-public:
-    ScratchFolder() : m_ok(m_held.createFolderIn(ktPlatform::temporaryRoot(), "kt.", m_path)) {}
-    bool ok() const { return m_ok; }
-    std::string file(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    ktPlatform::TemporaryPath m_held; // removed with what it holds, an interruption too
-    std::string m_path;
-    bool m_ok;
-};
-
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
@@ -136,21 +120,13 @@ bool evaluateScript(const std::string& url, const std::string& script, std::stri
         KTLOG(KT_LOG_ERROR, "GetModuleFileName failed %d", ktPlatform::lastError());
         return false;
     }
-    ScratchFolder scratch;
+    PacScratchFolder scratch;
     if (!scratch.ok() || !writeScript(scratch.file("proxy.pac"), script)) {
         KTLOG(KT_LOG_ERROR, "failed to store the PAC file, err: %d", ktPlatform::lastError());
         return false;
     }
-    const std::string commandLine = pacProgramCommand(program, url, scratch.file("proxy.pac"));
-    std::uint32_t exitCode = 0;
-    const bool ran =
-        ExecCommandWithExitCode(commandLine.c_str(), &exitCode, scratch.file("result.txt"));
-    if (!ran || exitCode != 0) {
-        KTLOG(KT_LOG_ERROR, "%s failed with error %d", escapeControlChars(commandLine).c_str(),
-              ran ? 1 : 0);
-        return false;
-    }
-    return readPacOutput(scratch.file("result.txt"), answer);
+    return runPacProgram(pacProgramCommand(program, url, scratch.file("proxy.pac")), scratch,
+                         answer);
 }
 
 } // namespace

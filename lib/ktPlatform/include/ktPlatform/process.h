@@ -49,7 +49,10 @@ struct RunResult {
 // regular file, and is created with mode 0600. The child inherits no other descriptor,
 // gets default signal handling and an empty signal mask, runs in a process group of its
 // own with the caller's environment and folder, and is killed with its group once
-// timeout has passed. Blocks the calling thread until the child has ended.
+// timeout has passed. When the calling thread acts as another user, the child runs as that
+// user (uid, gid and groups) with an environment of its own instead: PATH
+// /usr/local/bin:/usr/bin:/bin, the caller's LANG, LANGUAGE and LC_* variables, and the
+// user's HOME, USER and LOGNAME. Blocks the calling thread until the child has ended.
 RunResult runProcess(const std::vector<std::string>& argv, const std::string& outputFile,
                      OutputMode mode, std::chrono::milliseconds timeout);
 

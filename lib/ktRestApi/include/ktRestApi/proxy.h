@@ -17,9 +17,10 @@
 // caller holds is in force again afterwards.
 bool detectProxy(const std::string& url, std::vector<std::string>& proxies, std::string& pacHost);
 
-// Evaluates a "file://" PAC URL for url with the PAC program, whose output is kept in
-// <public folder>/proxy.dat, and appends the proxies it names to proxies. True when the
-// program ended with exit code 0 and its output was read, even with no proxy in it.
+// Evaluates a "file://" PAC URL for url with the PAC program, whose output goes to a
+// private temporary folder of this call (removed afterwards), and appends the proxies it
+// names to proxies. True when the program ended with exit code 0 and its output was read,
+// even with no proxy in it. The answer never passes through the shared public folder.
 bool detectProxyFromLocalPac(const std::wstring& pacUrl, const std::string& url,
                              std::vector<std::string>& proxies);
 

@@ -18,6 +18,8 @@ struct RunResult {
     // The program's largest resident set, sampled every few milliseconds while it ran.
     long peakResidentKiB = 0;
     std::chrono::milliseconds elapsed{0}; // from its start until it was reaped
+    // The processor time it used (user and system), which a busy machine does not stretch.
+    std::chrono::milliseconds cpu{0};
 };
 
 // env: variables to set (a value) or remove (nullopt) on top of this process's

@@ -22,11 +22,17 @@ struct TestAccount {
 // is not root or the account cannot be made.
 std::optional<TestAccount> testAccount(std::string& why);
 
+// A second such account, "ktdiag-test2", for tests that need two users besides root.
+std::optional<TestAccount> secondTestAccount(std::string& why);
+
 // Skips the current test (with the reason) unless the account is at hand; use as
 //   KT_TEST_ACCOUNT_OR_SKIP(account);
-#define KT_TEST_ACCOUNT_OR_SKIP(var)                                                               \
+#define KT_TEST_ACCOUNT_OR_SKIP(var) KT_TEST_ACCOUNT_FROM_OR_SKIP(var, ::ktTest::testAccount)
+#define KT_TEST_SECOND_ACCOUNT_OR_SKIP(var)                                                        \
+    KT_TEST_ACCOUNT_FROM_OR_SKIP(var, ::ktTest::secondTestAccount)
+#define KT_TEST_ACCOUNT_FROM_OR_SKIP(var, make)                                                    \
     std::string var##Why;                                                                          \
-    const std::optional<::ktTest::TestAccount> var##Opt = ::ktTest::testAccount(var##Why);         \
+    const std::optional<::ktTest::TestAccount> var##Opt = make(var##Why);                          \
     if (!var##Opt) {                                                                               \
         GTEST_SKIP() << var##Why;                                                                  \
     }                                                                                              \
