@@ -89,17 +89,16 @@ std::string hex(const char* prefix, std::uint32_t value)
     return buffer;
 }
 
+// The old log receives the newest kRotateSize bytes at most, however far the log grew; the
+// log is emptied only once they are there, so a copy that fails loses no line.
 void rotateIfFull()
 {
     std::uint64_t size = 0;
     if (!ktPlatform::regularFileSize(g_logFilePath, size) || size < kRotateSize) {
         return;
     }
-    // A failed copy is not reported; the file is emptied all the same so it stays bounded.
-    ktPlatform::copyFileReplacing(g_logFilePath, g_oldLogFilePath);
-    if (std::FILE* f = ktPlatform::openFileNoFollow(g_logFilePath, "w")) {
-        std::fflush(f);
-        std::fclose(f);
+    if (ktPlatform::copySharedFileTail(g_logFilePath, g_oldLogFilePath, kRotateSize)) {
+        ktPlatform::emptySharedFile(g_logFilePath);
     }
 }
 
