@@ -1,5 +1,6 @@
 #include "ktLog/ktLog.h"
 #include "ktLog/ktLogInternal.h"
+#include "ktLog/peerText.h"
 
 #include "ktPlatform/namedLock.h"
 #include "ktPlatform/tokens.h"
@@ -407,6 +408,36 @@ TEST_F(LogTest, ASecondNameOfAnotherFileIsLeftAlone)
         if (c.name == lockPath()) {
             fs::rename(aside, c.name);
         }
+    }
+}
+
+TEST_F(LogTest, EveryMessageIsEscapedOnce)
+{
+    struct Case {
+        std::string message;
+        std::string logged;
+    };
+    const Case cases[] = {
+        {"planted\n2024/01/01 00:00:00.000 ktdiag forged",
+         "planted\\n2024/01/01 00:00:00.000 ktdiag forged"},
+        {"\x1b[31mred\r\t\x7f", "\\x1B[31mred\\r\\t\\x7F"},
+        {"\xc2\x9b"
+         "2J",
+         "\\u009B2J"},
+        // Text a caller escaped already reads the same, and a backslash stays as it is.
+        {escapeControlChars("a\nb"), "a\\nb"},
+        {"C:\\dir\\new", "C:\\dir\\new"},
+        // Escapes count towards the limit, and none is cut.
+        {std::string(4093, 'm') + "\x1b", std::string(4093, 'm')},
+    };
+    for (const Case& c : cases) {
+        ktTest::writeAll(logPath(), "");
+        ktLog("m", "f.cpp", 1, KT_LOG_INFO, "%s", c.message.c_str());
+        const auto lines = logLines();
+        ASSERT_EQ(lines.size(), 1u) << c.logged;
+        const std::string tail = " f.cpp:1 m " + c.logged;
+        ASSERT_GE(lines[0].size(), tail.size());
+        EXPECT_EQ(lines[0].substr(lines[0].size() - tail.size()), tail);
     }
 }
 
