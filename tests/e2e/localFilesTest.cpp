@@ -1,8 +1,10 @@
 // The real binary against client files that another account or a failing service left
 // behind: configuration forms that cannot be read, files far too large to read, a log lock
-// held by someone else. The run ends normally and nothing is lost.
+// held by someone else, names and values planted to forge log lines. The run ends normally
+// and nothing is lost.
 
 #include "ktTest/clientTree.h"
+#include "ktTest/fakePrograms.h"
 #include "ktTest/fakeService.h"
 #include "ktTest/runner.h"
 
@@ -13,6 +15,8 @@
 #include <chrono>
 #include <fcntl.h>
 #include <filesystem>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -155,6 +159,50 @@ TEST_F(LocalFilesTest, ThePublicFolderAndTheLogAreSharedWithEveryAccount)
     for (const char* name : {"/ktdebuglog.log", "/kt_log_mutex.lock"}) {
         ASSERT_EQ(::lstat((folder + name).c_str(), &st), 0) << name;
         EXPECT_EQ(st.st_mode & 07777, 0666u) << name;
+    }
+}
+
+TEST_F(LocalFilesTest, PlantedNamesAndUserValuesReachTheLogEscaped)
+{
+    // What another account can plant: a line end that would start a forged line (a file
+    // name holds no "/", so no time stamp), and a terminal escape.
+    const std::string planted = "planted\nktdiag p1 t1 critical forged \x1b[31mred";
+    const std::string json = R"(planted\nktdiag p1 t1 critical forged \u001b[31mred)";
+    const std::string escaped = "planted\\nktdiag p1 t1 critical forged \\x1B[31mred";
+    const std::string folder = m_client.tree().publicFolder();
+    const std::string out = m_client.tree().root() + "/out";
+    fs::create_directories(folder);
+    fs::create_directories(out);
+    const ktTest::FakePrograms programs(true);
+    // A name in the public folder, which the collection walks; the link leads nowhere.
+    fs::create_symlink(m_client.tree().root() + "/nothing", folder + "/" + planted);
+    // A value of the user configuration, which the session's user can write.
+    m_client.writeConfigFile("ktuser.conf", R"({"cache":{"tunnelId":")" + json + R"("}})");
+
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> logged;
+    };
+    const Case cases[] = {
+        {{"-o", out + "/diag.zip"},
+         {"Error opening " + folder + "/" + escaped + " for reading, skipping"}},
+        {{"-f"}, {"[sessId 1] TunnelID: " + escaped}},
+    };
+    const std::regex wholeLine(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} ktdiag p[0-9a-f]+ )"
+                               R"(t[0-9a-f]+ [a-z]+ [^ ]+:\d+ [^ ]+ [^\x00-\x1f\x7f]*)");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        ktTest::writeAll(folder + "/ktdebuglog.log", "");
+        const ktTest::RunResult r = run(c.args);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        const std::string text = log();
+        for (const std::string& line : c.logged) {
+            EXPECT_NE(text.find(line), std::string::npos) << line;
+        }
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) {
+            ASSERT_TRUE(std::regex_match(line, wholeLine)) << line;
+        }
     }
 }
 

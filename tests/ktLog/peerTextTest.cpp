@@ -44,6 +44,8 @@ TEST(PeerTextTest, ControlCharactersBecomeVisibleEscapes)
         {"\xc2\x9b"
          "2J \xc2\x80",
          "\\u009B2J \\u0080"},
+        // The range ends at U+009F; U+00A0 after it is text.
+        {"\xc2\x9f\xc2\xa0", "\\u009F\xc2\xa0"},
         {"M\xc3\xbcller \xc2\xa0\xe2\x82\xac", "M\xc3\xbcller \xc2\xa0\xe2\x82\xac"},
         {"\xc2", "\xc2"},
     };

@@ -1,5 +1,6 @@
 #include "ktLog/ktLog.h"
 #include "ktLog/ktLogInternal.h"
+#include "ktLog/peerText.h"
 
 #include "ktPlatform/debugOutput.h"
 #include "ktPlatform/files.h"
@@ -32,7 +33,6 @@ constexpr std::uint32_t kFieldLevelName = 0x40;
 constexpr std::uint32_t g_logFieldMask = 0x4F;
 
 constexpr std::uint64_t kRotateSize = 10485760; // 10 MiB
-constexpr size_t kMessageLimit = 4095;
 
 const char* const g_logLevelNames[] = {"unknown", "critical", "error", "warn", "info", "debug"};
 
@@ -75,7 +75,7 @@ const char* baseName(const char* path)
 
 std::string formatMessage(const char* format, va_list args)
 {
-    char buffer[kMessageLimit + 1] = {};
+    char buffer[kLogMessageLimit + 1] = {};
     if (format != nullptr) {
         std::vsnprintf(buffer, sizeof(buffer), format, args);
     }
@@ -89,17 +89,16 @@ std::string hex(const char* prefix, std::uint32_t value)
     return buffer;
 }
 
+// The old log receives the newest kRotateSize bytes at most, however far the log grew; the
+// log is emptied only once they are there, so a copy that fails loses no line.
 void rotateIfFull()
 {
     std::uint64_t size = 0;
     if (!ktPlatform::regularFileSize(g_logFilePath, size) || size < kRotateSize) {
         return;
     }
-    // A failed copy is not reported; the file is emptied all the same so it stays bounded.
-    ktPlatform::copyFileReplacing(g_logFilePath, g_oldLogFilePath);
-    if (std::FILE* f = ktPlatform::openFileNoFollow(g_logFilePath, "w")) {
-        std::fflush(f);
-        std::fclose(f);
+    if (ktPlatform::copySharedFileTail(g_logFilePath, g_oldLogFilePath, kRotateSize)) {
+        ktPlatform::emptySharedFile(g_logFilePath);
     }
 }
 
@@ -197,7 +196,9 @@ void ktLog(const char* module, const char* sourcePath, int line, int level, cons
     text += module != nullptr ? module : "";
     va_list args;
     va_start(args, format);
-    const std::string message = formatMessage(format, args);
+    // Escaped here, once for every line, so no caller's text can end a line early, forge
+    // another or drive a terminal that shows the log.
+    const std::string message = escapeControlChars(formatMessage(format, args));
     va_end(args);
     text += " " + message;
 
@@ -240,7 +241,7 @@ void ktDebugLog(const char* module, const char* sourcePath, int line, int level,
     text += module != nullptr ? module : "";
     va_list args;
     va_start(args, format);
-    text += " " + formatMessage(format, args);
+    text += " " + escapeControlChars(formatMessage(format, args));
     va_end(args);
     ktPlatform::outputDebugString(text);
 }

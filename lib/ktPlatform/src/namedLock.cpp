@@ -1,6 +1,7 @@
 #include "ktPlatform/namedLock.h"
 
 #include "identity.h"
+#include "sharedEntry.h"
 
 #include <cerrno>
 #include <condition_variable>
@@ -55,23 +56,18 @@ bool NamedLock::open(const std::string& folder, const std::string& name, bool sh
         return true;
     }
     const std::string path = folder + "/" + name + ".lock";
-    const mode_t mode = shared ? 0666 : 0600;
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode);
+    // A shared lock any account may take, as a named mutex with a null DACL allows; a
+    // private one no other account may open. Either is a regular file with one link, so its
+    // mode change reaches no other file.
+    const int fd = openSharedEntry(path, O_RDWR, true, shared ? 0666 : 0600);
     if (fd < 0) {
         return false;
     }
     struct stat st {};
-    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    const bool own = regular && st.st_uid == currentFsUid();
-    if (!regular || (!shared && !own)) {
+    if (!shared && (::fstat(fd, &st) != 0 || st.st_uid != currentFsUid())) {
         ::close(fd);
-        errno = regular ? EACCES : EINVAL;
+        errno = EACCES;
         return false;
-    }
-    // A shared lock any account may take, as a named mutex with a null DACL allows; a
-    // private one no other account may open.
-    if (own && (st.st_mode & 07777) != mode) {
-        ::fchmod(fd, mode);
     }
     m_impl->fd = fd;
     return true;

@@ -1,9 +1,14 @@
 #include "ktPlatform/sharedFiles.h"
 
 #include "ktPlatform/files.h"
-#include "identity.h"
 
+#include "identity.h"
+#include "posixFiles.h"
+#include "sharedEntry.h"
+
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +20,76 @@ namespace {
 constexpr mode_t kSharedFolderMode = 01777;
 constexpr mode_t kSharedFileMode = 0666;
 
+// A new file of mode renamed over whatever is at path; the descriptor stays on it, so
+// nothing put at path meanwhile is written instead.
+int replaceWithNewFile(const std::string& path, int access, mode_t mode)
+{
+    std::string temp = hiddenSibling(path, "XXXXXX");
+    Fd fd(::mkostemp(&temp[0], (access & O_APPEND) | O_CLOEXEC));
+    if (fd.get() < 0) {
+        return -1;
+    }
+    if (::fchmod(fd.get(), mode) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
+        const int saved = errno;
+        ::unlink(temp.c_str());
+        errno = saved;
+        return -1;
+    }
+    return fd.release();
+}
+
+bool writeAll(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 } // namespace
+
+int openSharedEntry(const std::string& path, int access, bool create, mode_t mode)
+{
+    // O_NONBLOCK keeps a FIFO from blocking the open; it is cleared for a regular file.
+    const int flags = access | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (create ? O_CREAT : 0);
+    Fd fd(::open(path.c_str(), flags, mode));
+    int refused = errno;
+    if (fd.get() >= 0) {
+        struct stat st {};
+        if (::fstat(fd.get(), &st) != 0) {
+            return -1;
+        }
+        if (S_ISREG(st.st_mode) && st.st_nlink == 1) {
+            const int fl = ::fcntl(fd.get(), F_GETFL);
+            if (fl >= 0) {
+                ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
+            }
+            if (st.st_uid == currentFsUid() && (st.st_mode & 07777) != mode) {
+                // Best effort: the file is still used when its mode cannot be set.
+                ::fchmod(fd.get(), mode);
+            }
+            return fd.release();
+        }
+        refused = S_ISREG(st.st_mode) ? EMLINK : EINVAL;
+    } else if (refused != ELOOP && refused != ENXIO) {
+        // ELOOP: a symbolic link; ENXIO: a FIFO without a reader. Anything else (missing,
+        // no permission, a folder) is not ours to replace.
+        return -1;
+    }
+    if (currentFsUid() != 0) {
+        errno = refused;
+        return -1;
+    }
+    return replaceWithNewFile(path, access, mode);
+}
 
 bool createSharedFolder(const std::string& path)
 {
@@ -52,17 +126,77 @@ bool createSharedFolder(const std::string& path)
 
 std::FILE* openSharedFileForAppend(const std::string& path)
 {
-    std::FILE* file = openFileNoFollow(path, "a");
-    if (file == nullptr) {
+    const int fd = openSharedEntry(path, O_WRONLY | O_APPEND, true, kSharedFileMode);
+    if (fd < 0) {
         return nullptr;
     }
-    struct stat st {};
-    if (::fstat(::fileno(file), &st) == 0 && st.st_uid == currentFsUid() &&
-        (st.st_mode & 07777) != kSharedFileMode) {
-        // Best effort: the line still goes in when the mode cannot be set.
-        ::fchmod(::fileno(file), kSharedFileMode);
+    std::FILE* file = ::fdopen(fd, "a");
+    if (file == nullptr) {
+        closeDescriptor(fd);
     }
     return file;
+}
+
+bool copySharedFileTail(const std::string& src, const std::string& dst, std::uint64_t maxBytes)
+{
+    Fd in(::open(src.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (in.get() < 0) {
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(in.get(), &st) != 0) {
+        return false;
+    }
+    // A second name could be another account's private file: its bytes stay where they are.
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        errno = S_ISREG(st.st_mode) ? EMLINK : EINVAL;
+        return false;
+    }
+    const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+    std::uint64_t left = std::min(size, maxBytes);
+    off_t at = static_cast<off_t>(size - left);
+    // Written in place, not replaced: in the sticky folder an account may not rename over
+    // another account's file, but every account may write the 0666 file.
+    const Fd out(openSharedEntry(dst, O_WRONLY, true, kSharedFileMode));
+    if (out.get() < 0 || ::ftruncate(out.get(), 0) != 0) {
+        return false;
+    }
+    // A cut copy begins with the first whole line, when one starts in its first piece.
+    bool atLineStart = at == 0;
+    char buffer[64 * 1024];
+    while (left > 0) {
+        const ssize_t n =
+            ::pread(in.get(), buffer,
+                    static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof(buffer))), at);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            break; // emptied meanwhile: what was read is the copy
+        }
+        const char* from = buffer;
+        if (!atLineStart) {
+            atLineStart = true;
+            if (const void* end = std::memchr(buffer, '\n', static_cast<std::size_t>(n))) {
+                from = static_cast<const char*>(end) + 1;
+            }
+        }
+        if (!writeAll(out.get(), from, static_cast<std::size_t>(buffer + n - from))) {
+            return false;
+        }
+        at += n;
+        left -= static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+bool emptySharedFile(const std::string& path)
+{
+    const Fd fd(openSharedEntry(path, O_WRONLY, false, kSharedFileMode));
+    return fd.get() >= 0 && ::ftruncate(fd.get(), 0) == 0;
 }
 
 } // namespace ktPlatform

@@ -31,10 +31,19 @@ bool ktLogInit();
 
 // Formats one line and appends it to the log file. Does not test the level; never fails
 // towards the caller. Safe from any thread once ready.
+//
+// What a line holds: the fields, then the message cut at 4095 bytes and escaped as
+// escapeControlChars (ktLog/peerText.h) escapes it: line ends, tabs and the other C0 and C1
+// controls become \n, \r, \t, \xNN and \u00NN, and a message with escapes is cut so that it
+// still fits in 4095 bytes, never inside an escape. A backslash is kept as it is, so text a
+// caller already escaped with that helper reads the same, not escaped twice; a "\n" in a
+// line is therefore either an escaped line end or a backslash and an "n" of the message.
+// Every line is one line of the file.
 void ktLog(const char* module, const char* sourcePath, int line, int level, const char* format, ...)
     __attribute__((format(printf, 5, 6)));
 
-// The facility's own start-up failures: one line to the debugger output, no file.
+// The facility's own start-up failures: one line to the debugger output, no file; its
+// message escaped as in ktLog.
 void ktDebugLog(const char* module, const char* sourcePath, int line, int level, const char* format,
                 ...) __attribute__((format(printf, 5, 6)));
 

@@ -1,7 +1,9 @@
 #pragma once
 // Text that came from outside the tool: from the service, an HTTP server, a PAC script or a
 // file another account can write. It reaches the log and the console only escaped, so a peer
-// can neither forge nor break a line nor drive the terminal.
+// can neither forge nor break a line nor drive the terminal. The log escapes every message
+// itself (ktLog.h); the console's writers escape what they print. Escaping is idempotent:
+// escaped text has no control character left, and a backslash stays as it is.
 
 #include <cstddef>
 #include <cstdio>

@@ -3,6 +3,7 @@
 // account may create files in the folder and append to the log, none may remove or rename
 // another account's files.
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -14,9 +15,29 @@ namespace ktPlatform {
 // with errno set otherwise (ENOTDIR when something else is there).
 bool createSharedFolder(const std::string& path);
 
-// Stands for fopen(path, "a") of the shared log: opened as openFileNoFollow opens it (no
-// link, a regular file only); a file the calling thread's account owns is given mode 0666
-// so every account can append. Null with errno set on failure.
+// The log, the old log and the lock in that folder are used only when each is a regular file
+// with one link: a second name could be another account's private file, which must not be
+// written, truncated or given another mode. Anything else there (a link, a second name, a
+// FIFO) an account acting as root replaces with a new file; another account leaves it alone
+// and fails (errno ELOOP, EMLINK or EINVAL).
+
+// Stands for fopen(path, "a") of the shared log, under the rule above; a file the calling
+// thread's account owns is given mode 0666 so every account can append. Null with errno set
+// on failure.
 std::FILE* openSharedFileForAppend(const std::string& path);
+
+// Stands for CopyFileA(src, dst, FALSE) in the rotation of the shared log: dst receives the
+// last maxBytes bytes of src at most, so a log grown far past its bound costs no more; a cut
+// copy begins after the first line end of its first 64 KiB (when there is one there), so it
+// starts with a whole line. src is read only when it is a regular file with one link, not
+// following a link there. dst is written in place, under the rule above (a missing one is
+// made with mode 0666), so any account can rotate a log that another account rotated
+// before. False with errno set when src or dst cannot be used or a read or write fails; dst
+// may then hold part of the copy.
+bool copySharedFileTail(const std::string& src, const std::string& dst, std::uint64_t maxBytes);
+
+// Stands for fopen(path, "w") and fclose of the shared log: empties it, under the rule above.
+// False with errno set (ENOENT when there is no file).
+bool emptySharedFile(const std::string& path);
 
 } // namespace ktPlatform
