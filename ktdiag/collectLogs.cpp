@@ -458,29 +458,9 @@ bool runSystemCommands(const std::string& collectionFolder)
     return true;
 }
 
-// The configuration files, listed whether they exist or not; the user's own from the user's
-// folder when it is open, from the program-data folder when there is none, and not at all
-// when it is left out.
-void listConfigurationFiles(FileList& files, const std::string& programDataFolder,
-                            const UserFolderReader& userFolder, bool userFolderLeftOut)
-{
-    const std::string configFolder = userFolder.isOpen() ? userFolder.folder() : programDataFolder;
-    for (const char* name :
-         {"/ktconfig.json", "/dps.json", "/installereventcache.json", "/certutil/certutil.json"}) {
-        files.add(programDataFolder + name);
-    }
-    if (userFolder.isOpen()) {
-        files.addUsers(configFolder + "/ktuser.conf");
-        files.addUsers(configFolder + "/eventcache.json");
-    } else if (!userFolderLeftOut) {
-        files.add(configFolder + "/ktuser.conf");
-        files.add(configFolder + "/eventcache.json");
-    }
-}
-
-// The protected files of the program-data folder, decrypted; of its plain files only those
-// named in the list of configuration files go into the archive.
-void walkProgramDataFolder(const std::string& programDataFolder, DecryptedCopies& copies)
+// The protected files of the program-data folder, decrypted; its plain files go into the
+// archive only by name.
+void decryptProtectedFilesIn(const std::string& programDataFolder, DecryptedCopies& copies)
 {
     for (const fs::path& entry : filesIn(programDataFolder)) {
         if (entry.extension() == kProtectedExtension) {
@@ -489,44 +469,32 @@ void walkProgramDataFolder(const std::string& programDataFolder, DecryptedCopies
     }
 }
 
-// The user's folder, read as the user, and the data folder: protected files decrypted, the
-// others listed, but for those never collected.
-void walkConfigurationFolders(FileList& files, DecryptedCopies& copies,
-                              const std::string& programDataFolder,
-                              const UserFolderReader& userFolder)
+// The files of a configuration folder to list: the plain ones but for those never
+// collected. Its protected files are decrypted into copies meanwhile, read as user when
+// given.
+std::vector<std::string> configurationFiles(const std::vector<fs::path>& entries,
+                                            DecryptedCopies& copies,
+                                            const UserFolderReader* user = nullptr)
 {
-    if (userFolder.isOpen()) {
-        for (const std::string& path : userFolder.files()) {
-            const fs::path entry(path);
-            if (isLockFile(entry)) {
-                continue;
-            }
-            if (entry.extension() == kProtectedExtension) {
-                addProtected(entry, copies, &userFolder);
-            } else if (!inSkipList(entry.filename().string())) {
-                files.addUsers(path);
-            }
+    std::vector<std::string> listed;
+    for (const fs::path& entry : entries) {
+        if (isLockFile(entry)) {
+            continue;
         }
-    }
-    const std::string dataFolder = programDataFolder + "/data";
-    for (const fs::path& entry : filesIn(dataFolder)) {
         if (entry.extension() == kProtectedExtension) {
-            addProtected(entry, copies);
+            addProtected(entry, copies, user);
         } else if (!inSkipList(entry.filename().string())) {
-            files.add(entry.string());
+            listed.push_back(entry.string());
         }
     }
+    return listed;
 }
 
-// The collection folder, with the decrypted copies that the original layout kept there, but
-// for earlier archives, the archive itself and unfinished temporary files. The upload form
-// lists its captures and dumps not here but as the candidates returned, those of size 0 not
-// at all.
-std::vector<FileSizeRecord> walkCollectionFolder(FileList& files,
-                                                 const std::string& collectionFolder,
-                                                 const std::set<FileState>& earlierArchives,
-                                                 const std::string& archiveName,
-                                                 const DecryptedCopies& copies, bool forUpload)
+// The files of the collection folder, but for earlier archives, the archive itself and
+// unfinished temporary files.
+std::vector<std::string> collectionFiles(const std::string& collectionFolder,
+                                         const std::set<FileState>& earlierArchives,
+                                         const std::string& archiveName)
 {
     const std::optional<FileState> archive = stateOf(archiveName);
     const auto sameFile = [](const FileState& a, const FileState& b) {
@@ -546,24 +514,21 @@ std::vector<FileSizeRecord> walkCollectionFolder(FileList& files,
         }
         collected.push_back(entry.string());
     }
-    collected.insert(collected.end(), copies.paths().begin(), copies.paths().end());
+    return collected;
+}
 
-    std::vector<FileSizeRecord> candidates;
-    for (const std::string& path : collected) {
-        if (!forUpload || !isCapped(path)) {
-            files.add(path);
-            continue;
+// A capture or dump of the upload form, held back as a candidate for the cap; one of size 0
+// or of no size to be had is left out.
+void addCandidate(const std::string& path, std::vector<FileSizeRecord>& candidates)
+{
+    try {
+        const std::uint64_t size = fs::file_size(path);
+        if (size > 0) {
+            candidates.push_back({path, size});
         }
-        try {
-            const std::uint64_t size = fs::file_size(path);
-            if (size > 0) {
-                candidates.push_back({path, size});
-            }
-        } catch (const fs::filesystem_error& e) {
-            KTLOG(KT_LOG_ERROR, "exception error for file_size %s", e.what());
-        }
+    } catch (const fs::filesystem_error& e) {
+        KTLOG(KT_LOG_ERROR, "exception error for file_size %s", e.what());
     }
-    return candidates;
 }
 
 // Lists the candidates that fit under the upload cap beside the files listed so far.
@@ -586,6 +551,78 @@ void addWithinUploadCap(FileList& files, std::vector<FileSizeRecord> candidates)
     }
 }
 
+// Where the archive's entries come from, as the collection found them before listing any.
+struct EntrySources {
+    const std::string& programDataFolder;
+    const std::string& collectionFolder;
+    const UserFolderReader& userFolder; // open when the configuration folder is the user's
+    bool userFolderLeftOut;             // its user cannot be had: none of its files is listed
+    const std::set<FileState>& earlierArchives; // of the collection folder before GET_DIAG
+    const std::string& archiveName;
+    bool forUpload;
+};
+
+// The archive's entries, in the order the zip writer takes them, each with the way it is
+// read. Protected files met on the way are decrypted into copies, which go in after the
+// collection folder.
+FileList listArchiveEntries(const EntrySources& from, DecryptedCopies& copies)
+{
+    const std::string& programData = from.programDataFolder;
+    const UserFolderReader& user = from.userFolder;
+    FileList files(user);
+
+    // 1. The configuration files by name, whether they exist or not: the zip writer skips
+    //    missing ones. The configuration folder's two come from the user's folder when it
+    //    is open, from the program-data folder when there is none, not at all when it is
+    //    left out.
+    for (const char* name : {"/ktuserconfig.json", "/ktconfig.json", "/dps.json",
+                             "/installereventcache.json", "/certutil/certutil.json"}) {
+        files.add(programData + name);
+    }
+    if (user.isOpen()) {
+        files.addUsers(user.folder() + "/ktuser.conf");
+        files.addUsers(user.folder() + "/eventcache.json");
+    } else if (!from.userFolderLeftOut) {
+        files.add(programData + "/ktuser.conf");
+        files.add(programData + "/eventcache.json");
+    }
+
+    // 2. The program-data folder's protected files, decrypted.
+    decryptProtectedFilesIn(programData, copies);
+
+    // 3. The user's folder, read as the user, then the data folder.
+    if (user.isOpen()) {
+        const std::vector<std::string> userFiles = user.files();
+        const std::vector<fs::path> entries(userFiles.begin(), userFiles.end());
+        for (const std::string& path : configurationFiles(entries, copies, &user)) {
+            files.addUsers(path);
+        }
+    }
+    for (const std::string& path : configurationFiles(filesIn(programData + "/data"), copies)) {
+        files.add(path);
+    }
+
+    // 4. The collection folder, then the decrypted copies; the upload form holds its
+    //    captures and dumps back for the cap.
+    std::vector<std::string> collected =
+        collectionFiles(from.collectionFolder, from.earlierArchives, from.archiveName);
+    collected.insert(collected.end(), copies.paths().begin(), copies.paths().end());
+    std::vector<FileSizeRecord> candidates;
+    for (const std::string& path : collected) {
+        if (from.forUpload && isCapped(path)) {
+            addCandidate(path, candidates);
+        } else {
+            files.add(path);
+        }
+    }
+
+    // 5. The upload form: the captures and dumps that fit under the cap, smallest first.
+    if (from.forUpload) {
+        addWithinUploadCap(files, std::move(candidates));
+    }
+    return files;
+}
+
 } // namespace
 
 bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
@@ -603,8 +640,6 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
         return false;
     }
     UserFolderReader userFolder;
-    FileList files(userFolder);
-    files.add(*programDataFolder + "/ktuserconfig.json");
     const bool userFolderLeftOut = openUserFolder(*programDataFolder, userFolder);
 
     if (!runSystemCommands(*collectionFolder)) {
@@ -613,15 +648,11 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
     const std::set<FileState> earlierArchives = earlierArchivesIn(*collectionFolder);
     requestServiceDiagnostics(*collectionFolder);
 
-    listConfigurationFiles(files, *programDataFolder, userFolder, userFolderLeftOut);
     DecryptedCopies copies;
-    walkProgramDataFolder(*programDataFolder, copies);
-    walkConfigurationFolders(files, copies, *programDataFolder, userFolder);
-    std::vector<FileSizeRecord> candidates = walkCollectionFolder(
-        files, *collectionFolder, earlierArchives, archiveName, copies, forUpload);
-    if (forUpload) {
-        addWithinUploadCap(files, std::move(candidates));
-    }
+    const FileList files =
+        listArchiveEntries({*programDataFolder, *collectionFolder, userFolder, userFolderLeftOut,
+                            earlierArchives, archiveName, forUpload},
+                           copies);
 
     if (!zipFiles(archiveName.c_str(), files.paths(),
                   [&](const std::string& path) { return files.open(path); })) {

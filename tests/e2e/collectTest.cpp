@@ -305,6 +305,62 @@ TEST_F(CollectTest, EntriesFollowTheListThenTheFolders)
     EXPECT_TRUE(fs::exists(collection() + "/kt_log_mutex.lock"));
 }
 
+// Every source of the list in one tree: the files named, the walks of the program-data,
+// data and collection folders, and the decrypted copies last.
+TEST_F(CollectTest, EachSourceOfTheListKeepsItsPlace)
+{
+    for (const char* name : {"ktuserconfig.json", "ktconfig.json", "dps.json",
+                             "installereventcache.json", "ktuser.conf", "eventcache.json"}) {
+        m_client.writeConfigFile(name, name);
+    }
+    fs::create_directories(m_client.configFolder() + "/certutil");
+    m_client.writeConfigFile("certutil/certutil.json", "certutil.json");
+    protectFile(m_client.configFolder() + "/sealed.json", "sealed in program data");
+    ktTest::writeAll(m_client.dataFolder() + "/a.json", "a");
+    protectFile(m_client.dataFolder() + "/data-sealed.json", "sealed in data");
+    ktTest::writeAll(collection() + "/z-first.txt", "z");
+
+    ASSERT_EQ(collectWithoutService().exitCode, 0);
+    const std::vector<std::string> expected = {
+        "ktuserconfig.json", "ktconfig.json", "dps.json",        "installereventcache.json",
+        "certutil.json",     "ktuser.conf",   "eventcache.json", "a.json",
+        "SystemInfo.log",    "appInfo.log",   "ktdebuglog.log",  "network-state.log",
+        "z-first.txt",       "sealed.json",   "data-sealed.json"};
+    EXPECT_EQ(ktTest::zipNames(ktTest::readZip(archive())), expected);
+}
+
+TEST_F(CollectTest, ThePerUserFolderTakesThePlaceOfTheConfigurationFolder)
+{
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    const ktTest::ConsoleSession session(account.uid);
+    const ktTest::AccountFolder home(account);
+    const std::string folder = perUserFolderIn(home, account);
+    for (const char* name : {"ktuser.conf", "eventcache.json", "own.json"}) {
+        ktTest::writeAll(folder + "/" + name, std::string("user's ") + name);
+        ktTest::chownTo(folder + "/" + name, account);
+    }
+    protectFile(folder + "/user-sealed.json", "sealed by the user");
+    ktTest::chownTo(folder + "/user-sealed.json.enc", account);
+    // The program-data folder's own forms are not the session's.
+    m_client.writeConfigFile("ktuser.conf", "program data's");
+    m_client.writeConfigFile("eventcache.json", "program data's");
+    ktTest::writeAll(m_client.dataFolder() + "/a.json", "a");
+
+    ASSERT_EQ(collectWithoutService().exitCode, 0);
+    const auto entries = ktTest::readZip(archive());
+    const std::vector<std::string> expected = {
+        "ktuserconfig.json", "ktuser.conf",    "eventcache.json",
+        "own.json",          "a.json",         "SystemInfo.log",
+        "appInfo.log",       "ktdebuglog.log", "network-state.log",
+        "user-sealed.json"};
+    EXPECT_EQ(ktTest::zipNames(entries), expected);
+    for (const char* name : {"ktuser.conf", "eventcache.json"}) {
+        const ktTest::ZipEntry* e = findEntry(entries, name);
+        ASSERT_NE(e, nullptr) << name;
+        EXPECT_EQ(e->data, std::string("user's ") + name);
+    }
+}
+
 TEST_F(CollectTest, ProtectedFilesAreDecryptedAndNoPlaintextStays)
 {
     const std::string config = R"({"clientConfig":{"secret":"plain-config-marker"}})";

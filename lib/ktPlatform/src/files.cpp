@@ -533,11 +533,6 @@ std::string temporaryRoot()
     return (tmp != nullptr && tmp[0] != '\0') ? tmp : "/tmp";
 }
 
-bool removeFolder(const std::string& path)
-{
-    return ::rmdir(path.c_str()) == 0;
-}
-
 int lastError()
 {
     return errno;

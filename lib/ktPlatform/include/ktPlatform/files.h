@@ -103,9 +103,6 @@ bool shortPathName(const std::string& path, std::string& shortPath);
 // Stands for GetTempPathA: $TMPDIR, else /tmp.
 std::string temporaryRoot();
 
-// Stands for RemoveDirectoryA: removes an empty folder; false with errno set.
-bool removeFolder(const std::string& path);
-
 // Stands for GetLastError: the calling thread's last system error (errno).
 int lastError();
 // The system's text for an error code.
