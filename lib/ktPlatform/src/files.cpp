@@ -215,14 +215,16 @@ bool levelsBelow(const std::string& anchor, const std::string& path, std::string
     return true;
 }
 
-// The folder reached from start through levels, no link followed; -1 with errno set.
+// The folder reached from start through levels, no link followed; -1 with errno set. Held
+// as a path only (O_PATH), so a level needs only to be searched, as for an ordinary open,
+// not read.
 int openFolderThrough(const std::string& start, const std::vector<std::string>& levels,
                       std::size_t count)
 {
-    Fd folder(::open(start.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Fd folder(::open(start.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     for (std::size_t i = 0; i < count && folder.get() >= 0; ++i) {
         folder.reset(::openat(folder.get(), levels[i].c_str(),
-                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                              O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     }
     return folder.release();
 }
@@ -264,7 +266,11 @@ bool listFilesBeneath(const std::string& anchor, const std::string& folder,
     if (!levelsBelow(anchor, folder, start, levels)) {
         return false;
     }
-    const int fd = openFolderThrough(start, levels, levels.size());
+    const Fd path(openFolderThrough(start, levels, levels.size()));
+    if (path.get() < 0) {
+        return false;
+    }
+    const int fd = ::openat(path.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
@@ -344,9 +350,20 @@ bool fileModifiedTime(const std::string& path, std::int64_t& seconds)
 
 ReplaceStatus replaceFileAtomically(const std::string& path, const std::string& data)
 {
+    return replaceFileAtomically(path, data, std::string());
+}
+
+ReplaceStatus replaceFileAtomically(const std::string& path, const std::string& data,
+                                    const std::string& modeOf)
+{
     struct stat old {};
     bool hadOld = false;
-    const mode_t mode = replacementMode(path, old, hadOld);
+    mode_t mode = replacementMode(path, old, hadOld);
+    struct stat model {};
+    if (!hadOld && !modeOf.empty() && ::lstat(modeOf.c_str(), &model) == 0 &&
+        S_ISREG(model.st_mode)) {
+        mode = model.st_mode & 07777;
+    }
     TempSibling temp(path);
     if (!temp.ok()) {
         return ReplaceStatus::openFailed;
