@@ -1,7 +1,8 @@
 // The ktuser.conf reader on any file in a session's folder (the configuration location, as
 // per-user folders are off). A read never changes the file and reads the same twice; what
-// it read is written back and reads the same; setting the session up over an existing file
-// never replaces it.
+// it read is written back and reads the same; setting the session up over a file that reads
+// never replaces it, over one whose text holds no status replaces it with a status that
+// reads.
 
 #include "configTree.h"
 
@@ -48,7 +49,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     CUserConfig session;
     config.initUserConfig(session, 1);
-    KT_FUZZ_CHECK(ktFuzz::readFile(g_path) == content);
+    if (read) {
+        KT_FUZZ_CHECK(ktFuzz::readFile(g_path) == content);
+    } else {
+        CUserConfig replaced;
+        replaced.m_location = config.m_configLocation;
+        KT_FUZZ_CHECK(config.readUserConf(replaced));
+    }
     KT_FUZZ_CHECK(session.m_tunnelStatus >= 0 && session.m_tunnelStatus <= 2);
     KT_FUZZ_CHECK(session.m_tunnelStatus == (session.m_clientStatus == 0 ? 2
                                              : session.m_userStatus      ? 0

@@ -4,6 +4,7 @@
 #include "ktTest/clientTree.h"
 #include "ktTest/fakeService.h"
 #include "ktTest/runner.h"
+#include "ktTest/testAccount.h"
 
 #include "expectedUsage.h"
 
@@ -11,10 +12,13 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -182,15 +186,69 @@ TEST_F(StatusCommandTest, ClientStatus)
 
 TEST_F(StatusCommandTest, ClientStatusReadsTheConfiguration)
 {
-    m_client.writeClientConfig(
-        R"({"clientConfig":{"configurationName":"Branch Offices","checkSNI":"true"}})");
-    m_client.writeConfigFile("ktuserconfig.json",
-                             R"({"ktUserConfig":{"enablePerUserConfig":"true"}})");
-    Status expected;
-    expected.config = "Branch Offices";
-    expected.sni = "TRUE";
-    expected.perUser = "TRUE";
-    run({"configured", {"-f"}, std::nullopt, {103}, {}, expected.text()});
+    const std::string perUser = R"({"ktUserConfig":{"enablePerUserConfig":"true"}})";
+    const std::string steering = R"({"traffic_mode":"web","domains":[]})";
+    struct Case {
+        const char* name;
+        std::function<void()> files;
+        std::function<void(Status&)> expected;
+        bool asRoot = false; // only LOCAL SYSTEM acts as another account
+    };
+    const Case cases[] = {
+        {"configured",
+         [&] {
+             m_client.writeClientConfig(
+                 R"({"clientConfig":{"configurationName":"Branch Offices","checkSNI":"true"}})");
+             m_client.writeConfigFile("ktuserconfig.json", perUser);
+         },
+         [](Status& s) {
+             s.config = "Branch Offices";
+             s.sni = "TRUE";
+             s.perUser = "TRUE";
+         }},
+        // Without its section the client configuration gives nothing, but the steering file,
+        // with a digest of its own, is read.
+        {"no client section",
+         [&] {
+             m_client.writeClientConfig(R"({"logLevel":"info"})", false, false);
+             fs::create_directories(m_client.dataFolder());
+             ktTest::writeAll(m_client.dataFolder() + "/ktsteering.json", steering);
+             m_client.writeDigest("d1", steering);
+         },
+         [](Status& s) { s.trafficMode = "All Web Traffic"; }},
+        // The console user has no account: the common folder's branding is shown.
+        {"a user that cannot be acted as",
+         [&] {
+             m_client.writeConfigFile("ktuserconfig.json", perUser);
+             m_client.writeBranding(ktTest::ClientTree::brandingJson());
+         },
+         [](Status& s) {
+             s.orgName = "Org One";
+             s.email = "user@branded.test";
+             s.perUser = "TRUE";
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.asRoot && ::geteuid() != 0) {
+            continue;
+        }
+        for (const std::string& file :
+             {m_client.configFilePath(), m_client.configFolder() + "/ktuserconfig.json",
+              m_client.configFolder() + "/ktbranding.json",
+              m_client.dataFolder() + "/ktsteering.json"}) {
+            fs::remove(file);
+        }
+        std::optional<ktTest::ConsoleSession> ghost;
+        if (c.asRoot) {
+            ghost.emplace(54321); // no passwd entry
+        }
+        c.files();
+        Status expected;
+        c.expected(expected);
+        run({c.name, {"-f"}, std::nullopt, {103}, {}, expected.text()});
+    }
 }
 
 TEST_F(StatusCommandTest, ClientStatusWithoutAnAnswerShowsWhatTheFilesSay)

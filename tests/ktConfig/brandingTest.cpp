@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 using ktPlatform::toWide;
@@ -95,6 +96,25 @@ TEST_F(BrandingTest, APlainFileThatAsksForProtectionIsConverted)
     session.m_location = again.m_configLocation;
     ASSERT_TRUE(again.readBranding(session));
     EXPECT_EQ(again.branding().orgName, "Two");
+}
+
+TEST_F(BrandingTest, TheProtectedFormIsNoMoreOpenThanThePlainFile)
+{
+    // With no mask a new file would be open to every account.
+    struct NoMask {
+        ::mode_t saved = ::umask(0);
+        ~NoMask() { ::umask(saved); }
+    } noMask;
+    for (const fs::perms mode :
+         {fs::perms::owner_read | fs::perms::owner_write,
+          fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read}) {
+        fs::remove(protectedPath());
+        m_tree.writeBranding(kAsksForProtection);
+        fs::permissions(plainPath(), mode);
+        ASSERT_TRUE(m_config.readBranding(m_session));
+        ASSERT_FALSE(fs::exists(plainPath()));
+        EXPECT_EQ(fs::status(protectedPath()).permissions() & fs::perms::all, mode);
+    }
 }
 
 TEST_F(BrandingTest, WithPerUserFoldersTheConversionIsInTheUsersScope)
@@ -255,6 +275,31 @@ TEST_F(BrandingTest, AFileThatCannotBeUsedIsKeptAndChangesNothing)
     fs::remove(protectedPath());
     EXPECT_FALSE(m_config.readBranding(m_session));
     EXPECT_TRUE(logHas("Failed to read branding file " + plainPath()));
+}
+
+TEST_F(BrandingTest, InAUsersFolderNeitherFormIsReadThroughALink)
+{
+    // The configuration folder stands for a user's own here; the linked files lie outside.
+    m_session.m_userHome = m_tree.tree().root();
+    const std::string outside = m_tree.tree().root() + "-outside";
+    fs::create_directories(outside);
+    for (const bool protectedForm : {false, true}) {
+        SCOPED_TRACE(protectedForm ? "protected" : "plain");
+        ktTest::clearLog();
+        fs::remove(plainPath());
+        fs::remove(protectedPath());
+        // Written where it would be read, then moved out and linked to.
+        m_tree.writeBranding(ClientTree::brandingJson(), protectedForm);
+        const std::string stored = protectedForm ? protectedPath() : plainPath();
+        const std::string target = outside + "/" + fs::path(stored).filename().string();
+        fs::rename(stored, target);
+        fs::create_symlink(target, stored);
+        EXPECT_FALSE(m_config.readBranding(m_session));
+        EXPECT_TRUE(logHas("not reading " + stored + ": it or a folder on its way is a link"));
+        EXPECT_EQ(m_config.branding().orgName, "");
+        EXPECT_TRUE(fs::is_symlink(stored));
+    }
+    fs::remove_all(outside);
 }
 
 TEST(BrandingFile, RemoveTakesThePlainFormFirst)

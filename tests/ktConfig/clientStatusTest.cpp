@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -85,8 +86,11 @@ protected:
     // Loads config from the tree with these "clientConfig" members and the origin as the
     // add-on host, then sets up handler on the session's folder (the configuration folder
     // unless given) with the test's clock.
+    // folder: the session's folder (the common one when empty); userHome: set when it is
+    // the session user's own.
     void start(Config::Impl& config, ClientStatusHandler& handler, const std::string& clientConfig,
-               const std::string& userConfig = "", const std::string& folder = "")
+               const std::string& userConfig = "", const std::string& folder = "",
+               const std::optional<std::string>& userHome = std::nullopt)
     {
         m_tree.writeConfigFile("ktuserconfig.json", R"({"ktUserConfig":{"host":"127.0.0.1:)" +
                                                         std::to_string(m_origin.port()) +
@@ -99,7 +103,7 @@ protected:
                              m_tree.tree().appDataRoot() + "/Kestrani/Merivon");
         ASSERT_TRUE(config.init());
         handler.init(&config, ktPlatform::toWide(folder.empty() ? m_tree.configFolder() : folder),
-                     L"");
+                     L"", userHome);
         handler.setClock([this] { return m_now; });
         ktTest::clearLog();
     }
@@ -421,7 +425,8 @@ TEST_F(ClientStatus, PerUserFoldersCacheAsTheSessionsUser)
     ktTest::chownTo(folder, account);
     ktTest::chownTo(folder + "/ktbranding.json", account);
     start(m_config, m_handler, "",
-          R"(,"enablePerUserConfig":"true","configLocation":")" + folder + "\"", folder);
+          R"(,"enablePerUserConfig":"true","configLocation":")" + folder + "\"", folder,
+          account.home);
     ASSERT_TRUE(m_config.enablePerUserConfig());
     m_origin.setReply(HttpReply::make("HTTP/1.1 500 Internal Server Error"));
     EXPECT_TRUE(report());
@@ -447,13 +452,16 @@ TEST_F(ClientStatus, PerUserFoldersCacheNothingWhenTheUserCannotBeActedAs)
     if (::geteuid() != 0) {
         GTEST_SKIP() << "only LOCAL SYSTEM acts as another account";
     }
-    start(m_config, m_handler, "", R"(,"enablePerUserConfig":"true")");
+    // The session's folder is its user's own (the process's user, root, here).
+    const std::string folder = m_tree.tree().appDataRoot() + "/Kestrani/Merivon";
+    start(m_config, m_handler, "", R"(,"enablePerUserConfig":"true")", folder, "/root");
     m_origin.setReply(HttpReply::make("HTTP/1.1 500 Internal Server Error"));
     // The session's user is now one that passwd does not know.
     const ktTest::ConsoleSession ghost(54321);
     EXPECT_FALSE(report());
     EXPECT_TRUE(logHas("[sessId 1] Failed to cache client status, event: Tunnel Up, time: "
                        "1700000000: the session's user cannot be acted as"));
+    EXPECT_FALSE(fs::exists(folder + "/eventcache.json"));
     EXPECT_FALSE(fs::exists(cacheFile()));
     EXPECT_TRUE(m_handler.eventCache().events().empty());
 }

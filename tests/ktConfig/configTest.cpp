@@ -1,5 +1,6 @@
 #include "configInternal.h"
 
+#include "dataFiles.h"
 #include "ktDownloader/ktHTTPClient.h"
 #include "ktPlatform/strings.h"
 #include "ktRestApi/addonmanapi.h"
@@ -227,17 +228,41 @@ TEST_F(ConfigTest, OnlyTheProtectedFormSkipsTheDigest)
     }
 }
 
-TEST_F(ConfigTest, MissingSectionFailsTheIntegrityCheck)
+TEST_F(ConfigTest, WithoutTheSectionTheReadStopsAndSucceeds)
 {
-    for (const char* json : {R"({"logLevel":"error","qpa":{"port":"1"}})",
-                             R"({"clientConfig":"text","qpa":{"port":"1"}})"}) {
+    const struct {
+        const char* json;
+        bool read;
+        const char* logged;
+        int logLevel; // the rows before the section are read either way
+    } cases[] = {
+        // Nothing to check and nothing more to read: the steering files are still read.
+        {R"({"logLevel":"error","qpa":{"port":"1"}})", true,
+         "Error in parsing ktconfig.json: No such node (clientConfig)", 2},
+        // A section that is no object has no digest to match.
+        {R"({"clientConfig":"text","qpa":{"port":"1"}})", false,
+         "Client config validation failed, len 0", 4},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.json);
         ktTest::clearLog();
-        m_tree.writeClientConfig(json, false, false);
+        m_tree.writeClientConfig(tc.json, false, false);
         m_tree.writeDigest("d4", "");
-        EXPECT_FALSE(located().readClientConfig()) << json;
-        EXPECT_TRUE(logHas("Client config validation failed, len 0")) << json;
+        EXPECT_EQ(located().readClientConfig(), tc.read);
+        EXPECT_TRUE(logHas(tc.logged)) << ktTest::logText();
+        EXPECT_FALSE(logHas("Client config is validated"));
         EXPECT_EQ(m_config.clientConfig().qpaPort, 443);
+        EXPECT_EQ(m_config.clientConfig().logLevel, tc.logLevel);
     }
+}
+
+TEST_F(ConfigTest, WithoutTheSectionTheSteeringFileIsStillRead)
+{
+    m_tree.writeClientConfig(R"({"logLevel":"error"})", false, false);
+    ktConfigTest::writeDataFile(m_tree, "ktsteering.json", R"({"traffic_mode":"web","domains":[]})",
+                                "d1");
+    m_config.init();
+    EXPECT_EQ(m_config.getTrafficMode(), 2);
 }
 
 TEST_F(ConfigTest, DeveloperModeSkipsTheDigest)
@@ -343,6 +368,7 @@ struct ExternalProxyCase {
     std::vector<std::string> listed; // products of m_externalProxies, as host names
     std::vector<std::string> all;    // the full proxy list
     bool error;
+    std::vector<std::string> skipped = {}; // hosts of records left out for their port
 };
 
 class ExternalProxies : public ConfigTest,
@@ -364,6 +390,16 @@ TEST_P(ExternalProxies, Read)
     EXPECT_EQ(hosts, tc.listed);
     EXPECT_EQ(m_config.allProxies(), tc.all);
     EXPECT_EQ(logHas("failed to read external proxy configuration: "), tc.error);
+    const std::string log = ktTest::logText();
+    std::size_t lines = 0;
+    for (auto at = log.find(") skipped: port "); at != std::string::npos;
+         at = log.find(") skipped: port ", at + 1)) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, tc.skipped.size());
+    for (const std::string& host : tc.skipped) {
+        EXPECT_TRUE(logHas("(" + host + ") skipped: port ")) << host;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -383,14 +419,23 @@ INSTANTIATE_TEST_SUITE_P(
                           {"p2"},
                           {},
                           true},
+        // A port that does not fit 16 bits leaves its record out, and only that one.
         ExternalProxyCase{"PortOutOfRange",
-                          R"([{"product":"2","host":"p2","port":"65536","description":"d"}])",
-                          {},
-                          {},
-                          true},
-        ExternalProxyCase{"NegativePort",
-                          R"([{"product":"2","host":"p2","port":"-1","description":"d"}])",
-                          {},
+                          R"([{"product":"2","host":"p1","port":"65536","description":"d"},
+                              {"product":"2","host":"p2","port":"65535","description":"d"},
+                              {"product":"2","host":"p3","port":"-1","description":"d"},
+                              {"product":"2","host":"p4","port":"99999999999999999999999",
+                               "description":"d"},
+                              {"product":"3","host":"p5","port":"3128","description":"d"}])",
+                          {"p2", "p5"},
+                          {"p2:65535"},
+                          false,
+                          {"p1", "p3", "p4"}},
+        ExternalProxyCase{"PortNotANumber",
+                          R"([{"product":"2","host":"p2","port":"8080","description":"d"},
+                              {"product":"2","host":"p3","port":"80x","description":"d"},
+                              {"product":"2","host":"p4","port":"81","description":"d"}])",
+                          {"p2"},
                           {},
                           true},
         ExternalProxyCase{"Missing", "", {}, {}, true}),

@@ -107,6 +107,10 @@ TEST_F(EventCacheTest, LoadCases)
         std::vector<std::string> events;
         const char* logLine; // nullptr: none expected
     };
+    std::vector<int> twenty;
+    for (int n = 0; n < 20; ++n) {
+        twenty.push_back(n);
+    }
     const std::string big =
         "{\"0\":{\"x\":\"" + std::string(EventCache::kMaxFileSize, 'a') + "\"}}";
     const Case cases[] = {
@@ -126,12 +130,23 @@ TEST_F(EventCacheTest, LoadCases)
          {},
          "Invalid eventscache.json: "},
         {"larger than the cap", big, true, false, {}, "failed to read file "},
-        {"empty object", std::string("{}"), true, true, {}, nullptr},
-        {"a gap after 1", storedFile({0, 1, 3}), true, true, messages(0, 1), nullptr},
-        {"an array", std::string("[" + storedFile({0}) + "]"), true, true, {}, nullptr},
-        {"20 members keep the newest 12",
-         storedFile({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19}), true,
-         true, messages(8, 19), "Event cache holds 20 messages, keeping the newest 12"},
+        // A load that succeeds ends at the first missing member, and says so.
+        {"empty object",
+         std::string("{}"),
+         true,
+         true,
+         {},
+         "Error reading eventscache.json: No such node (0)"},
+        {"a gap after 1", storedFile({0, 1, 3}), true, true, messages(0, 1),
+         "Error reading eventscache.json: No such node (2)"},
+        {"an array",
+         std::string("[" + storedFile({0}) + "]"),
+         true,
+         true,
+         {},
+         "Error reading eventscache.json: No such node (0)"},
+        {"20 members are all loaded", storedFile(twenty), true, true, messages(0, 19),
+         "Error reading eventscache.json: No such node (20)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -148,10 +163,7 @@ TEST_F(EventCacheTest, LoadCases)
         if (c.logLine != nullptr) {
             EXPECT_TRUE(logHas(c.logLine)) << ktTest::logText();
         }
-        if (c.loaded) {
-            // The end of the members is no error.
-            EXPECT_FALSE(logHas("Error reading eventscache.json")) << ktTest::logText();
-        }
+        EXPECT_EQ(logHas("Error reading eventscache.json"), c.loaded) << ktTest::logText();
         EXPECT_TRUE(logHas("EventCache file path " + cacheFile()));
         // Loading never changes the file.
         if (c.content) {
@@ -185,15 +197,26 @@ TEST_F(EventCacheTest, ThePushBeyondTwelveDropsTheOldest)
     EXPECT_EQ(queued(cache), messages(1, 12));
 }
 
-TEST_F(EventCacheTest, ALoadedOverfullQueueStaysAtTwelve)
+TEST_F(EventCacheTest, ALoadedLongQueueKeepsItsLengthThroughPushAndSave)
 {
-    const std::string content = storedFile({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14});
+    std::vector<int> names;
+    for (int n = 0; n < 20; ++n) {
+        names.push_back(n);
+    }
+    const std::string content = storedFile(names);
     writeAll(cacheFile(), content);
     storeDigest(content);
     EventCache cache;
     ASSERT_TRUE(load(cache));
-    EXPECT_TRUE(cache.push(message(15)));
-    EXPECT_EQ(queued(cache), messages(4, 15));
+    // Each push drops one message and adds one.
+    EXPECT_TRUE(cache.push(message(20)));
+    EXPECT_TRUE(cache.push(message(21)));
+    EXPECT_EQ(queued(cache), messages(2, 21));
+    ASSERT_TRUE(cache.save());
+
+    EventCache again;
+    ASSERT_TRUE(load(again));
+    EXPECT_EQ(queued(again), messages(2, 21));
 }
 
 TEST_F(EventCacheTest, SaveAndLoadRoundTripWithTheDigest)
@@ -369,6 +392,57 @@ TEST_F(EventCacheTest, AQueuedMessageThatDoesNotParseIsDroppedAndTheOthersSaved)
     EXPECT_FALSE(only.save());
     EXPECT_TRUE(only.events().empty());
     EXPECT_EQ(readAll(folder() + "/other.json"), "");
+}
+
+TEST_F(EventCacheTest, InAFolderOfAnotherAccountNoLinkIsFollowed)
+{
+    // The folder stands for a user's, the files linked to for another account's.
+    const std::string content = storedFile({0});
+    std::string hex;
+    ASSERT_TRUE(hmacSha1Hex(content, hex));
+    const std::string ownDigests = R"({"d5":")" + hex + R"("})";
+    const std::string digests = R"({"d5":")" + hex + R"(","other":"not the user's"})";
+    const std::string elsewhere = folder() + "-elsewhere";
+    const struct {
+        const char* name;
+        std::string link; // what is made a link, to its namesake in elsewhere
+        bool replaced;    // by the save's own file (a rename, which follows no link)
+    } cases[] = {
+        {"the cache file", cacheFile(), true},
+        {"the digest file", internalFile(), false},
+        {"the data folder", dataDir(), false},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        ktTest::clearLog();
+        fs::remove_all(elsewhere);
+        fs::remove_all(folder());
+        fs::create_directories(dataDir());
+        fs::create_directories(elsewhere + "/data");
+        writeAll(cacheFile(), content);
+        writeAll(internalFile(), ownDigests);
+        writeAll(elsewhere + "/eventcache.json", content);
+        writeAll(elsewhere + "/data/ktinternal.json", digests);
+        const std::string target = elsewhere + tc.link.substr(folder().size());
+        fs::remove_all(tc.link);
+        fs::create_symlink(target, tc.link);
+
+        EventCache cache;
+        EXPECT_FALSE(cache.load(ktPlatform::toWide(folder()), L"", "", folder()));
+        EXPECT_TRUE(queued(cache).empty());
+        EXPECT_TRUE(logHas(": it or a folder on its way is a link")) << ktTest::logText();
+        // What is saved never takes in, nor replaces, what the links name.
+        cache.push(message(1));
+        cache.save();
+        EXPECT_NE(fs::is_symlink(tc.link), tc.replaced);
+        EXPECT_EQ(readAll(elsewhere + "/eventcache.json"), content);
+        EXPECT_EQ(readAll(elsewhere + "/data/ktinternal.json"), digests);
+        if (tc.replaced) {
+            EXPECT_EQ(readAll(cacheFile()).find("\"timestamp\": \"0\""), std::string::npos);
+            EXPECT_EQ(readAll(internalFile()).find("not the user's"), std::string::npos);
+        }
+    }
+    fs::remove_all(elsewhere);
 }
 
 TEST_F(EventCacheTest, LoadingAgainReplacesTheQueue)

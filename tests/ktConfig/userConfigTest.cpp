@@ -7,13 +7,20 @@
 #include "ktPlatform/strings.h"
 #include "ktRestApi/addonmanapi.h"
 #include "ktTest/clientTree.h"
+#include "ktTest/testAccount.h"
 #include "ktTest/testLog.h"
+#include "ktUtils/integritycheck.h"
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
+#include <vector>
+
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -102,12 +109,13 @@ protected:
         EXPECT_TRUE(m_config.initConfigLocation());
         return m_config;
     }
-    CUserConfig entry(std::uint32_t sessionId)
+    static CUserConfig entryOf(Config::Impl& config, std::uint32_t sessionId)
     {
         CUserConfig userConfig;
-        EXPECT_TRUE(m_config.getUserConfig(sessionId, userConfig)) << sessionId;
+        EXPECT_TRUE(config.getUserConfig(sessionId, userConfig)) << sessionId;
         return userConfig;
     }
+    CUserConfig entry(std::uint32_t sessionId) { return entryOf(m_config, sessionId); }
     std::string common() const { return m_tree.configFolder(); }
     std::string appDataFolder() const { return m_tree.tree().appDataRoot() + "/Kestrani/Merivon"; }
     static bool isRoot() { return ::geteuid() == 0; }
@@ -181,6 +189,78 @@ TEST_F(UserConfigTest, FoldersAndStatusFileAreMadeAsTheSessionsUser)
     }
     EXPECT_EQ(ktTest::readAll(location + "/ktuser.conf"), kDefaultUserConf);
     EXPECT_EQ(::getuid(), 0u); // the process kept its own identity
+
+    // One whose text holds no status is replaced, as the user again.
+    ktTest::writeAll(location + "/ktuser.conf", "{");
+    ASSERT_EQ(::chown((location + "/ktuser.conf").c_str(), kNobody, kNobody), 0);
+    m_config.addUserConfig(1, "nobody", true);
+    EXPECT_EQ(ktTest::readAll(location + "/ktuser.conf"), kDefaultUserConf) << ktTest::logText();
+    EXPECT_EQ(ownerOf(location + "/ktuser.conf"), kNobody);
+}
+
+TEST_F(UserConfigTest, LinksInTheUsersFolderAreNeverFollowed)
+{
+    // Root reads the folder of the session's user, a test account, who linked its files to
+    // files of root's that group 0 may read.
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    const ktTest::ConsoleSession session(account.uid);
+    const ktTest::AccountFolder home(account);
+    const std::string location = home.path() + "/Merivon";
+    fs::create_directories(location + "/data");
+    ktTest::chownTo(location, account);
+    ktTest::chownTo(location + "/data", account);
+    perUser(location.c_str());
+
+    // Root is in group 0, as it commonly is, while it acts as the user.
+    struct InGroupZero {
+        std::vector<gid_t> saved = std::vector<gid_t>(NGROUPS_MAX);
+        InGroupZero()
+        {
+            saved.resize(static_cast<std::size_t>(::getgroups(NGROUPS_MAX, saved.data())));
+            const gid_t zero = 0;
+            EXPECT_EQ(::setgroups(1, &zero), 0);
+        }
+        ~InGroupZero() { ::setgroups(saved.size(), saved.data()); }
+    } inGroupZero;
+    ktTest::TempDir rootsOwn;
+    ASSERT_EQ(::chmod(rootsOwn.path().c_str(), 0750), 0);
+    const struct {
+        const char* name;
+        std::string secret;
+    } files[] = {
+        {"ktuser.conf", R"({"cache":{"userStatus":"false","tunnelId":"root-secret-1"}})"},
+        {"ktbranding.json", R"({"UserKey":"root-secret-2","OrgKey":"o","OrgName":"root-secret-2",)"
+                            R"("AddonManagerHost":"a","AddonCheckerHost":"c"})"},
+        {"eventcache.json", R"({"0":{"client_status":{"type":"root-secret-3"}}})"},
+    };
+    for (const auto& file : files) {
+        const std::string target = rootsOwn.path() + "/" + file.name;
+        ktTest::writeAll(target, file.secret);
+        ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+        fs::create_symlink(target, location + "/" + file.name);
+        ktTest::chownTo(location + "/" + file.name, account);
+    }
+    // Even a digest that matches, as the user could forge one.
+    ASSERT_TRUE(saveDigest(ktPlatform::toWide(location + "/data"), files[2].secret, "d5"));
+    ktTest::chownTo(location + "/data/ktinternal.json", account);
+
+    EXPECT_FALSE(m_config.init());
+    EXPECT_TRUE(logHas("valid branding file not found"));
+    EXPECT_EQ(m_config.branding().orgName, "");
+    EXPECT_TRUE(m_config.addUserConfig(1, account.name, false));
+    const CUserConfig userConfig = entry(1);
+    EXPECT_EQ(userConfig.m_tunnelId, "");
+    EXPECT_EQ(userConfig.m_tunnelStatus, 0);
+    EXPECT_TRUE(userConfig.m_statusHandler.eventCache().events().empty());
+
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.name);
+        const std::string path = location + "/" + file.name;
+        EXPECT_TRUE(logHas("not reading " + path + ": it or a folder on its way is a link"));
+        EXPECT_TRUE(fs::is_symlink(path)) << "left alone";
+        EXPECT_EQ(ktTest::readAll(rootsOwn.path() + "/" + file.name), file.secret);
+    }
+    EXPECT_FALSE(logHas("root-secret")) << ktTest::logText();
 }
 
 TEST_F(UserConfigTest, ASessionWithoutAUserGetsTheCommonFolder)
@@ -196,67 +276,114 @@ TEST_F(UserConfigTest, ASessionWithoutAUserGetsTheCommonFolder)
     EXPECT_FALSE(logHas("createUserConfig: SessionId [7]"));
 }
 
-TEST_F(UserConfigTest, NothingIsMadeOrWrittenWhenTheUserCannotBeActedAs)
+TEST_F(UserConfigTest, AUserThatCannotBeActedAsFallsBackToTheCommonFolder)
 {
     if (!isRoot()) {
         GTEST_SKIP() << "only LOCAL SYSTEM acts as another account";
     }
     Sessions sessions({{1, kNoSuchUser}});
-    const std::string location = sessions.shared() + "/ghost";
-    perUser(location.c_str());
-    // Fail-close on and no add-on service: the session's report would be cached.
+    const std::string ghost = sessions.shared() + "/ghost";
+    // Fail-close on and no add-on service: a session's report would be cached.
     m_tree.writeClientConfig(R"({"clientConfig":{},"failClose":{"fail_close":"true"}})");
-    located();
-    EXPECT_EQ(toNarrow(m_config.createUserConfig(1)), location);
-    EXPECT_FALSE(fs::exists(location));
-
-    // Made by someone else: still nothing is read or written in it.
-    fs::create_directories(location + "/data");
-    ktTest::writeAll(location + "/ktuser.conf", R"({"cache":{"userStatus":"false"}})");
-    EXPECT_FALSE(m_config.init());
-    EXPECT_FALSE(m_config.addUserConfig(1, "ghost", false));
-    EXPECT_TRUE(logHas("left untouched: its user cannot be acted as"));
-    EXPECT_FALSE(logHas("[sessId 1] userStatus: ")) << "ktuser.conf was read";
-    EXPECT_FALSE(logHas("fail close activated"));
-    EXPECT_FALSE(entry(1).isFailCloseActive());
-    std::set<std::string> names;
-    for (const auto& e : fs::recursive_directory_iterator(location)) {
-        names.insert(fs::relative(e.path(), location).string());
-    }
-    EXPECT_EQ(names, (std::set<std::string>{"data", "ktuser.conf"}));
-}
-
-TEST_F(UserConfigTest, AStatusFileThatCannotBeReadIsKept)
-{
+    m_tree.writeBranding(ClientTree::brandingJson());
     const struct {
         const char* name;
-        const char* content; // nullptr: a folder stands there
-        const char* logged;
+        const char* location; // of ktuserconfig.json; nullptr: the default, %APPDATA%/...
+        std::string userFolder;
     } cases[] = {
-        {"Malformed", "{\"cache\": {\"userStatus\": ", "config ktuser.conf error: "},
-        {"Empty", "", " is empty"},
-        {"Folder", nullptr, "failed to read file "},
+        {"default location", nullptr, m_tree.tree().appDataRoot() + "/Kestrani/Merivon"},
+        {"verbatim location", ghost.c_str(), ghost},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        ktTest::clearLog();
+        fs::remove(common() + "/ktuser.conf");
+        perUser(tc.location);
+        // Made by someone else, with a status and a branding of its own: never read, never
+        // written.
+        fs::create_directories(tc.userFolder + "/data");
+        ktTest::writeAll(tc.userFolder + "/ktuser.conf", R"({"cache":{"userStatus":"false"}})");
+        m_tree.writeBranding(R"({"OrgName":"not the common one"})", false, false, tc.userFolder);
+
+        Config::Impl config;
+        ASSERT_TRUE(config.init());
+        CUserConfig userConfig;
+        ASSERT_TRUE(config.getUserConfig(1, userConfig));
+        EXPECT_EQ(toNarrow(userConfig.m_location), common());
+        EXPECT_FALSE(userConfig.m_userHome);
+        EXPECT_EQ(userConfig.m_tunnelStatus, 0);
+        EXPECT_EQ(config.branding().orgName, "Org One");
+        EXPECT_EQ(config.getUserEmail(1), "user@branded.test");
+        EXPECT_TRUE(logHas("Read branding file successfully: " + common()));
+        EXPECT_EQ(ktTest::readAll(common() + "/ktuser.conf"), kDefaultUserConf);
+
+        // A session added later falls back the same way.
+        EXPECT_TRUE(config.addUserConfig(1, "ghost", true));
+        EXPECT_EQ(toNarrow(entryOf(config, 1).m_location), common());
+
+        std::set<std::string> names;
+        for (const auto& e : fs::recursive_directory_iterator(tc.userFolder)) {
+            names.insert(fs::relative(e.path(), tc.userFolder).string());
+        }
+        EXPECT_EQ(names, (std::set<std::string>{"data", "ktbranding.json", "ktuser.conf"}));
+        EXPECT_EQ(ktTest::readAll(tc.userFolder + "/ktuser.conf"),
+                  R"({"cache":{"userStatus":"false"}})");
+        EXPECT_FALSE(logHas("ktuser.conf error")) << "the user's file was read";
+        fs::remove_all(tc.userFolder);
+    }
+}
+
+TEST_F(UserConfigTest, AStatusFileWithoutAStatusIsRewrittenAnythingElseKept)
+{
+    const std::string path = common() + "/ktuser.conf";
+    const std::string target = m_tree.tree().root() + "/elsewhere.conf";
+    const char* const malformed = "{\"cache\": {\"userStatus\": ";
+    const struct {
+        const char* name;
+        std::function<void()> make;
+        const char* logged;
+        bool rewritten;
+    } cases[] = {
+        {"malformed", [&] { ktTest::writeAll(path, malformed); },
+         "config ktuser.conf error: ", true},
+        {"empty", [&] { ktTest::writeAll(path, ""); }, " is empty", true},
+        {"folder", [&] { fs::create_directory(path); }, "failed to read file ", false},
+        {"link to a malformed file",
+         [&] {
+             ktTest::writeAll(target, malformed);
+             fs::create_symlink(target, path);
+         },
+         "config ktuser.conf error: ", false},
+        {"dangling link", [&] { fs::create_symlink(target + ".none", path); },
+         "failed to read file ", false},
     };
     located();
     std::uint32_t session = 10;
     for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
         ktTest::clearLog();
-        const std::string path = common() + "/ktuser.conf";
         fs::remove_all(path);
-        if (tc.content != nullptr) {
-            ktTest::writeAll(path, tc.content);
-        } else {
-            fs::create_directory(path);
+        fs::remove(target);
+        tc.make();
+        if (fs::is_regular_file(fs::symlink_status(path))) {
+            fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
         }
         m_config.addUserConfig(++session, "u", false);
-        EXPECT_TRUE(logHas(tc.logged)) << tc.name;
-        EXPECT_TRUE(logHas("could not be read and is kept as it is")) << tc.name;
-        if (tc.content != nullptr) {
-            EXPECT_EQ(ktTest::readAll(path), tc.content) << tc.name;
-        } else {
-            EXPECT_TRUE(fs::is_directory(path));
+        EXPECT_TRUE(logHas(tc.logged));
+        EXPECT_EQ(entry(session).m_tunnelStatus, 0);
+        if (tc.rewritten) {
+            // Replaced whole with the current values, keeping the file's mode.
+            EXPECT_EQ(ktTest::readAll(path), kDefaultUserConf);
+            EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+                      fs::perms::owner_read | fs::perms::owner_write);
+            EXPECT_FALSE(logHas("kept as it is"));
+            continue;
         }
-        EXPECT_EQ(entry(session).m_tunnelStatus, 0) << tc.name;
+        EXPECT_TRUE(logHas("could not be read and is kept as it is"));
+        EXPECT_FALSE(fs::is_regular_file(fs::symlink_status(path))) << "replaced";
+        if (fs::exists(target)) {
+            EXPECT_EQ(ktTest::readAll(target), malformed);
+        }
     }
 }
 
@@ -391,6 +518,8 @@ TEST_F(UserConfigTest, SessionLookUps)
     const std::string location = m_tree.tree().root() + "/u9";
     perUser(location.c_str());
     located();
+    // Sessions whose user is the tool's own, so that their folder is the user's.
+    Sessions sessions({{3, ::getuid()}, {9, ::getuid()}});
     m_config.addUserConfig(9, "u", false);
     m_config.addUserConfig(3, "u", false);
     CUserConfig elsewhere;
@@ -410,6 +539,7 @@ TEST_F(UserConfigTest, SessionLookUps)
 TEST_F(UserConfigTest, QpaPaths)
 {
     const std::string perUserLocation = m_tree.tree().root() + "/qpa-user";
+    Sessions sessions({{6, ::getuid()}});
     const struct {
         bool perUser;
         bool entry;
@@ -519,20 +649,4 @@ TEST_F(UserConfigTest, InitWithoutAnActiveSessionSetsNoSessionUp)
     EXPECT_FALSE(m_config.getActiveUserSessionId(active));
     EXPECT_FALSE(fs::exists(common() + "/ktuser.conf"));
     EXPECT_EQ(m_config.branding().userKey, "");
-}
-
-TEST_F(UserConfigTest, InitStopsWhenTheSessionsUserCannotBeActedAs)
-{
-    if (!isRoot()) {
-        GTEST_SKIP() << "only LOCAL SYSTEM acts as another account";
-    }
-    Sessions sessions({{1, kNoSuchUser}});
-    const std::string location = sessions.shared() + "/ghost";
-    perUser(location.c_str());
-    m_tree.writeBranding(ClientTree::brandingJson(), false, false, location);
-    EXPECT_FALSE(m_config.init());
-    EXPECT_TRUE(logHas("impersonate as sessId 1 failed"));
-    EXPECT_FALSE(logHas("Read branding file successfully"));
-    std::int32_t active = 0;
-    EXPECT_FALSE(m_config.getActiveUserSessionId(active));
 }

@@ -3,6 +3,7 @@
 
 #include "ktPlatform/files.h"
 #include "ktPlatform/interruptCleanup.h"
+#include "ktPlatform/tokens.h"
 
 #include "ktTest/runner.h"
 #include "ktTest/tempTree.h"
@@ -83,6 +84,33 @@ TEST_F(Beneath, NoLinkIsFollowedBelowTheAnchor)
         const FilePtr f(ktPlatform::openFileBeneath(c.anchor, c.path));
         EXPECT_EQ(f != nullptr, c.opens) << c.name;
     }
+}
+
+TEST_F(Beneath, AFolderOnTheWayNeedOnlyBeSearched)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "acting as another account needs root";
+    }
+    // The way to the user's folder may be searched, not read, as the user it is read as.
+    const std::string merivon = m_home + "/real/Kestrani/Merivon";
+    for (const std::string& level : {m_dir.path(), m_home, m_home + "/real"}) {
+        ASSERT_EQ(::chmod(level.c_str(), 0711), 0);
+    }
+    ASSERT_EQ(::chmod((m_home + "/real/Kestrani").c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(merivon.c_str(), 0755), 0);
+    ktPlatform::Token nobody;
+    nobody.uid = 65534;
+    nobody.gid = 65534;
+    ktPlatform::ThreadImpersonation as;
+    ASSERT_TRUE(as.begin(nobody));
+    const FilePtr f(ktPlatform::openFileBeneath(m_home, merivon + "/own.json"));
+    const int openError = errno;
+    std::vector<std::string> names;
+    const bool listed = ktPlatform::listFilesBeneath(m_home, merivon, names);
+    as.end();
+    EXPECT_NE(f, nullptr) << openError;
+    EXPECT_TRUE(listed);
+    EXPECT_EQ(names, (std::vector<std::string>{"own.json"}));
 }
 
 TEST_F(Beneath, ListingNamesWhatIsNotAFolderAndFollowsNoLink)

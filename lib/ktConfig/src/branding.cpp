@@ -135,13 +135,14 @@ bool isBrandingConversionNeeded(const std::wstring& path, const std::string& tex
     return isBrandingEncryptionEnabled(path, text) && !pathExists(protectedPath(path));
 }
 
-bool readBrandingFile(bool userScope, std::string& text, const std::wstring& path)
+bool readBrandingFile(bool userScope, std::string& text, const std::wstring& path,
+                      const std::optional<std::string>& beneath)
 {
     if (isBrandingEncryptionEnabled(path, text)) {
         CKTEncryptedFile file(path, userScope);
-        return file.read(text);
+        return file.read(text, beneath);
     }
-    return readFile(path.c_str(), text);
+    return beneath ? readFileBeneath(*beneath, path.c_str(), text) : readFile(path.c_str(), text);
 }
 
 bool writeBrandingFile(bool userScope, const std::wstring& path, const std::string& text)
@@ -163,7 +164,7 @@ bool Config::Impl::readBranding(CUserConfig& userConfig)
     const std::wstring path = userConfig.m_location + L"/" + L"ktbranding.json";
     const bool userScope = m_enablePerUserConfig;
     std::string text;
-    if (!readBrandingFile(userScope, text, path)) {
+    if (!readBrandingFile(userScope, text, path, userConfig.m_userHome)) {
         KTLOG_M(kConfigModule, KT_LOG_ERROR, "Failed to read branding file %ls", path.c_str());
         return false;
     }

@@ -18,6 +18,7 @@
 
 #include <exception>
 #include <sstream>
+#include <stdexcept>
 
 static const char* const kLogModule = "Config";
 
@@ -37,6 +38,13 @@ bool serialiseSection(const ptree& section, std::string& text)
     } catch (const std::exception&) {
         return false;
     }
+}
+
+// A whole decimal integer, of any size: an optional "-" and digits only.
+bool isDecimalNumber(const std::string& text)
+{
+    const std::string::size_type start = !text.empty() && text[0] == '-' ? 1 : 0;
+    return text.size() > start && text.find_first_not_of("0123456789", start) == std::string::npos;
 }
 
 } // namespace
@@ -83,12 +91,15 @@ bool Config::Impl::readClientConfig()
         }
         keepBool(tree, "log.enablePktDump", m_client.enablePktDump);
 
-        const auto section = tree.get_child_optional("clientConfig");
+        // Without the section there is nothing to check and nothing more to read: that
+        // ends the read here, as a parsing error, and the files with digests of their own
+        // (the steering file, the lists) are still read.
+        const ptree& section = tree.get_child("clientConfig");
         if (!m_dev.useDevConfig) {
-            // A section that is missing or no object has no digest to match: it fails.
+            // A section that is no object has no digest to match: it fails.
             std::string serialised;
             bool valid = false;
-            if (section && serialiseSection(*section, serialised)) {
+            if (serialiseSection(section, serialised)) {
                 // "encryptClientConfig" of a plain file is the file's own unverified word.
                 valid = readProtected ? checkIntegrity(m_dataDir, serialised, "d4")
                                       : validateDigest(m_dataDir, serialised, "d4");
@@ -100,8 +111,6 @@ bool Config::Impl::readClientConfig()
             }
             KTLOG(KT_LOG_INFO, "Client config is validated, len %d",
                   static_cast<int>(serialised.size()));
-        } else if (!section) {
-            tree.get_child("clientConfig");
         }
         readClientKeys(tree);
     } catch (const std::exception& e) {
@@ -256,15 +265,28 @@ void Config::Impl::readExternalProxies(const ptree& tree)
         m_externalProxies.clear();
     }
     try {
+        int index = 0;
         for (const auto& element : tree.get_child("clientConfig.externalProxy")) {
+            ++index;
             const ptree& item = element.second;
             ExternalProxyRecord record;
             record.product =
                 static_cast<std::int32_t>(requireInteger(item, "product", INT32_MIN, INT32_MAX));
             record.host = requireText(item, "host");
-            // A port outside 0..65535 is not a port: not convertible, never cut.
-            record.port = static_cast<std::uint16_t>(requireInteger(item, "port", 0, 65535));
+            const std::string portText = requireText(item, "port");
             record.description = requireText(item, "description");
+            const auto port = parseInteger(portText, 0, 65535);
+            if (!port) {
+                if (!isDecimalNumber(portText)) {
+                    throw std::runtime_error("conversion of data failed (port)");
+                }
+                // Cut to 16 bits it would name another port: this record is left out, the
+                // others are kept.
+                KTLOG(KT_LOG_ERROR, "external proxy %d (%s) skipped: port %s does not fit 16 bits",
+                      index, record.host.c_str(), portText.c_str());
+                continue;
+            }
+            record.port = static_cast<std::uint16_t>(*port);
             if (record.product == 1) {
                 m_client.productOneProxyFlag = 1;
                 m_client.productOneProxyHost = record.host;

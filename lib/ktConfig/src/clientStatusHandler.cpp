@@ -63,10 +63,12 @@ std::int64_t systemNow()
 } // namespace
 
 bool ClientStatusHandler::init(Config::Impl* config, const std::wstring& folder,
-                               const std::wstring& fileName)
+                               const std::wstring& fileName,
+                               const std::optional<std::string>& userHome)
 {
     m_config = config;
-    return m_eventCache.load(folder, fileName, std::string());
+    m_usersFolder = userHome.has_value();
+    return m_eventCache.load(folder, fileName, std::string(), userHome);
 }
 
 bool ClientStatusHandler::handleClientStatus(CUserConfigCommon* session, const std::string& status)
@@ -121,10 +123,9 @@ bool ClientStatusHandler::handleClientStatus(CUserConfigCommon* session, const s
     KTLOG(KT_LOG_ERROR,
           "[sessId %d] Failed to post client status, message will be cache in event queue",
           sessionId);
-    // The session's folder belongs to its user when folders are per user: written as that
-    // user or not at all.
+    // A folder of the session's user is written as that user or not at all.
     ImpersonationGuard impersonation;
-    if (m_config->enablePerUserConfig() &&
+    if (m_usersFolder &&
         !impersonateActiveUser(impersonation, static_cast<std::uint32_t>(sessionId))) {
         KTLOG(KT_LOG_ERROR,
               "[sessId %d] Failed to cache client status, event: %s, time: %lld: the session's "

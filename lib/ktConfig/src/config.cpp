@@ -193,9 +193,10 @@ bool Config::Impl::init()
         return false;
     }
     initUserConfig(userConfig, sessionId);
-    // As the session's user from here on, so that user-scope branding reads and converts.
+    // In the user's own folder, as that user from here on, so that user-scope branding reads
+    // and converts; a user that cannot be acted as has the common folder, the tool's own.
     ImpersonationGuard impersonation;
-    if (m_enablePerUserConfig && !impersonateActiveUser(impersonation, sessionId)) {
+    if (userConfig.m_userHome && !impersonateActiveUser(impersonation, sessionId)) {
         KTLOG(KT_LOG_ERROR, "impersonate as sessId %d failed", static_cast<int>(sessionId));
         return false;
     }
@@ -431,8 +432,7 @@ std::string Config::Impl::getOrgVersionUrl()
     } else {
         std::snprintf(url, sizeof(url), "%s://%s/%s?orgkey=%s&userkey=%s", kScheme,
                       m_branding.addonManagerHost.c_str(), "config/org/version",
-                      urlEncode(m_branding.orgKey).c_str(),
-                      urlEncode(m_branding.userKey).c_str());
+                      urlEncode(m_branding.orgKey).c_str(), urlEncode(m_branding.userKey).c_str());
     }
     return url;
 }

@@ -25,6 +25,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -127,19 +128,35 @@ public:
     // unless per-user folders are on; creates it (as the session's user) when they are.
     // Writes no file and posts nothing.
     std::wstring createUserConfig(std::uint32_t sessionId);
-    // Fills userConfig for sessionId: its folders (made as the session's user when per-user
-    // folders are on), ktuser.conf (written with the defaults only when it does not exist),
-    // its event cache, tunnel status and fail-close state. False, with only the location
-    // and folder names filled, when per-user folders are on and the session's user cannot
-    // be acted as: nothing in its folder is then read or written.
+    // A session's folder, and its user's home when it is that user's own.
+    struct SessionFolder {
+        std::wstring location;
+        std::optional<std::string> userHome;
+    };
+    // createUserConfig's folder, with the user's home when that user can be acted as (its
+    // token, the switch), which alone makes it the user's own folder. Without a token a
+    // location to expand gives the common folder; a location without "%" is named as it
+    // is, but not made.
+    SessionFolder locateUserConfig(std::uint32_t sessionId);
+    // Fills userConfig for sessionId: its folders (made as the session's user when they are
+    // the user's own), ktuser.conf (written with the current values when there is none or
+    // its text holds no status), its event cache, tunnel status and fail-close state. A user
+    // that cannot be acted as gets the common folder. False, with only the location and
+    // folder names filled, when the user's own folder was found but the switch to its user
+    // then failed: nothing in that folder is read or written.
     bool initUserConfig(CUserConfig& userConfig, std::uint32_t sessionId);
     // Adds the session's entry, or renames the user of an existing one (and fills it again
     // when reinit), then queues the session id as the last logon. False when filling the
     // entry failed (initUserConfig).
     bool addUserConfig(std::uint32_t sessionId, std::string userName, bool reinit);
     // <location>/ktuser.conf into userConfig; false when missing, empty or not JSON (values
-    // read before an error stay).
+    // read before an error stay). In the user's own folder no link is followed.
     bool readUserConf(CUserConfig& userConfig);
+    // How reading ktuser.conf went: read; nothing there; a regular file whose text holds
+    // no status (empty or not JSON), to be rewritten; anything else there (a link, a
+    // folder, a file that cannot be read), to be kept.
+    enum class UserConfRead { ok, missing, unusable, kept };
+    UserConfRead loadUserConf(CUserConfig& userConfig);
     // Replaces <location>/ktuser.conf with userConfig's current status; false, logged, when
     // it could not be written.
     bool writeUserStatus(CUserConfig& userConfig);

@@ -11,17 +11,25 @@ static const char* const kLogModule = "Config";
 
 namespace ktConfigValue {
 
-bool readConfigText(const std::wstring& path, std::string& content)
+TextRead readConfigFile(const std::wstring& path, std::string& content,
+                        const std::optional<std::string>& beneath)
 {
-    if (!readFile(path.c_str(), content)) {
+    const bool read = beneath ? readFileBeneath(*beneath, path.c_str(), content)
+                              : readFile(path.c_str(), content);
+    if (!read) {
         KTLOG(KT_LOG_ERROR, "failed to read file %ls", path.c_str());
-        return false;
+        return TextRead::failed;
     }
     if (content.empty()) {
         KTLOG(KT_LOG_ERROR, "file: %ls is empty", path.c_str());
-        return false;
+        return TextRead::empty;
     }
-    return true;
+    return TextRead::ok;
+}
+
+bool readConfigText(const std::wstring& path, std::string& content)
+{
+    return readConfigFile(path, content) == TextRead::ok;
 }
 
 std::optional<bool> parseBool(const std::string& text)

@@ -12,7 +12,13 @@
 
 namespace ktConfigValue {
 
-// A whole plain configuration file; false, logged, when it is missing or empty.
+enum class TextRead { ok, empty, failed };
+// A whole plain configuration file, logged when it cannot be read or is empty. With beneath,
+// the file lies in a folder another account controls: no link below beneath is followed
+// (readFileBeneath).
+TextRead readConfigFile(const std::wstring& path, std::string& content,
+                        const std::optional<std::string>& beneath = std::nullopt);
+// The same; false when it is missing or empty.
 bool readConfigText(const std::wstring& path, std::string& content);
 
 std::optional<bool> parseBool(const std::string& text);

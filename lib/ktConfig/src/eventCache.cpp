@@ -25,21 +25,29 @@ namespace pt = boost::property_tree;
 
 using Lock = boost::recursive_mutex::scoped_lock;
 
-enum class ReadResult { ok, missing, failed };
+enum class ReadResult { ok, missing, refused, failed };
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-// The whole file, refused above EventCache::kMaxFileSize. A missing file is told apart
-// from one that cannot be read, quietly: the callers decide what to log.
-ReadResult readBounded(const std::wstring& path, std::string& data)
+// The whole file, refused above EventCache::kMaxFileSize; with beneath, no link below it is
+// followed. A missing file and a link are told apart from one that cannot be read,
+// quietly: the callers decide what to log.
+ReadResult readBounded(const std::wstring& path, std::string& data,
+                       const std::optional<std::string>& beneath)
 {
     data.clear();
-    std::unique_ptr<std::FILE, FileCloser> file(
-        ktPlatform::openRegularFile(ktPlatform::toNarrow(path), "rb"));
+    const std::string narrow = ktPlatform::toNarrow(path);
+    std::unique_ptr<std::FILE, FileCloser> file(beneath
+                                                    ? ktPlatform::openFileBeneath(*beneath, narrow)
+                                                    : ktPlatform::openRegularFile(narrow, "rb"));
     if (!file) {
-        return errno == ENOENT ? ReadResult::missing : ReadResult::failed;
+        if (errno == ENOENT) {
+            return ReadResult::missing;
+        }
+        return beneath && (errno == ELOOP || errno == ENOTDIR) ? ReadResult::refused
+                                                               : ReadResult::failed;
     }
     char buffer[8192];
     std::size_t n = 0;
@@ -68,20 +76,27 @@ pt::ptree::path_type memberPath(std::size_t index)
 
 EventCache::EventCache() : m_mutex(boost::make_shared<boost::recursive_mutex>()) {}
 
-bool EventCache::load(std::wstring folder, const std::wstring& fileName, const std::string& key)
+bool EventCache::load(std::wstring folder, const std::wstring& fileName, const std::string& key,
+                      const std::optional<std::string>& beneath)
 {
     Lock lock(*m_mutex);
     m_filePath = folder + L"/" + (fileName.empty() ? std::wstring(L"eventcache.json") : fileName);
     m_dataDir = folder + L"/data";
     m_digestKey = key.empty() ? std::string("d5") : key;
+    m_beneath = beneath;
     KTLOG(KT_LOG_DEBUG, "EventCache file path %ls", m_filePath.c_str());
 
     std::string content;
-    if (readBounded(m_filePath, content) != ReadResult::ok) {
+    const ReadResult read = readBounded(m_filePath, content, m_beneath);
+    if (read != ReadResult::ok) {
+        if (read == ReadResult::refused) {
+            KTLOG(KT_LOG_ERROR, "not reading %ls: it or a folder on its way is a link",
+                  m_filePath.c_str());
+        }
         KTLOG(KT_LOG_ERROR, "failed to read file %ls", m_filePath.c_str());
         return false;
     }
-    if (!validateDigest(m_dataDir, content, m_digestKey)) {
+    if (!validateDigest(m_dataDir, content, m_digestKey, m_beneath)) {
         KTLOG(KT_LOG_ERROR, "Failed to validate integrity of event cache file.");
         return false;
     }
@@ -94,32 +109,23 @@ bool EventCache::load(std::wstring folder, const std::wstring& fileName, const s
         return false;
     }
 
-    // Members "0", "1", ... up to the first name that is missing. They replace the queue,
-    // so loading the same file again does not queue its messages twice.
+    // Members "0", "1", ... up to the first name that is missing, whose look-up ends the
+    // loop with the line below on every load. They replace the queue, so loading the same
+    // file again does not queue its messages twice; none is left out for the limit, which
+    // only push applies.
     std::list<std::string> events;
-    std::size_t index = 0;
     try {
-        for (;; ++index) {
-            const auto member = tree.get_child_optional(memberPath(index));
-            if (!member) {
-                break;
-            }
+        for (std::size_t index = 0;; ++index) {
+            const pt::ptree& member = tree.get_child(memberPath(index));
             std::ostringstream out;
-            pt::write_json(out, *member, true);
+            pt::write_json(out, member, true);
             events.push_back(out.str());
         }
     } catch (const std::exception& e) {
         KTLOG(KT_LOG_ERROR, "Error reading eventscache.json: %s", e.what());
     }
-    if (events.size() > static_cast<std::size_t>(m_maxEvents)) {
-        KTLOG(KT_LOG_INFO, "Event cache holds %d messages, keeping the newest %d",
-              static_cast<int>(events.size()), static_cast<int>(m_maxEvents));
-        while (events.size() > static_cast<std::size_t>(m_maxEvents)) {
-            events.pop_front();
-        }
-    }
     m_events.swap(events);
-    KTLOG(KT_LOG_DEBUG, "Event cache: %d messages read", static_cast<int>(index));
+    KTLOG(KT_LOG_DEBUG, "Event cache: %d messages read", static_cast<int>(m_events.size()));
     return true;
 }
 
@@ -129,7 +135,8 @@ bool EventCache::push(const std::string& message)
         return false;
     }
     Lock lock(*m_mutex);
-    while (!m_events.empty() && m_events.size() >= static_cast<std::size_t>(m_maxEvents)) {
+    // One out, one in: a longer queue loaded from the file keeps its length.
+    if (!m_events.empty() && m_events.size() >= static_cast<std::size_t>(m_maxEvents)) {
         KTLOG(KT_LOG_DEBUG, "Queue is full, pop the old entry");
         m_events.pop_front();
     }
@@ -195,12 +202,12 @@ bool EventCache::writeWithDigest(const std::string& text)
     }
     // What is there now, to put back should the digest not follow the new content.
     std::string previous;
-    const ReadResult before = readBounded(m_filePath, previous);
+    const ReadResult before = readBounded(m_filePath, previous, m_beneath);
     if (!writeFile(m_filePath.c_str(), text)) {
         KTLOG(KT_LOG_ERROR, "Failed to write eventscache.json");
         return false;
     }
-    if (saveDigest(m_dataDir, text, m_digestKey)) {
+    if (saveDigest(m_dataDir, text, m_digestKey, m_beneath)) {
         return true;
     }
     KTLOG(KT_LOG_ERROR, "Failed to save digest for %ls", m_filePath.c_str());

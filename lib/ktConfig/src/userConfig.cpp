@@ -34,6 +34,16 @@ std::wstring userConfPath(const CUserConfig& userConfig)
     return userConfig.m_location + L"/" + L"ktuser.conf";
 }
 
+// A status file whose text holds no status is rewritten, but only when it is a regular file
+// itself: a link (to whatever it names) is left alone.
+Config::Impl::UserConfRead unusableUserConf(const std::wstring& path)
+{
+    std::uint64_t size = 0;
+    return ktPlatform::regularFileSize(ktPlatform::toNarrow(path), size)
+               ? Config::Impl::UserConfRead::unusable
+               : Config::Impl::UserConfRead::kept;
+}
+
 } // namespace
 
 void CUserConfig::setFailClose(bool active, bool post)
@@ -56,51 +66,58 @@ void CUserConfig::setFailClose(bool active, bool post)
 
 std::wstring Config::Impl::createUserConfig(std::uint32_t sessionId)
 {
+    return locateUserConfig(sessionId).location;
+}
+
+Config::Impl::SessionFolder Config::Impl::locateUserConfig(std::uint32_t sessionId)
+{
     boost::recursive_mutex::scoped_lock lock(m_sessionMutex);
     const int id = static_cast<int>(sessionId);
-    std::wstring location = m_configLocation;
+    SessionFolder folder{m_configLocation, std::nullopt};
     if (!m_enablePerUserConfig) {
         KTLOG(KT_LOG_INFO, "createUserConfig: SessionId [%d] user config location: %ls", id,
-              location.c_str());
-        return location;
+              folder.location.c_str());
+        return folder;
     }
     if (m_perUserConfigLocation.empty()) {
         m_perUserConfigLocation = ktPlatform::toWide(ktPlatform::userFolderUnexpanded());
         KTLOG(KT_LOG_INFO, "createUserConfig: using default m_perUserConfigLocation: %ls",
               m_perUserConfigLocation.c_str());
     }
+    // Also for the home below which nothing there is read through a link.
+    std::uint32_t tokenSession = sessionId;
+    const UserToken token = getUserToken(tokenSession);
     if (m_perUserConfigLocation.find(L'%') != std::wstring::npos) {
-        std::uint32_t tokenSession = sessionId;
-        const UserToken token = getUserToken(tokenSession);
         if (!token) {
             KTLOG(KT_LOG_ERROR, "Failed to retrieve user token for session id %d.", id);
-            return location;
+            return folder;
         }
         std::wstring expanded;
-        if (ktPlatform::expandEnvironmentStringsForUser(*token, m_perUserConfigLocation, expanded,
-                                                        kExpandedLocationRoom)) {
-            location = expanded;
-        } else {
+        if (!ktPlatform::expandEnvironmentStringsForUser(*token, m_perUserConfigLocation, expanded,
+                                                         kExpandedLocationRoom)) {
             KTLOG(KT_LOG_ERROR,
                   "createUserConfig: ExpandEnvironmentStringsForUserW failed, err: %d",
                   ktPlatform::lastError());
+            return folder;
         }
+        folder.location = expanded;
     } else {
-        location = m_perUserConfigLocation;
+        folder.location = m_perUserConfigLocation;
     }
     KTLOG(KT_LOG_INFO, "createUserConfig: SessionId [%d] user config location: %ls", id,
-          location.c_str());
+          folder.location.c_str());
 
-    // The folder is the user's: made as the user or not at all.
+    // The folder is the user's: made and used as the user, or not at all.
     ImpersonationGuard impersonation;
-    if (impersonateActiveUser(impersonation, sessionId)) {
-        createFolder(location);
-        revertImpersonation(impersonation);
-    } else {
+    if (!token || !impersonateActiveUser(impersonation, sessionId)) {
         KTLOG(KT_LOG_ERROR, "[sessId %d] %ls not created: its user cannot be acted as", id,
-              location.c_str());
+              folder.location.c_str());
+        return folder;
     }
-    return location;
+    createFolder(folder.location);
+    revertImpersonation(impersonation);
+    folder.userHome = token->home;
+    return folder;
 }
 
 bool Config::Impl::initUserConfig(CUserConfig& userConfig, std::uint32_t sessionId)
@@ -108,7 +125,15 @@ bool Config::Impl::initUserConfig(CUserConfig& userConfig, std::uint32_t session
     const int id = static_cast<int>(sessionId);
     userConfig.m_sessionId = sessionId;
     userConfig.m_logonFlag = false;
-    userConfig.m_location = createUserConfig(sessionId);
+    SessionFolder folder = locateUserConfig(sessionId);
+    if (!folder.userHome && folder.location != m_configLocation) {
+        // Its user cannot be acted as: the session has the common folder, the tool's own.
+        KTLOG(KT_LOG_ERROR, "[sessId %d] %ls is not used: its user cannot be acted as", id,
+              folder.location.c_str());
+        folder.location = m_configLocation;
+    }
+    userConfig.m_location = std::move(folder.location);
+    userConfig.m_userHome = std::move(folder.userHome);
     const std::int32_t reportRetry[5] = {5, 30, 0, 2, 0};
     const std::int32_t heartbeatRetry[5] = {5, 60, 0, 2, 0};
     std::copy(std::begin(reportRetry), std::end(reportRetry), userConfig.m_reportRetry);
@@ -118,7 +143,7 @@ bool Config::Impl::initUserConfig(CUserConfig& userConfig, std::uint32_t session
     userConfig.m_dataDir = userConfig.m_location + L"/data";
 
     ImpersonationGuard impersonation;
-    if (m_enablePerUserConfig) {
+    if (userConfig.m_userHome) {
         if (!impersonateActiveUser(impersonation, sessionId)) {
             // Nothing in the user's folder is read or written under another identity: the
             // session keeps its defaults, loads no event cache and judges no fail-close.
@@ -130,20 +155,20 @@ bool Config::Impl::initUserConfig(CUserConfig& userConfig, std::uint32_t session
         createFolder(userConfig.m_dataDir);
     }
 
-    if (!readUserConf(userConfig)) {
-        const std::wstring path = userConfPath(userConfig);
-        // Whatever stands there, or may, is never replaced by the defaults.
-        if (pathTaken(path)) {
-            // It may be the service's, mid-write, or hold what the user set: never replaced.
-            KTLOG(KT_LOG_ERROR, "[sessId %d] %ls could not be read and is kept as it is", id,
-                  path.c_str());
-        } else {
-            writeUserStatus(userConfig);
-        }
+    const UserConfRead read = loadUserConf(userConfig);
+    if (read == UserConfRead::missing || read == UserConfRead::unusable) {
+        // Nothing there, or a file whose text holds no status: the current values replace
+        // it. Anything else (a link, a folder, a file that cannot be read) is not ours to
+        // replace.
+        writeUserStatus(userConfig);
+    } else if (read == UserConfRead::kept) {
+        KTLOG(KT_LOG_ERROR, "[sessId %d] %ls could not be read and is kept as it is", id,
+              userConfPath(userConfig).c_str());
     }
 
     userConfig.m_pendingEvents = 0;
-    userConfig.m_statusHandler.init(this, userConfig.m_location, std::wstring());
+    userConfig.m_statusHandler.init(this, userConfig.m_location, std::wstring(),
+                                    userConfig.m_userHome);
 
     if (userConfig.m_clientStatus != 0) {
         userConfig.m_tunnelStatus = userConfig.m_userStatus ? 0 : 1;
@@ -193,10 +218,21 @@ bool Config::Impl::addUserConfig(std::uint32_t sessionId, std::string userName, 
 
 bool Config::Impl::readUserConf(CUserConfig& userConfig)
 {
+    return loadUserConf(userConfig) == UserConfRead::ok;
+}
+
+Config::Impl::UserConfRead Config::Impl::loadUserConf(CUserConfig& userConfig)
+{
     const std::wstring path = userConfPath(userConfig);
     std::string content;
-    if (!ktConfigValue::readConfigText(path, content)) {
-        return false;
+    switch (ktConfigValue::readConfigFile(path, content, userConfig.m_userHome)) {
+    case ktConfigValue::TextRead::ok:
+        break;
+    case ktConfigValue::TextRead::empty:
+        return unusableUserConf(path);
+    case ktConfigValue::TextRead::failed:
+        // A link refused, a folder, a file that cannot be read: none of it is replaced.
+        return pathTaken(path) ? UserConfRead::kept : UserConfRead::missing;
     }
     using namespace ktConfigValue;
     const int id = static_cast<int>(userConfig.m_sessionId);
@@ -218,9 +254,9 @@ bool Config::Impl::readUserConf(CUserConfig& userConfig)
               userConfig.m_userEmail.c_str(), userConfig.m_failCloseStatus ? 1 : 0);
     } catch (const std::exception& e) {
         KTLOG_M("config", KT_LOG_ERROR, "ktuser.conf error: %s", e.what());
-        return false;
+        return unusableUserConf(path);
     }
-    return true;
+    return UserConfRead::ok;
 }
 
 bool Config::Impl::writeUserStatus(CUserConfig& userConfig)

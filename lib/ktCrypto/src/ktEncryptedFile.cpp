@@ -74,15 +74,20 @@ bool CKTEncryptedFile::write(const std::string& data)
               ktPlatform::toNarrow(path).c_str());
         return false;
     }
-    return writeFile(path.c_str(), text);
+    // Never more open than the plain file it protects.
+    return writeFile(path.c_str(), text, m_path.c_str());
 }
 
-bool CKTEncryptedFile::read(std::string& data)
+bool CKTEncryptedFile::read(std::string& data, const std::optional<std::string>& beneath)
 {
     const std::wstring path = protectedPath();
     std::string text;
     // A missing file leaves the text empty, and decrypting nothing fails below.
-    ::readFile(path.c_str(), text);
+    if (beneath) {
+        ::readFileBeneath(*beneath, path.c_str(), text);
+    } else {
+        ::readFile(path.c_str(), text);
+    }
     data = unprotectData(text);
     if (data.empty()) {
         KTLOG(KT_LOG_WARNING, "Invalid decryption of protected file: %s",

@@ -349,9 +349,20 @@ bool fileModifiedTime(const std::string& path, std::int64_t& seconds)
 
 ReplaceStatus replaceFileAtomically(const std::string& path, const std::string& data)
 {
+    return replaceFileAtomically(path, data, std::string());
+}
+
+ReplaceStatus replaceFileAtomically(const std::string& path, const std::string& data,
+                                    const std::string& modeOf)
+{
     struct stat old {};
     bool hadOld = false;
-    const mode_t mode = replacementMode(path, old, hadOld);
+    mode_t mode = replacementMode(path, old, hadOld);
+    struct stat model {};
+    if (!hadOld && !modeOf.empty() && ::lstat(modeOf.c_str(), &model) == 0 &&
+        S_ISREG(model.st_mode)) {
+        mode = model.st_mode & 07777;
+    }
     TempSibling temp(path);
     if (!temp.ok()) {
         return ReplaceStatus::openFailed;

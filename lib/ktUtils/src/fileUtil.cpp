@@ -41,20 +41,11 @@ bool withinReadCap(const std::string& path, long size)
     return false;
 }
 
-} // namespace
-
-bool readFile(const wchar_t* path, std::string& data)
+// The rest of readFile, on the file it opened.
+bool readOpenFile(const wchar_t* path, const std::string& narrow, std::FILE* opened,
+                  std::string& data)
 {
-    if (path == nullptr) {
-        KTLOG(KT_LOG_ERROR, "invalid filename");
-        return false;
-    }
-    const std::string narrow = ktPlatform::toNarrow(path);
-    FilePtr file(ktPlatform::openRegularFile(narrow, "rb"));
-    if (!file) {
-        KTLOG(KT_LOG_ERROR, "failed to open file for reading: %s, err:%d", narrow.c_str(), errno);
-        return false;
-    }
+    const FilePtr file(opened);
     if (std::fseek(file.get(), 0, SEEK_END) != 0) {
         KTLOG(KT_LOG_ERROR, "ftell failed, file: %ls, err: %d", path, errno);
         return false;
@@ -77,6 +68,46 @@ bool readFile(const wchar_t* path, std::string& data)
         return false;
     }
     return true;
+}
+
+} // namespace
+
+bool readFile(const wchar_t* path, std::string& data)
+{
+    if (path == nullptr) {
+        KTLOG(KT_LOG_ERROR, "invalid filename");
+        return false;
+    }
+    const std::string narrow = ktPlatform::toNarrow(path);
+    std::FILE* file = ktPlatform::openRegularFile(narrow, "rb");
+    if (file == nullptr) {
+        KTLOG(KT_LOG_ERROR, "failed to open file for reading: %s, err:%d", narrow.c_str(), errno);
+        return false;
+    }
+    return readOpenFile(path, narrow, file, data);
+}
+
+bool readFileBeneath(const std::string& anchor, const wchar_t* path, std::string& data)
+{
+    if (path == nullptr) {
+        KTLOG(KT_LOG_ERROR, "invalid filename");
+        return false;
+    }
+    const std::string narrow = ktPlatform::toNarrow(path);
+    std::FILE* file = ktPlatform::openFileBeneath(anchor, narrow);
+    if (file == nullptr) {
+        const int error = errno;
+        if (error == ELOOP || error == ENOTDIR) {
+            KTLOG(KT_LOG_ERROR, "not reading %s: it or a folder on its way is a link",
+                  narrow.c_str());
+        } else {
+            KTLOG(KT_LOG_ERROR, "failed to open file for reading: %s, err:%d", narrow.c_str(),
+                  error);
+        }
+        errno = error;
+        return false;
+    }
+    return readOpenFile(path, narrow, file, data);
 }
 
 bool readTextFile(const std::string& path, std::string& data)
@@ -118,12 +149,18 @@ bool readTextFile(const std::string& path, std::string& data)
 
 bool writeFile(const wchar_t* path, const std::string& data)
 {
+    return writeFile(path, data, nullptr);
+}
+
+bool writeFile(const wchar_t* path, const std::string& data, const wchar_t* modeOf)
+{
     if (path == nullptr) {
         KTLOG(KT_LOG_ERROR, "invalid filename");
         return false;
     }
     const std::string narrow = ktPlatform::toNarrow(path);
-    switch (ktPlatform::replaceFileAtomically(narrow, data)) {
+    const std::string model = modeOf != nullptr ? ktPlatform::toNarrow(modeOf) : std::string();
+    switch (ktPlatform::replaceFileAtomically(narrow, data, model)) {
     case ktPlatform::ReplaceStatus::ok:
         return true;
     case ktPlatform::ReplaceStatus::openFailed:

@@ -54,6 +54,13 @@ std::wstring digestPath(const std::wstring& folder)
     return folder + L"/" + kDigestFile;
 }
 
+bool readDigestFile(const std::wstring& path, std::string& content,
+                    const std::optional<std::string>& beneath)
+{
+    return beneath ? readFileBeneath(*beneath, path.c_str(), content)
+                   : readFile(path.c_str(), content);
+}
+
 // The JSON text up to its first zero byte, as one object; false with the reason otherwise.
 bool parseDigests(const std::string& content, pt::ptree& tree, std::string& error)
 {
@@ -164,7 +171,8 @@ bool hmacSha1Hex(const std::string& data, std::string& hex)
 }
 
 InternalFileStatus updateInternalFile(const std::wstring& folder, const std::string& key,
-                                      const std::string& value, std::string& error)
+                                      const std::string& value, std::string& error,
+                                      const std::optional<std::string>& beneath)
 {
     const std::wstring path = digestPath(folder);
     // The lock is private to the writing account and lies outside every collected folder:
@@ -182,7 +190,7 @@ InternalFileStatus updateInternalFile(const std::wstring& folder, const std::str
     } unlock{lock};
 
     std::string content;
-    if (!readFile(path.c_str(), content)) {
+    if (!readDigestFile(path, content, beneath)) {
         // Only a file that is not there counts as empty: one that cannot be read is kept.
         if (pathTaken(path)) {
             error = "cannot read the file";
@@ -211,10 +219,11 @@ InternalFileStatus updateInternalFile(const std::wstring& folder, const std::str
 namespace {
 
 // Stores hex under key in <folder>/ktinternal.json, keeping its other members.
-bool storeDigest(const std::wstring& folder, const std::string& hex, const std::string& key)
+bool storeDigest(const std::wstring& folder, const std::string& hex, const std::string& key,
+                 const std::optional<std::string>& beneath = std::nullopt)
 {
     std::string error;
-    switch (updateInternalFile(folder, key, hex, error)) {
+    switch (updateInternalFile(folder, key, hex, error, beneath)) {
     case InternalFileStatus::ok:
         return true;
     case InternalFileStatus::lockFailed:
@@ -235,11 +244,12 @@ bool storeDigest(const std::wstring& folder, const std::string& hex, const std::
 }
 
 // True only when the digest stored under key is hex.
-bool matchesStoredDigest(const std::wstring& folder, const std::string& hex, const std::string& key)
+bool matchesStoredDigest(const std::wstring& folder, const std::string& hex, const std::string& key,
+                         const std::optional<std::string>& beneath = std::nullopt)
 {
     const std::wstring path = digestPath(folder);
     std::string content;
-    if (!readFile(path.c_str(), content)) {
+    if (!readDigestFile(path, content, beneath)) {
         KTLOG(KT_LOG_ERROR, "Failed to read file %ls", path.c_str());
         return false;
     }
@@ -266,10 +276,11 @@ bool matchesStoredDigest(const std::wstring& folder, const std::string& hex, con
 
 } // namespace
 
-bool saveDigest(const std::wstring& folder, const std::string& text, std::string key)
+bool saveDigest(const std::wstring& folder, const std::string& text, std::string key,
+                const std::optional<std::string>& beneath)
 {
     std::string hex;
-    return hmacSha1Hex(text, hex) && storeDigest(folder, hex, key);
+    return hmacSha1Hex(text, hex) && storeDigest(folder, hex, key, beneath);
 }
 
 bool saveFileDigest(const std::wstring& folder, const std::wstring& path, std::string key)
@@ -278,10 +289,11 @@ bool saveFileDigest(const std::wstring& folder, const std::wstring& path, std::s
     return hmacSha1HexOfFile(path, hex) && storeDigest(folder, hex, key);
 }
 
-bool validateDigest(const std::wstring& folder, const std::string& text, std::string key)
+bool validateDigest(const std::wstring& folder, const std::string& text, std::string key,
+                    const std::optional<std::string>& beneath)
 {
     std::string hex;
-    return hmacSha1Hex(text, hex) && matchesStoredDigest(folder, hex, key);
+    return hmacSha1Hex(text, hex) && matchesStoredDigest(folder, hex, key, beneath);
 }
 
 bool validateFileDigest(const std::wstring& folder, const std::wstring& path, std::string key)

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <list>
+#include <optional>
 #include <string>
 
 class EventCache {
@@ -18,12 +19,15 @@ public:
 
     EventCache();
 
-    // Reads <folder>/<fileName> ("eventcache.json" when empty); its messages, the newest
-    // 12, replace the queue. key: the digest's key ("d5" when empty), also used by save.
-    // The paths are kept even when the read fails, and then so is the queue. True when
-    // read, its digest matched and it was JSON.
-    bool load(std::wstring folder, const std::wstring& fileName, const std::string& key);
-    // Appends one message, dropping the oldest while the queue is full; false when empty.
+    // Reads <folder>/<fileName> ("eventcache.json" when empty); every message it holds, up
+    // to the first missing member, replaces the queue, however many there are. key: the
+    // digest's key ("d5" when empty), also used by save. beneath: set when folder lies in a
+    // folder another account controls; neither this file nor its digest is then read
+    // through a link below beneath. The paths are kept even when the read fails, and then
+    // so is the queue. True when read, its digest matched and it was JSON.
+    bool load(std::wstring folder, const std::wstring& fileName, const std::string& key,
+              const std::optional<std::string>& beneath = std::nullopt);
+    // Appends one message, dropping the oldest one when the queue is full; false when empty.
     bool push(const std::string& message);
     // Writes the queue and its digest; true only when a non-empty queue was written whole.
     // When the digest cannot be stored the previous file is put back, so file and digest
@@ -44,4 +48,5 @@ private:
     std::wstring m_filePath;
     std::wstring m_dataDir;
     std::string m_digestKey = "d5";
+    std::optional<std::string> m_beneath;
 };

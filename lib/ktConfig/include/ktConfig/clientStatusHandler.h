@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -18,8 +19,10 @@ public:
     using Clock = std::function<std::int64_t()>;
 
     // config: the owning configuration, not owned. Loads the event cache of folder; its
-    // result.
-    bool init(Config::Impl* config, const std::wstring& folder, const std::wstring& fileName);
+    // result. userHome: set when folder is the session user's own (CUserConfig::m_userHome),
+    // which is then read and written only as that user.
+    bool init(Config::Impl* config, const std::wstring& folder, const std::wstring& fileName,
+              const std::optional<std::string>& userHome = std::nullopt);
     // Builds the message of the session's current state and posts it, or queues it when
     // the post fails. True when posted, or queued and the cache saved.
     bool handleClientStatus(CUserConfigCommon* session, const std::string& status);
@@ -31,6 +34,7 @@ public:
 
 private:
     Config::Impl* m_config = nullptr;
+    bool m_usersFolder = false; // the cache lies in the session user's own folder
     std::int64_t m_lastTimestamp = 0;
     EventCache m_eventCache;
     Clock m_clock;

@@ -7,6 +7,7 @@
 #include "ktConfig/userConfigCommon.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 class CUserConfig : public CUserConfigCommon {
@@ -29,7 +30,11 @@ public:
     void setFailClose(bool active, bool post);
 
     std::uint32_t m_sessionId = 0;
-    std::wstring m_location;    // the session's configuration folder
+    std::wstring m_location; // the session's configuration folder
+    // Set when m_location is the session user's own folder: that user's home. Everything in
+    // the folder is then read and written as the user, and no read there follows a link
+    // below this home (nor at any level when the folder lies elsewhere).
+    std::optional<std::string> m_userHome;
     std::wstring m_dataDir;     // m_location + "/data"
     std::wstring m_downloadDir; // m_location + "/download"
     std::string m_userKey;      // the branding "UserKey"

@@ -3,6 +3,7 @@
 // text (no line break) of a data-protection blob whose plaintext is the data followed by
 // one zero byte. Also the system's base64 (standard alphabet, "=" fill, no line breaks).
 
+#include <optional>
 #include <string>
 
 class CKTEncryptedFile {
@@ -12,10 +13,11 @@ public:
     CKTEncryptedFile(const std::wstring& path, bool userScope);
 
     // Reads and decrypts the protected file into data (the written text followed by one zero
-    // byte; empty on failure). True when that gave a non-empty result.
-    bool read(std::string& data);
+    // byte; empty on failure). True when that gave a non-empty result. With beneath, the file
+    // lies in a folder another account controls: no link below that folder is followed.
+    bool read(std::string& data, const std::optional<std::string>& beneath = std::nullopt);
     // Protects data and replaces the protected file atomically; false when nothing was
-    // written.
+    // written. A protected file made new takes the mode of the plain file beside it.
     bool write(const std::string& data);
 
     // The base64 text of the blob protecting data plus one zero byte; empty on failure.

@@ -57,6 +57,11 @@ enum class ReplaceStatus { ok, openFailed, writeFailed };
 // checks the close, keeps the mode of the file it replaces and renames it over path.
 // On failure the old file is untouched, the temporary file removed and errno set.
 ReplaceStatus replaceFileAtomically(const std::string& path, const std::string& data);
+// The same, except that a file new at path takes the mode of the regular file at modeOf
+// (not followed when it is a link), when there is one: a protected form made from a plain
+// file is no more open than the plain file was.
+ReplaceStatus replaceFileAtomically(const std::string& path, const std::string& data,
+                                    const std::string& modeOf);
 
 // Stands for CopyFileA(src, dst, FALSE): copies src over dst through a temporary file
 // and a rename, so a link at dst is replaced rather than followed. False on failure.

@@ -14,9 +14,15 @@ constexpr std::uint64_t kMaxReadFileSize = 16 * 1024 * 1024;
 // data only after true.
 bool readFile(const wchar_t* path, std::string& data);
 bool readTextFile(const std::string& path, std::string& data);
+// The same for a file in a folder another account controls: no link is followed at any
+// level below anchor (ktPlatform::openFileBeneath), and one that stands there is refused
+// with a line naming the path, never read.
+bool readFileBeneath(const std::string& anchor, const wchar_t* path, std::string& data);
 
 // Replaces the file with data atomically: on failure the old content stays.
 bool writeFile(const wchar_t* path, const std::string& data);
+// The same; a file new at path takes the mode of the regular file at modeOf.
+bool writeFile(const wchar_t* path, const std::string& data, const wchar_t* modeOf);
 
 // Removes a file; false when it could not.
 bool deleteFile(const wchar_t* path);
