@@ -81,6 +81,30 @@ KTDiagTimeouts longWaits()
     return t;
 }
 
+TEST_F(CKTDiagTest, TheHandshakeNamesTheToolAndItsSession)
+{
+    const struct {
+        const char* session;
+        const char* name;
+    } cases[] = {
+        {"3", "ktDiag_s3"},
+        {"4000000000", "ktDiag_s4000000000"}, // unsigned, past what an int holds
+        {"no number", "ktDiag_s0"},           // the lookup failed
+    };
+    int handshakes = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.session);
+        ktTest::ScopedEnv session("KTDIAG_SESSION_ID", std::string(c.session));
+        {
+            CKTDiag diag;
+            diag.start();
+            ASSERT_TRUE(m_fake.waitForHandshakes(++handshakes, 5s));
+            EXPECT_EQ(m_fake.clientName(), c.name);
+        }
+        EXPECT_TRUE(m_fake.waitForClientGone(5s));
+    }
+}
+
 TEST_F(CKTDiagTest, ARequestWithoutAnswerPrintsItsFailureAfterItsWait)
 {
     struct Case {
