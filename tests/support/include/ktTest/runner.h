@@ -15,9 +15,10 @@ struct RunResult {
     int signal = 0;    // the signal that ended it, when one did
     std::string out;
     std::string err;
-    // The program's own largest resident set and its processor time (user and system), as
-    // the kernel accounted them when it was reaped: unlike the wall time, neither grows on a
-    // busy machine. Zero when it could not be started.
+    // The largest resident set of the program (or of a child it waited for, when larger) and
+    // the processor time, user and system, of both, as the kernel accounted them when it was
+    // reaped: unlike the wall time, neither grows on a busy machine. Zero when it could not
+    // be started.
     long peakResidentKiB = 0;
     std::chrono::milliseconds cpu{0};
     std::chrono::milliseconds elapsed{0}; // from its start until it was reaped
