@@ -7,6 +7,10 @@
 
 #include <openssl/x509.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
 namespace {
 
 using ktTest::CertKind;
@@ -66,6 +70,31 @@ TEST_F(PeerTest, IntermediateAloneIsTrustedThroughTheRoot)
         ktTest::parseCertificates(TestPki::instance().server(CertKind::good).chainPem);
     ASSERT_EQ(certs.size(), 2u);
     EXPECT_TRUE(verifyPeerCertificate(certs[1].get()));
+}
+
+TEST_F(PeerTest, ARootOnlyInTheCertificateFolderIsTrusted)
+{
+    // The folder holds each root under the hash of its subject, as openssl rehash names it.
+    // The machine's roots are loaded once per process, so a fresh one runs the check.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ktTest::TempDir folder;
+    const auto roots = ktTest::parseCertificates(TestPki::instance().caPem());
+    ASSERT_EQ(roots.size(), 1u);
+    char name[16];
+    std::snprintf(name, sizeof(name), "%08lx.0", X509_subject_name_hash(roots[0].get()));
+    ktTest::writeAll(folder.path() + "/" + name, TestPki::instance().caPem());
+    const auto leaf =
+        ktTest::parseCertificates(TestPki::instance().server(CertKind::rootIssued).chainPem);
+    ASSERT_EQ(leaf.size(), 1u);
+    EXPECT_EXIT(
+        {
+            ::setenv("SSL_CERT_FILE", (folder.path() + "/none.pem").c_str(), 1);
+            ::setenv("SSL_CERT_DIR", folder.path().c_str(), 1);
+            const bool trusted = verifyPeerCertificate(leaf[0].get());
+            std::filesystem::remove_all(folder.path());
+            std::exit(trusted ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(PeerTest, NullCertificateIsRefused)

@@ -44,11 +44,13 @@ public:
 const auto* const g_heap = ::testing::AddGlobalTestEnvironment(new ProcessHeapEnvironment);
 
 constexpr auto kWait = 10s;
+constexpr auto kPingInterval = 60s;
 constexpr std::size_t kMiB = 1024 * 1024;
 
 // What the client may hold resident, whatever the service does, above what the process
-// held when the test began. The fake service and the test count too. A sanitizer's shadow memory and quarantine are resident by design, so
-// instrumented builds run the same streams without the bound.
+// held when the test began. The fake service and the test count too. A sanitizer's shadow memory
+// and quarantine are resident by design, so instrumented builds run the same streams without the
+// bound.
 constexpr std::size_t kResidentBound = 64 * kMiB;
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kResidentBoundHolds = false;
@@ -205,7 +207,7 @@ protected:
         KTCom2Timing timing;
         timing.connectMs = 2000;
         timing.handshakeWaitMs = 2000;
-        timing.pingIntervalMs = 60000;
+        timing.pingIntervalMs = static_cast<int>(kPingInterval / 1ms);
         timing.retryDelayMs = 20;
         env =
             std::make_unique<ktTest::ScopedEnv>("KTDIAG_SERVICE_PORT", std::to_string(fake.port()));
@@ -217,9 +219,13 @@ protected:
 
     void TearDown() override
     {
+        // Stop wakes the pump, which would otherwise sleep until its next keep-alive.
         const auto begin = std::chrono::steady_clock::now();
         EXPECT_TRUE(com->stop());
-        EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
+        EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - begin)
+                      .count(),
+                  (kPingInterval / 2) / 1ms);
         if (kResidentBoundHolds) {
             EXPECT_LT(memory.peak() - std::min(m_baseline, memory.peak()), kResidentBound)
                 << "peak resident bytes " << memory.peak() << ", at the start " << m_baseline;

@@ -15,16 +15,19 @@ struct RunResult {
     int signal = 0;    // the signal that ended it, when one did
     std::string out;
     std::string err;
-    // The program's largest resident set, sampled every few milliseconds while it ran.
+    // The largest resident set of the program (or of a child it waited for, when larger) and
+    // the processor time, user and system, of both, as the kernel accounted them when it was
+    // reaped: unlike the wall time, neither grows on a busy machine. Zero when it could not
+    // be started.
     long peakResidentKiB = 0;
-    std::chrono::milliseconds elapsed{0}; // from its start until it was reaped
-    // The processor time it used (user and system), which a busy machine does not stretch.
     std::chrono::milliseconds cpu{0};
+    std::chrono::milliseconds elapsed{0}; // from its start until it was reaped
 };
 
 // env: variables to set (a value) or remove (nullopt) on top of this process's
 // environment. The child gets /dev/null as standard input; it is killed after timeoutMs.
-// started, when given, is called with the child's process id once it runs.
+// started, when given, is called with the child's process id once it runs. A small
+// launcher between this process and the child takes the kernel's account of the child.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
                      const std::map<std::string, std::optional<std::string>>& env = {},
                      int timeoutMs = 60000, const std::function<void(int pid)>& started = nullptr);
