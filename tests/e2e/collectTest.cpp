@@ -805,7 +805,14 @@ TEST_F(CollectTest, SignalsInQuickSuccessionStillCleanUpAndEndByTheFirst)
             const auto r = collectWithoutService(false, [&](int child) { pid = child; });
             killer.join();
             ASSERT_TRUE(signalled) << "the archive was never seen being written: " << r.out;
+#if defined(__SANITIZE_THREAD__)
+            // The thread sanitizer takes both signals itself and hands them on later, the
+            // lower-numbered first, so which came first is not the program's to see there.
+            EXPECT_TRUE(r.signal == c.first || (c.second != 0 && r.signal == c.second))
+                << r.signal << " " << r.exitCode << r.out << r.err;
+#else
             EXPECT_EQ(r.signal, c.first) << r.exitCode << r.out << r.err;
+#endif
             EXPECT_EQ(namesIn(m_out), std::vector<std::string>{});
             EXPECT_EQ(namesIn(m_tmp), std::vector<std::string>{});
             // Leftovers would make the next run's signal come early.

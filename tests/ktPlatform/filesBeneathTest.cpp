@@ -332,7 +332,12 @@ TEST(TemporaryPath, ASecondSignalWaitsForTheCleanUpAndTheFirstEndsTheProcess)
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFSIGNALED(status)) << status;
+#if defined(__SANITIZE_THREAD__)
+        // The thread sanitizer may hold both signals and hand them on lower-numbered first.
+        EXPECT_TRUE(WTERMSIG(status) == first || WTERMSIG(status) == second) << status;
+#else
         EXPECT_EQ(WTERMSIG(status), first);
+#endif
         EXPECT_FALSE(fs::exists(folder));
     }
 }
