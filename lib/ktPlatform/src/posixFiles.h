@@ -2,6 +2,7 @@
 // Descriptors and path pieces shared by the Linux files of the platform layer.
 
 #include <cerrno>
+#include <cstddef>
 #include <string>
 #include <unistd.h>
 
@@ -39,6 +40,23 @@ private:
 
     int m_fd;
 };
+
+// Writes all of data, retrying interrupted writes; false with errno set.
+inline bool writeAll(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
 
 // The folder of path: "." without a "/", "/" for a name right below the root.
 inline std::string folderOf(const std::string& path)

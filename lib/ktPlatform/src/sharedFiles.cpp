@@ -38,22 +38,6 @@ int replaceWithNewFile(const std::string& path, int access, mode_t mode)
     return fd.release();
 }
 
-bool writeAll(int fd, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 } // namespace
 
 int openSharedEntry(const std::string& path, int access, bool create, mode_t mode)
