@@ -95,6 +95,19 @@ protected:
         return detectProxy("https://addon.example.com", proxies, pacHost);
     }
 
+    // A fresh detection that goes to the local PAC path (12006 with a PAC URL): its
+    // proxies, with the log and the recorded options cleared before it.
+    Proxies detectThroughLocalPac()
+    {
+        script({{12006, L""}});
+        m_options.clear();
+        ktTest::clearLog();
+        Proxies proxies;
+        std::string pacHost;
+        EXPECT_TRUE(detect(proxies, pacHost));
+        return proxies;
+    }
+
     // The private folders of PAC runs that are still in the temporary root.
     std::vector<std::string> leftovers() const
     {
@@ -625,12 +638,7 @@ TEST_F(ProxyDetection, LocalPacIsEvaluatedAsTheSessionsUserWithinLimits)
         ktTest::writeAll(settingsFile,
                          R"({"autoConfigUrl": "file://)" + c.pac + R"(", "proxy": "s:1"})");
         ktTest::chownTo(settingsFile, account);
-        script({{12006, L""}});
-        m_options.clear();
-        ktTest::clearLog();
-        Proxies proxies;
-        std::string pacHost;
-        EXPECT_TRUE(detect(proxies, pacHost));
+        const Proxies proxies = detectThroughLocalPac();
         EXPECT_EQ(proxies, c.expected) << ktTest::logText();
         EXPECT_EQ(ktTest::logHas("failed with error "), !c.failure.empty()) << ktTest::logText();
         if (!c.failure.empty()) {
@@ -672,12 +680,7 @@ TEST_F(ProxyDetection, EachAccountGetsItsOwnScriptsProxiesWhoeverEvaluatedBefore
     const auto detectAs = [&](const ktTest::TestAccount& account, const std::string& settings) {
         ktTest::ConsoleSession console(account.uid);
         ktTest::ScopedEnv settingsEnv("KTDIAG_PROXY_SETTINGS_FILE", settings);
-        script({{12006, L""}});
-        m_options.clear();
-        ktTest::clearLog();
-        Proxies proxies;
-        std::string pacHost;
-        EXPECT_TRUE(detect(proxies, pacHost));
+        const Proxies proxies = detectThroughLocalPac();
         EXPECT_EQ(leftovers(), std::vector<std::string>{});
         return proxies;
     };
