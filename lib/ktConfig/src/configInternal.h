@@ -28,6 +28,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 class CAddonManApi;
@@ -45,6 +46,23 @@ struct DevConfigValues {
     std::int32_t tunnelPacketQueueSize = 0, sendTcpBufferSizeInKBs = 0,
                  receiveTcpBufferSizeInKBs = 0, clientConfigExpiryTime = 86400;
 };
+
+// Whole values compare member by member; the structured binding must name every member, so
+// a member added above and not to its list fails to build.
+#define KT_DEV_CONFIG_MEMBERS                                                                      \
+    useDevConfig, validatePeerCert, tunnelPortList, dtlsFallback, tunnelPacketQueueSize,           \
+        sendTcpBufferSizeInKBs, receiveTcpBufferSizeInKBs, clientConfigExpiryTime
+inline auto tieMembers(const DevConfigValues& v)
+{
+    const auto& [KT_DEV_CONFIG_MEMBERS] = v;
+    return std::tie(KT_DEV_CONFIG_MEMBERS);
+}
+#undef KT_DEV_CONFIG_MEMBERS
+
+inline bool operator==(const DevConfigValues& a, const DevConfigValues& b)
+{
+    return tieMembers(a) == tieMembers(b);
+}
 
 class Config::Impl {
 public:

@@ -6,9 +6,21 @@
 #include <boost/thread/mutex.hpp>
 
 #include <cstdint>
+#include <tuple>
 
 class FailCloseConfig {
 public:
+    // Everything the policy holds, with its starting values.
+    struct Values {
+        bool failClose = false;
+        bool excludeQpa = false;
+        bool notification = true;
+        std::int32_t captivePortalTimeout = 0;
+        bool userDisable = false;
+        bool userExcludeQpa = false;
+        bool disabled = false; // a third disable switch; nothing here sets it
+    };
+
     FailCloseConfig() = default;
     FailCloseConfig(const FailCloseConfig&) = delete;
     FailCloseConfig& operator=(const FailCloseConfig&) = delete;
@@ -27,14 +39,26 @@ public:
     std::int32_t captivePortalTimeout();
     bool userDisable();
     bool userExcludeQpa();
+    // A copy of every value, taken under the lock.
+    Values values();
 
 private:
-    bool m_failClose = false;
-    bool m_excludeQpa = false;
-    bool m_notification = true;
-    std::int32_t m_captivePortalTimeout = 0;
-    bool m_userDisable = false;
-    bool m_userExcludeQpa = false;
-    bool m_disabled = false; // a third disable switch; nothing here sets it
+    Values m_values;
     boost::mutex m_mutex;
 };
+
+// Whole values compare member by member; the structured binding must name every member, so
+// a member added to Values and not to its list fails to build.
+#define KT_FAIL_CLOSE_MEMBERS                                                                      \
+    failClose, excludeQpa, notification, captivePortalTimeout, userDisable, userExcludeQpa, disabled
+inline auto tieMembers(const FailCloseConfig::Values& v)
+{
+    const auto& [KT_FAIL_CLOSE_MEMBERS] = v;
+    return std::tie(KT_FAIL_CLOSE_MEMBERS);
+}
+#undef KT_FAIL_CLOSE_MEMBERS
+
+inline bool operator==(const FailCloseConfig::Values& a, const FailCloseConfig::Values& b)
+{
+    return tieMembers(a) == tieMembers(b);
+}
