@@ -6,23 +6,17 @@
 
 #include "configTree.h"
 
+#include "ktConfig/compareWhole.h"
 #include "ktCrypto/ktConfigSec.h"
 
 #include <filesystem>
 
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
-// Every field of a record; the binding must name each one, so a field added and not here
-// fails to build.
-bool operator==(const ExternalProxyRecord& a, const ExternalProxyRecord& b)
-{
-    const auto& [product, host, port, description] = a;
-    return std::tie(product, host, port, description) ==
-           std::tie(b.product, b.host, b.port, b.description);
-}
+// Compared whole: a field added to a record or a member to Outcome must be listed here.
+KT_COMPARE_WHOLE(ExternalProxyRecord, product, host, port, description);
 
 namespace {
 
@@ -43,17 +37,8 @@ struct Outcome {
     bool encrypted = false;
 };
 
-// Two outcomes agree in every member; the binding must name each one, so a member added to
-// Outcome and not here fails to build.
-bool sameOutcome(const Outcome& a, const Outcome& b)
-{
-    const auto& [read, values, branding, failClose, externalProxies, allProxies, requestProxies,
-                 credentials, encrypted] = a;
-    return std::tie(read, values, branding, failClose, externalProxies, allProxies, requestProxies,
-                    credentials, encrypted) ==
-           std::tie(b.read, b.values, b.branding, b.failClose, b.externalProxies, b.allProxies,
-                    b.requestProxies, b.credentials, b.encrypted);
-}
+KT_COMPARE_WHOLE(Outcome, read, values, branding, failClose, externalProxies, allProxies,
+                 requestProxies, credentials, encrypted);
 
 // Builds the tree afresh, writes the file in the chosen form and reads it.
 Outcome readOnce(unsigned flags, const std::string& content)
@@ -114,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string content(reinterpret_cast<const char*>(data), size);
     const Outcome first = readOnce(flags, content);
     const Outcome second = readOnce(flags, content);
-    KT_FUZZ_CHECK(sameOutcome(first, second));
+    KT_FUZZ_CHECK(first == second);
     KT_FUZZ_CHECK(!content.empty() || !first.read);
     return 0;
 }

@@ -7,6 +7,7 @@
 
 #include "ktConfig/FailCloseConfig.h"
 #include "ktConfig/SteeringConfig.h"
+#include "ktConfig/compareWhole.h"
 #include "ktConfig/config.h"
 #include "ktConfig/deviceInfo.h"
 #include "ktConfig/idpConfig.h"
@@ -28,7 +29,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <tuple>
 #include <vector>
 
 class CAddonManApi;
@@ -47,22 +47,10 @@ struct DevConfigValues {
                  receiveTcpBufferSizeInKBs = 0, clientConfigExpiryTime = 86400;
 };
 
-// Whole values compare member by member; the structured binding must name every member, so
-// a member added above and not to its list fails to build.
-#define KT_DEV_CONFIG_MEMBERS                                                                      \
-    useDevConfig, validatePeerCert, tunnelPortList, dtlsFallback, tunnelPacketQueueSize,           \
-        sendTcpBufferSizeInKBs, receiveTcpBufferSizeInKBs, clientConfigExpiryTime
-inline auto tieMembers(const DevConfigValues& v)
-{
-    const auto& [KT_DEV_CONFIG_MEMBERS] = v;
-    return std::tie(KT_DEV_CONFIG_MEMBERS);
-}
-#undef KT_DEV_CONFIG_MEMBERS
-
-inline bool operator==(const DevConfigValues& a, const DevConfigValues& b)
-{
-    return tieMembers(a) == tieMembers(b);
-}
+// Whole values compare member by member; the build fails while the list misses a member.
+KT_COMPARE_WHOLE(DevConfigValues, useDevConfig, validatePeerCert, tunnelPortList, dtlsFallback,
+                 tunnelPacketQueueSize, sendTcpBufferSizeInKBs, receiveTcpBufferSizeInKBs,
+                 clientConfigExpiryTime);
 
 class Config::Impl {
 public:

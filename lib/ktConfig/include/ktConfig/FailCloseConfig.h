@@ -2,11 +2,12 @@
 // The fail-close policy: its values from the client configuration ("failClose") and the
 // user's overrides from ktuserconfig.json. Every member is guarded by its own lock.
 
+#include "ktConfig/compareWhole.h"
+
 #include <boost/property_tree/ptree.hpp>
 #include <boost/thread/mutex.hpp>
 
 #include <cstdint>
-#include <tuple>
 
 class FailCloseConfig {
 public:
@@ -47,18 +48,6 @@ private:
     boost::mutex m_mutex;
 };
 
-// Whole values compare member by member; the structured binding must name every member, so
-// a member added to Values and not to its list fails to build.
-#define KT_FAIL_CLOSE_MEMBERS                                                                      \
-    failClose, excludeQpa, notification, captivePortalTimeout, userDisable, userExcludeQpa, disabled
-inline auto tieMembers(const FailCloseConfig::Values& v)
-{
-    const auto& [KT_FAIL_CLOSE_MEMBERS] = v;
-    return std::tie(KT_FAIL_CLOSE_MEMBERS);
-}
-#undef KT_FAIL_CLOSE_MEMBERS
-
-inline bool operator==(const FailCloseConfig::Values& a, const FailCloseConfig::Values& b)
-{
-    return tieMembers(a) == tieMembers(b);
-}
+// Whole values compare member by member; the build fails while the list misses a member.
+KT_COMPARE_WHOLE(FailCloseConfig::Values, failClose, excludeQpa, notification, captivePortalTimeout,
+                 userDisable, userExcludeQpa, disabled);

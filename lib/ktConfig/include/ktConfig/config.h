@@ -7,12 +7,12 @@
 // The steps of init, the readers and the rest of the configuration are Config::Impl, the
 // library's own view (src/configInternal.h), which its files and tests use.
 
+#include "ktConfig/compareWhole.h"
 #include "ktRestApi/ktproxyapi.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <tuple>
 #include <vector>
 
 // Values of ktconfig.json, named after their keys, with the constructor's values.
@@ -84,56 +84,32 @@ struct BrandingValues {
         sfCheckerIP6, addonCheckerHost, userEmail;
 };
 
-// Whole values compare member by member, through one list of the members in declaration
-// order. The list is a structured binding, which must name every member: a member added to
-// the struct and not to its list fails to build. The readers' fuzz targets compare this way.
-#define KT_CLIENT_CONFIG_MEMBERS                                                                   \
-    apiSecurityNoEnc, lastClientUpdated, newClientVer, ktgwHost, ktgwBackupHost, ktgwPort,         \
-        qpaHost, qpaPort, qpaKeepaliveTimeout, qpaTenant, qpaDomain, allowClientDisabling,         \
-        userNotification, clientAssistedGTM, steeringConfig2, dnsResolvedIP, dnsTtl,               \
-        dnsLastResolvedTime, dnsFailureCount, dnsSuccessCount, dnsLastReportedTime,                \
-        configUpdateTimestamp, updateIntervalInMin, allowAutoUpdate, showUpdateNotification,       \
-        allowAutoGoldenUpdate, goldenReleaseVersion, goldenDotReleaseUpdate, hideClientIcon,       \
-        clientHandleOverlappingDomains, allowUninstall, uninstallSalt, uninstallHash,              \
-        reportClientStatus, dynamicSteering, deviceUniqueID, secureAccess, reauthEnabled,          \
-        reauthenticationOnLogon, rfc1918Enabled, dtlsEnabled, portBypassEnabled, checkCiscoVpn,    \
-        allowIdPLogout, seamlessPolicyUpdate, qpaDnsResolvedIP, qpaDnsTtl, qpaDnsLastResolvedTime, \
-        qpaDnsFailureCount, qpaDnsSuccessCount, qpaDnsLastReportedTime, sendDeviceInfo,            \
-        enablePktDump, logLevelText, logLevel, initialLogLevel, debugSettings, proxyAuth,          \
-        productOneProxyFlag, productOneProxyHost, productOneProxyPort, configurationName,          \
-        priority, userkey, protocol, mtu, heartbeatIntervalInMin, deviceToken,                     \
-        deviceTokenLastSend, metricsHosts, metricsEnable, metricsInterval, metricsBackoffInterval, \
-        metricsPing, metricsTraceroute, metricsDns, onpremUseDns, onpremHost, onpremIp,            \
-        onpremHttpHost, onpremHttpTcpConnectionTimeout, localTrafficBypass, bypassPacDownloadFlow, \
-        bypassLoopbackDNS, enhancedCertPinnedApplist, injectAtTransportLayer, checkSNI,            \
-        encryptClientConfig, bypassPrivateTrafficAtDriver, enableClientSelfProtection,             \
-        supportUDPExceptions, handleExceptionsAtDriver, enableAOACSupport, externalProxyConfig,    \
-        reconfigureUser
-inline auto tieMembers(const ClientConfigValues& v)
-{
-    const auto& [KT_CLIENT_CONFIG_MEMBERS] = v;
-    return std::tie(KT_CLIENT_CONFIG_MEMBERS);
-}
-#undef KT_CLIENT_CONFIG_MEMBERS
-
-#define KT_BRANDING_MEMBERS                                                                        \
-    userKey, orgKey, orgName, addonManagerHost, sfCheckerHost, sfCheckerIP, sfCheckerIP6,          \
-        addonCheckerHost, userEmail
-inline auto tieMembers(const BrandingValues& v)
-{
-    const auto& [KT_BRANDING_MEMBERS] = v;
-    return std::tie(KT_BRANDING_MEMBERS);
-}
-#undef KT_BRANDING_MEMBERS
-
-inline bool operator==(const ClientConfigValues& a, const ClientConfigValues& b)
-{
-    return tieMembers(a) == tieMembers(b);
-}
-inline bool operator==(const BrandingValues& a, const BrandingValues& b)
-{
-    return tieMembers(a) == tieMembers(b);
-}
+// Whole values compare member by member; the build fails while a list misses a member.
+KT_COMPARE_WHOLE(ClientConfigValues, apiSecurityNoEnc, lastClientUpdated, newClientVer, ktgwHost,
+                 ktgwBackupHost, ktgwPort, qpaHost, qpaPort, qpaKeepaliveTimeout, qpaTenant,
+                 qpaDomain, allowClientDisabling, userNotification, clientAssistedGTM,
+                 steeringConfig2, dnsResolvedIP, dnsTtl, dnsLastResolvedTime, dnsFailureCount,
+                 dnsSuccessCount, dnsLastReportedTime, configUpdateTimestamp, updateIntervalInMin,
+                 allowAutoUpdate, showUpdateNotification, allowAutoGoldenUpdate,
+                 goldenReleaseVersion, goldenDotReleaseUpdate, hideClientIcon,
+                 clientHandleOverlappingDomains, allowUninstall, uninstallSalt, uninstallHash,
+                 reportClientStatus, dynamicSteering, deviceUniqueID, secureAccess, reauthEnabled,
+                 reauthenticationOnLogon, rfc1918Enabled, dtlsEnabled, portBypassEnabled,
+                 checkCiscoVpn, allowIdPLogout, seamlessPolicyUpdate, qpaDnsResolvedIP, qpaDnsTtl,
+                 qpaDnsLastResolvedTime, qpaDnsFailureCount, qpaDnsSuccessCount,
+                 qpaDnsLastReportedTime, sendDeviceInfo, enablePktDump, logLevelText, logLevel,
+                 initialLogLevel, debugSettings, proxyAuth, productOneProxyFlag,
+                 productOneProxyHost, productOneProxyPort, configurationName, priority, userkey,
+                 protocol, mtu, heartbeatIntervalInMin, deviceToken, deviceTokenLastSend,
+                 metricsHosts, metricsEnable, metricsInterval, metricsBackoffInterval, metricsPing,
+                 metricsTraceroute, metricsDns, onpremUseDns, onpremHost, onpremIp, onpremHttpHost,
+                 onpremHttpTcpConnectionTimeout, localTrafficBypass, bypassPacDownloadFlow,
+                 bypassLoopbackDNS, enhancedCertPinnedApplist, injectAtTransportLayer, checkSNI,
+                 encryptClientConfig, bypassPrivateTrafficAtDriver, enableClientSelfProtection,
+                 supportUDPExceptions, handleExceptionsAtDriver, enableAOACSupport,
+                 externalProxyConfig, reconfigureUser);
+KT_COMPARE_WHOLE(BrandingValues, userKey, orgKey, orgName, addonManagerHost, sfCheckerHost,
+                 sfCheckerIP, sfCheckerIP6, addonCheckerHost, userEmail);
 
 // The speed test reads it as its SpeedTestConfig.
 class Config : public SpeedTestConfig {
