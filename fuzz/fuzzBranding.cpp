@@ -27,14 +27,6 @@ struct Outcome {
     BrandingValues values;
 };
 
-bool sameValues(const BrandingValues& a, const BrandingValues& b)
-{
-    return a.userKey == b.userKey && a.orgKey == b.orgKey && a.orgName == b.orgName &&
-           a.addonManagerHost == b.addonManagerHost && a.sfCheckerHost == b.sfCheckerHost &&
-           a.sfCheckerIP == b.sfCheckerIP && a.sfCheckerIP6 == b.sfCheckerIP6 &&
-           a.addonCheckerHost == b.addonCheckerHost && a.userEmail == b.userEmail;
-}
-
 // The protected form's plaintext as written (without its final zero byte), or nothing.
 bool protectedText(const std::string& plain, bool userScope, std::string& text)
 {
@@ -90,7 +82,7 @@ Outcome readOnce(unsigned flags, const std::string& content)
     outcome.values = config.branding();
     KT_FUZZ_CHECK(outcome.read == session.m_brandingRead);
     if (!outcome.read) {
-        KT_FUZZ_CHECK(sameValues(before, outcome.values));
+        KT_FUZZ_CHECK(before == outcome.values);
     } else {
         KT_FUZZ_CHECK(session.m_userKey == outcome.values.userKey &&
                       session.m_userEmail == outcome.values.userEmail);
@@ -127,6 +119,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Outcome first = readOnce(flags, content);
     const Outcome second = readOnce(flags, content);
     KT_FUZZ_CHECK(first.read == second.read);
-    KT_FUZZ_CHECK(sameValues(first.values, second.values));
+    KT_FUZZ_CHECK(first.values == second.values);
     return 0;
 }

@@ -1,26 +1,44 @@
 // The ktconfig.json reader on any file, on a fresh client tree each time. The first byte
 // chooses: bit 0 the developer mode (devconfig.json switches it on, so the digest check is
 // skipped and the keys are read), bit 1 the file stored protected (ktconfig.json.enc). A
-// failed read never deletes or changes the file; the same tree reads the same twice.
+// failed read never deletes or changes the file; the same tree reads the same twice, in
+// everything the read fills.
 
 #include "configTree.h"
 
+#include "ktConfig/compareWhole.h"
 #include "ktCrypto/ktConfigSec.h"
 
 #include <filesystem>
 
 #include <string>
+#include <utility>
 #include <vector>
+
+// Compared whole: a field added to a record or a member to Outcome must be listed here.
+KT_COMPARE_WHOLE(ExternalProxyRecord, product, host, port, description);
 
 namespace {
 
 std::string g_location;
 
+// Everything a read fills: the values of the file, the SFChecker values it gives the
+// branding, the fail-close policy, the external proxies and the list built from them, the
+// request settings' proxies and stored credential, and the protection mode.
 struct Outcome {
     bool read = false;
-    std::string stored; // the file as it was after the read
     ClientConfigValues values;
+    BrandingValues branding;
+    FailCloseConfig::Values failClose;
+    std::vector<ExternalProxyRecord> externalProxies;
+    std::vector<std::string> allProxies;
+    std::vector<std::string> requestProxies;
+    std::string credentials; // the stored form
+    bool encrypted = false;
 };
+
+KT_COMPARE_WHOLE(Outcome, read, values, branding, failClose, externalProxies, allProxies,
+                 requestProxies, credentials, encrypted);
 
 // Builds the tree afresh, writes the file in the chosen form and reads it.
 Outcome readOnce(unsigned flags, const std::string& content)
@@ -55,20 +73,15 @@ Outcome readOnce(unsigned flags, const std::string& content)
         KT_FUZZ_CHECK(ktFuzz::readFile(stored) == before);
     }
     outcome.values = config.clientConfig();
+    outcome.branding = config.branding();
+    outcome.failClose = config.failClose().values();
+    outcome.externalProxies = config.externalProxies();
+    outcome.allProxies = config.allProxies();
+    auto [proxies, credentials] = config.requestProxySettings();
+    outcome.requestProxies = std::move(proxies);
+    outcome.credentials = std::move(credentials);
+    outcome.encrypted = config.configSec().encrypted();
     return outcome;
-}
-
-bool sameValues(const ClientConfigValues& a, const ClientConfigValues& b)
-{
-    return a.logLevelText == b.logLevelText && a.logLevel == b.logLevel &&
-           a.encryptClientConfig == b.encryptClientConfig && a.ktgwHost == b.ktgwHost &&
-           a.ktgwPort == b.ktgwPort && a.qpaTenant == b.qpaTenant && a.qpaPort == b.qpaPort &&
-           a.updateIntervalInMin == b.updateIntervalInMin && a.dnsTtl == b.dnsTtl &&
-           a.metricsHosts == b.metricsHosts && a.configurationName == b.configurationName &&
-           a.priority == b.priority && a.protocol == b.protocol && a.mtu == b.mtu &&
-           a.newClientVer == b.newClientVer && a.lastClientUpdated == b.lastClientUpdated &&
-           a.productOneProxyHost == b.productOneProxyHost &&
-           a.productOneProxyPort == b.productOneProxyPort && a.secureAccess == b.secureAccess;
 }
 
 } // namespace
@@ -86,8 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string content(reinterpret_cast<const char*>(data), size);
     const Outcome first = readOnce(flags, content);
     const Outcome second = readOnce(flags, content);
-    KT_FUZZ_CHECK(first.read == second.read);
-    KT_FUZZ_CHECK(sameValues(first.values, second.values));
+    KT_FUZZ_CHECK(first == second);
     KT_FUZZ_CHECK(!content.empty() || !first.read);
     return 0;
 }

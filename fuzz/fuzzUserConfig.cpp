@@ -1,5 +1,6 @@
 // The ktuserconfig.json reader on any file in the configuration location. A read never
-// changes the file and reads the same twice.
+// changes the file and reads the same twice: the folder switch and location, the update
+// switch, and the whole client, branding and fail-close values it may fill.
 
 #include "configTree.h"
 
@@ -35,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     KT_FUZZ_CHECK(first.enablePerUserConfig() == second.enablePerUserConfig() &&
                   first.perUserConfigLocation() == second.perUserConfigLocation() &&
                   first.autoUpdate() == second.autoUpdate() &&
-                  first.branding().orgKey == second.branding().orgKey &&
-                  first.branding().addonManagerHost == second.branding().addonManagerHost &&
-                  first.clientConfig().deviceToken == second.clientConfig().deviceToken);
+                  first.branding() == second.branding() &&
+                  first.clientConfig() == second.clientConfig() &&
+                  first.failClose().values() == second.failClose().values());
     return 0;
 }

@@ -7,6 +7,7 @@
 
 #include "ktConfig/FailCloseConfig.h"
 #include "ktConfig/SteeringConfig.h"
+#include "ktConfig/compareWhole.h"
 #include "ktConfig/config.h"
 #include "ktConfig/deviceInfo.h"
 #include "ktConfig/idpConfig.h"
@@ -45,6 +46,11 @@ struct DevConfigValues {
     std::int32_t tunnelPacketQueueSize = 0, sendTcpBufferSizeInKBs = 0,
                  receiveTcpBufferSizeInKBs = 0, clientConfigExpiryTime = 86400;
 };
+
+// Whole values compare member by member; the build fails while the list misses a member.
+KT_COMPARE_WHOLE(DevConfigValues, useDevConfig, validatePeerCert, tunnelPortList, dtlsFallback,
+                 tunnelPacketQueueSize, sendTcpBufferSizeInKBs, receiveTcpBufferSizeInKBs,
+                 clientConfigExpiryTime);
 
 class Config::Impl {
 public:

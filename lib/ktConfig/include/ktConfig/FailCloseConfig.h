@@ -2,6 +2,8 @@
 // The fail-close policy: its values from the client configuration ("failClose") and the
 // user's overrides from ktuserconfig.json. Every member is guarded by its own lock.
 
+#include "ktConfig/compareWhole.h"
+
 #include <boost/property_tree/ptree.hpp>
 #include <boost/thread/mutex.hpp>
 
@@ -9,6 +11,17 @@
 
 class FailCloseConfig {
 public:
+    // Everything the policy holds, with its starting values.
+    struct Values {
+        bool failClose = false;
+        bool excludeQpa = false;
+        bool notification = true;
+        std::int32_t captivePortalTimeout = 0;
+        bool userDisable = false;
+        bool userExcludeQpa = false;
+        bool disabled = false; // a third disable switch; nothing here sets it
+    };
+
     FailCloseConfig() = default;
     FailCloseConfig(const FailCloseConfig&) = delete;
     FailCloseConfig& operator=(const FailCloseConfig&) = delete;
@@ -27,14 +40,14 @@ public:
     std::int32_t captivePortalTimeout();
     bool userDisable();
     bool userExcludeQpa();
+    // A copy of every value, taken under the lock.
+    Values values();
 
 private:
-    bool m_failClose = false;
-    bool m_excludeQpa = false;
-    bool m_notification = true;
-    std::int32_t m_captivePortalTimeout = 0;
-    bool m_userDisable = false;
-    bool m_userExcludeQpa = false;
-    bool m_disabled = false; // a third disable switch; nothing here sets it
+    Values m_values;
     boost::mutex m_mutex;
 };
+
+// Whole values compare member by member; the build fails while the list misses a member.
+KT_COMPARE_WHOLE(FailCloseConfig::Values, failClose, excludeQpa, notification, captivePortalTimeout,
+                 userDisable, userExcludeQpa, disabled);

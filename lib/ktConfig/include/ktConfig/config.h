@@ -7,6 +7,7 @@
 // The steps of init, the readers and the rest of the configuration are Config::Impl, the
 // library's own view (src/configInternal.h), which its files and tests use.
 
+#include "ktConfig/compareWhole.h"
 #include "ktRestApi/ktproxyapi.h"
 
 #include <cstdint>
@@ -82,6 +83,33 @@ struct BrandingValues {
     std::string userKey, orgKey, orgName, addonManagerHost, sfCheckerHost, sfCheckerIP,
         sfCheckerIP6, addonCheckerHost, userEmail;
 };
+
+// Whole values compare member by member; the build fails while a list misses a member.
+KT_COMPARE_WHOLE(ClientConfigValues, apiSecurityNoEnc, lastClientUpdated, newClientVer, ktgwHost,
+                 ktgwBackupHost, ktgwPort, qpaHost, qpaPort, qpaKeepaliveTimeout, qpaTenant,
+                 qpaDomain, allowClientDisabling, userNotification, clientAssistedGTM,
+                 steeringConfig2, dnsResolvedIP, dnsTtl, dnsLastResolvedTime, dnsFailureCount,
+                 dnsSuccessCount, dnsLastReportedTime, configUpdateTimestamp, updateIntervalInMin,
+                 allowAutoUpdate, showUpdateNotification, allowAutoGoldenUpdate,
+                 goldenReleaseVersion, goldenDotReleaseUpdate, hideClientIcon,
+                 clientHandleOverlappingDomains, allowUninstall, uninstallSalt, uninstallHash,
+                 reportClientStatus, dynamicSteering, deviceUniqueID, secureAccess, reauthEnabled,
+                 reauthenticationOnLogon, rfc1918Enabled, dtlsEnabled, portBypassEnabled,
+                 checkCiscoVpn, allowIdPLogout, seamlessPolicyUpdate, qpaDnsResolvedIP, qpaDnsTtl,
+                 qpaDnsLastResolvedTime, qpaDnsFailureCount, qpaDnsSuccessCount,
+                 qpaDnsLastReportedTime, sendDeviceInfo, enablePktDump, logLevelText, logLevel,
+                 initialLogLevel, debugSettings, proxyAuth, productOneProxyFlag,
+                 productOneProxyHost, productOneProxyPort, configurationName, priority, userkey,
+                 protocol, mtu, heartbeatIntervalInMin, deviceToken, deviceTokenLastSend,
+                 metricsHosts, metricsEnable, metricsInterval, metricsBackoffInterval, metricsPing,
+                 metricsTraceroute, metricsDns, onpremUseDns, onpremHost, onpremIp, onpremHttpHost,
+                 onpremHttpTcpConnectionTimeout, localTrafficBypass, bypassPacDownloadFlow,
+                 bypassLoopbackDNS, enhancedCertPinnedApplist, injectAtTransportLayer, checkSNI,
+                 encryptClientConfig, bypassPrivateTrafficAtDriver, enableClientSelfProtection,
+                 supportUDPExceptions, handleExceptionsAtDriver, enableAOACSupport,
+                 externalProxyConfig, reconfigureUser);
+KT_COMPARE_WHOLE(BrandingValues, userKey, orgKey, orgName, addonManagerHost, sfCheckerHost,
+                 sfCheckerIP, sfCheckerIP6, addonCheckerHost, userEmail);
 
 // The speed test reads it as its SpeedTestConfig.
 class Config : public SpeedTestConfig {
