@@ -24,7 +24,6 @@ using ktTest::FakeReply;
 
 namespace {
 
-constexpr std::size_t kMiB = 1024 * 1024;
 // What -n may cost beyond a plain run (about 12 MiB), whatever the service sends: the whole
 // stays under 64 MiB. A sanitizer keeps up to 256 MiB of freed blocks in quarantine and adds
 // shadow memory, so instrumented builds only show that nothing grows without bound.

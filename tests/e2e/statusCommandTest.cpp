@@ -13,7 +13,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>

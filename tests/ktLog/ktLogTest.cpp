@@ -2,6 +2,7 @@
 #include "ktLog/ktLogInternal.h"
 #include "ktLog/peerText.h"
 
+#include "ktPlatform/debugOutput.h"
 #include "ktPlatform/namedLock.h"
 #include "ktPlatform/tokens.h"
 #include "ktTest/runner.h"
@@ -136,6 +137,22 @@ TEST_F(LogTest, LineHasTheFieldsInOrder)
     pattern << R"(^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} ktdiag p)" << std::hex << ::getpid()
             << R"( t[0-9a-f]+ info ktdiag\.cpp:350 CKTDiag hello world$)";
     EXPECT_TRUE(std::regex_match(lines[0], std::regex(pattern.str()))) << lines[0];
+}
+
+// The facility's own failures go to the debugger output: no program name, the level as a
+// number, the message escaped as in the file, no line end, nothing in the file.
+TEST_F(LogTest, DebuggerLineHasTheSameFieldsLessTheProgramName)
+{
+    std::vector<std::string> seen;
+    ktPlatform::setDebugOutputSink([&seen](const std::string& text) { seen.push_back(text); });
+    ktDebugLog("ktLog", "a/b\\c.cpp", 42, KT_LOG_DEBUG, "failed\n%d", 7);
+    ktPlatform::setDebugOutputSink(nullptr);
+    ASSERT_EQ(seen.size(), 1u);
+    std::ostringstream pattern;
+    pattern << R"(^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} p)" << std::hex << ::getpid()
+            << R"( t[0-9a-f]+ 5 c\.cpp:42 ktLog failed\\n7$)";
+    EXPECT_TRUE(std::regex_match(seen[0], std::regex(pattern.str()))) << seen[0];
+    EXPECT_TRUE(logLines().empty());
 }
 
 TEST_F(LogTest, BaseNameTakesTheLastBackslashFirst)

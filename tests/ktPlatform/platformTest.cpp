@@ -163,22 +163,6 @@ TEST(Files, NoFollowOpensOnlyRegularFiles)
     EXPECT_EQ(ktPlatform::openRegularFile(dir.path(), "r"), nullptr);
 }
 
-TEST(Files, CopyReplacesALinkInsteadOfFollowingIt)
-{
-    ktTest::TempDir dir;
-    const std::string src = dir.path() + "/src";
-    const std::string victim = dir.path() + "/victim";
-    const std::string dst = dir.path() + "/dst";
-    ktTest::writeAll(src, "log lines");
-    ktTest::writeAll(victim, "keep");
-    fs::create_symlink(victim, dst);
-    ASSERT_TRUE(ktPlatform::copyFileReplacing(src, dst));
-    EXPECT_FALSE(fs::is_symlink(dst));
-    EXPECT_EQ(ktTest::readAll(dst), "log lines");
-    EXPECT_EQ(ktTest::readAll(victim), "keep");
-    EXPECT_FALSE(ktPlatform::copyFileReplacing(dir.path() + "/missing", dst));
-}
-
 TEST(Files, ProbeLeavesNothingBehind)
 {
     ktTest::TempDir dir;

@@ -492,7 +492,6 @@ TEST(PacResult, EntriesAreTrimmedAndReadingStopsAtTheFirstOther)
 // The real look-up: the PAC file served by a local origin, evaluated by the PAC program.
 class PacDownload : public ProxyDetection {
 protected:
-    void serve(const ktTest::HttpReply& reply) { m_origin.setReply(reply); }
     ktTest::HttpsOrigin m_origin;
     ktTest::HttpsOrigin m_plain{ktTest::HttpsOrigin::Options{false}};
 };

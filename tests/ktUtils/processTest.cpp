@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <memory>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;

@@ -13,7 +13,6 @@
 #include <stdexcept>
 #include <strings.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 namespace asio = boost::asio;

@@ -668,12 +668,6 @@ bool FakeService::waitForHandshakes(int count, std::chrono::milliseconds timeout
     return m_changed.wait_for(lock, timeout, [&] { return m_handshakes >= count; });
 }
 
-bool FakeService::waitForConnections(int count, std::chrono::milliseconds timeout)
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, [&] { return m_connections >= count; });
-}
-
 bool FakeService::waitForClientGone(std::chrono::milliseconds timeout)
 {
     std::unique_lock<std::mutex> lock(m_mutex);

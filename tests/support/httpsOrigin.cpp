@@ -12,7 +12,6 @@
 #include <mutex>
 #include <stdexcept>
 #include <strings.h>
-#include <thread>
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;

@@ -7,7 +7,6 @@
 #include "ktConfig/productVersion.h"
 #include "ktCrypto/ktEncryptedFile.h"
 #include "ktLog/ktLog.h"
-#include "ktPlatform/strings.h"
 #include "ktRestApi/addonmanapi.h"
 #include "ktUtils/fileUtil.h"
 #include "ktUtils/integritycheck.h"

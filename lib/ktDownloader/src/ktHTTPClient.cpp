@@ -148,15 +148,6 @@ int progressCallback(void* client, curl_off_t, curl_off_t downloaded, curl_off_t
     return static_cast<KTHTTPClient*>(client)->onProgress(downloaded, uploaded);
 }
 
-// Only reached with CURLOPT_VERBOSE on, which this program never sets.
-int debugCallback(CURL*, curl_infotype type, char* data, std::size_t size, void*)
-{
-    if (type != CURLINFO_DATA_IN) {
-        std::fwrite(data, 1, size, stdout);
-    }
-    return 0;
-}
-
 // Installs our own verification on the TLS context of each validated transfer. OpenSSL's
 // own pass gets the machine's roots, so a chain to one of them (a leaf issued directly by a
 // root included) verifies in that one pass; only the errors it still finds go to the
@@ -343,9 +334,8 @@ int KTHTTPClient::init(bool progress)
         }
     }
     // A failure here skips the rest of the group only.
-    if (KT_SETOPT(CURLOPT_DEBUGDATA, static_cast<void*>(this)) == 0 &&
-        KT_SETOPT(CURLOPT_VERBOSE, 0L) == 0 && KT_SETOPT(CURLOPT_ERRORBUFFER, errorBuffer) == 0) {
-        KT_SETOPT(CURLOPT_DEBUGFUNCTION, &debugCallback);
+    if (KT_SETOPT(CURLOPT_VERBOSE, 0L) == 0) {
+        KT_SETOPT(CURLOPT_ERRORBUFFER, errorBuffer);
     }
     KT_SETOPT(CURLOPT_USERAGENT, httpUserAgent().c_str());
     // Without our callbacks libcurl would print the body; without our TLS check it would

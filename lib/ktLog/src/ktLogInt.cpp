@@ -30,7 +30,11 @@ constexpr std::uint32_t kFieldTimestamp = 0x04;
 constexpr std::uint32_t kFieldSource = 0x08;
 constexpr std::uint32_t kFieldLevelNumber = 0x10;
 constexpr std::uint32_t kFieldLevelName = 0x40;
+// The log file's line.
 constexpr std::uint32_t g_logFieldMask = 0x4F;
+// The debugger line: every field but the level name, the level given as its number.
+constexpr std::uint32_t kDebugLineMask =
+    kFieldTimestamp | kFieldProcessId | kFieldThreadId | kFieldLevelNumber | kFieldSource;
 
 constexpr std::uint64_t kRotateSize = 10485760; // 10 MiB
 
@@ -87,6 +91,46 @@ std::string hex(const char* prefix, std::uint32_t value)
     char buffer[16] = {};
     std::snprintf(buffer, sizeof(buffer), "%s%x", prefix, value);
     return buffer;
+}
+
+// The one builder of a line, for both writers: the fields the mask selects, in their fixed
+// order, with the program name after the time stamp when one is given; then the module and
+// the message, cut and escaped. No line end.
+std::string buildLine(std::uint32_t mask, const char* programName, const char* module,
+                      const char* sourcePath, int line, int level, const char* format, va_list args)
+{
+    std::string text;
+    if (mask & kFieldTimestamp) {
+        ktLogTimestamp(text);
+    }
+    if (programName != nullptr) {
+        text += " ";
+        text += programName;
+    }
+    if (mask & kFieldProcessId) {
+        text += " " + hex("p", ktPlatform::currentProcessId());
+    }
+    if (mask & kFieldThreadId) {
+        text += " " + hex("t", ktPlatform::currentThreadId());
+    }
+    if (mask & kFieldLevelNumber) {
+        text += " " + std::to_string(level);
+    }
+    if (mask & kFieldLevelName) {
+        text += " ";
+        text += levelName(level);
+    }
+    if (mask & kFieldSource) {
+        text += " ";
+        text += baseName(sourcePath);
+        text += ":" + std::to_string(line);
+    }
+    text += " ";
+    text += module != nullptr ? module : "";
+    // Escaped here, once for every line, so no caller's text can end a line early, forge
+    // another or drive a terminal that shows the log.
+    text += " " + escapeControlChars(formatMessage(format, args));
+    return text;
 }
 
 // The old log receives the newest kRotateSize bytes at most, however far the log grew; the
@@ -168,39 +212,11 @@ bool ktLogInit()
 
 void ktLog(const char* module, const char* sourcePath, int line, int level, const char* format, ...)
 {
-    std::string text;
-    if (g_logFieldMask & kFieldTimestamp) {
-        ktLogTimestamp(text);
-    }
-    text += " ";
-    text += g_programName;
-    if (g_logFieldMask & kFieldProcessId) {
-        text += " " + hex("p", ktPlatform::currentProcessId());
-    }
-    if (g_logFieldMask & kFieldThreadId) {
-        text += " " + hex("t", ktPlatform::currentThreadId());
-    }
-    if (g_logFieldMask & kFieldLevelNumber) {
-        text += " " + std::to_string(level);
-    }
-    if (g_logFieldMask & kFieldLevelName) {
-        text += " ";
-        text += levelName(level);
-    }
-    if (g_logFieldMask & kFieldSource) {
-        text += " ";
-        text += baseName(sourcePath);
-        text += ":" + std::to_string(line);
-    }
-    text += " ";
-    text += module != nullptr ? module : "";
     va_list args;
     va_start(args, format);
-    // Escaped here, once for every line, so no caller's text can end a line early, forge
-    // another or drive a terminal that shows the log.
-    const std::string message = escapeControlChars(formatMessage(format, args));
+    const std::string text = buildLine(g_logFieldMask, g_programName.c_str(), module, sourcePath,
+                                       line, level, format, args);
     va_end(args);
-    text += " " + message;
 
     const std::chrono::milliseconds timeout(g_lockTimeoutMs.load());
     bool locked = false;
@@ -229,19 +245,10 @@ void ktLog(const char* module, const char* sourcePath, int line, int level, cons
 void ktDebugLog(const char* module, const char* sourcePath, int line, int level, const char* format,
                 ...)
 {
-    std::string text;
-    ktLogTimestamp(text);
-    text += " " + hex("p", ktPlatform::currentProcessId());
-    text += " " + hex("t", ktPlatform::currentThreadId());
-    text += " " + std::to_string(level);
-    text += " ";
-    text += baseName(sourcePath);
-    text += ":" + std::to_string(line);
-    text += " ";
-    text += module != nullptr ? module : "";
     va_list args;
     va_start(args, format);
-    text += " " + escapeControlChars(formatMessage(format, args));
+    const std::string text =
+        buildLine(kDebugLineMask, nullptr, module, sourcePath, line, level, format, args);
     va_end(args);
     ktPlatform::outputDebugString(text);
 }

@@ -358,52 +358,6 @@ ReplaceStatus replaceFileAtomically(const std::string& path, const std::string& 
     return ReplaceStatus::ok;
 }
 
-bool copyFileReplacing(const std::string& src, const std::string& dst)
-{
-    const int in = ::open(src.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (in < 0) {
-        return false;
-    }
-    struct stat srcStat {};
-    if (::fstat(in, &srcStat) != 0 || !S_ISREG(srcStat.st_mode)) {
-        ::close(in);
-        errno = EINVAL;
-        return false;
-    }
-    struct stat old {};
-    bool hadOld = false;
-    mode_t mode = replacementMode(dst, old, hadOld);
-    if (!hadOld) {
-        mode = srcStat.st_mode & 07777;
-    }
-    bool ok = false;
-    {
-        TempSibling temp(dst);
-        if (temp.ok()) {
-            char buffer[64 * 1024];
-            ok = true;
-            for (;;) {
-                const ssize_t n = ::read(in, buffer, sizeof(buffer));
-                if (n < 0 && errno == EINTR) {
-                    continue;
-                }
-                if (n < 0 || (n > 0 && !writeAll(temp.fd(), buffer, static_cast<size_t>(n)))) {
-                    ok = false;
-                    break;
-                }
-                if (n == 0) {
-                    break;
-                }
-            }
-            ok = ok && temp.commit(dst, mode, hadOld ? &old : nullptr);
-        }
-    }
-    const int saved = errno;
-    ::close(in);
-    errno = saved;
-    return ok;
-}
-
 std::FILE* openDescriptor(int fd, const char* mode)
 {
     return ::fdopen(fd, mode);

@@ -3,6 +3,28 @@
 // <public folder>/ktdebuglog.log, serialised across processes by a named lock and
 // rotated to ktdebuglog_old.log at 10 MiB.
 //
+// What a line of the file holds, its fields separated by single blanks, in this order:
+//   1. the local time, "YYYY/MM/DD hh:mm:ss.mmm" (ktLogTimestamp);
+//   2. the program name, g_programName;
+//   3. "p" and the process id, then "t" and the thread id, in lower-case hex;
+//   4. the level's name: "critical", "error", "warn", "info", "debug", "unknown" for any
+//      level outside 1 to 5;
+//   5. the base name of the source path (after its last backslash, else its last slash),
+//      ":" and the line number;
+//   6. the module;
+//   7. the message: the printf format with its arguments, cut at 4095 bytes, then escaped
+//      as escapeControlChars (ktLog/peerText.h) escapes it: line ends, tabs and the other C0
+//      and C1 controls become \n, \r, \t, \xNN and \u00NN, and a message with escapes
+//      is cut so that it still fits in 4095 bytes, never inside an escape. A backslash is
+//      kept as it is, so text a caller already escaped with that helper reads the same, not
+//      escaped twice; a "\n" in a line is therefore either an escaped line end or a
+//      backslash and an "n" of the message. An empty message leaves a trailing blank.
+// The line ends with "\n"; every line is one line of the file. For example:
+//   2024/03/07 09:05:01.042 ktdiag p1a2c t3f0 info ktdiag.cpp:350 CKTDiag connected
+// A debugger line (ktDebugLog) holds the same fields, less the program name and with the
+// level's number in place of its name, and has no line end. One function builds both
+// (buildLine in src/ktLogInt.cpp), so a change to a field is made there once.
+//
 // Every statement goes through KTLOG (or KTLOG_M), which tests the level and the
 // readiness before formatting anything. A source file names its module once:
 //   static const char* const kLogModule = "ktUtils";
@@ -29,21 +51,13 @@ extern std::string g_programName;
 // False (and not ready) when the folder cannot be had or made.
 bool ktLogInit();
 
-// Formats one line and appends it to the log file. Does not test the level; never fails
-// towards the caller. Safe from any thread once ready.
-//
-// What a line holds: the fields, then the message cut at 4095 bytes and escaped as
-// escapeControlChars (ktLog/peerText.h) escapes it: line ends, tabs and the other C0 and C1
-// controls become \n, \r, \t, \xNN and \u00NN, and a message with escapes is cut so that it
-// still fits in 4095 bytes, never inside an escape. A backslash is kept as it is, so text a
-// caller already escaped with that helper reads the same, not escaped twice; a "\n" in a
-// line is therefore either an escaped line end or a backslash and an "n" of the message.
-// Every line is one line of the file.
+// Formats one line (above) and appends it to the log file. Does not test the level; never
+// fails towards the caller. Safe from any thread once ready.
 void ktLog(const char* module, const char* sourcePath, int line, int level, const char* format, ...)
     __attribute__((format(printf, 5, 6)));
 
-// The facility's own start-up failures: one line to the debugger output, no file; its
-// message escaped as in ktLog.
+// The facility's own start-up failures: one debugger line (above) to the debugger output,
+// no file.
 void ktDebugLog(const char* module, const char* sourcePath, int line, int level, const char* format,
                 ...) __attribute__((format(printf, 5, 6)));
 

@@ -63,10 +63,6 @@ ReplaceStatus replaceFileAtomically(const std::string& path, const std::string& 
 ReplaceStatus replaceFileAtomically(const std::string& path, const std::string& data,
                                     const std::string& modeOf);
 
-// Stands for CopyFileA(src, dst, FALSE): copies src over dst through a temporary file
-// and a rename, so a link at dst is replaced rather than followed. False on failure.
-bool copyFileReplacing(const std::string& src, const std::string& dst);
-
 // Stands for _fdopen: a stream over fd, which the stream then owns. Null with errno set.
 std::FILE* openDescriptor(int fd, const char* mode);
 // Stands for _close; errno is kept.

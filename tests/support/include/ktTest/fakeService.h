@@ -108,8 +108,6 @@ public:
     std::optional<FakeMessage> waitFor(int id, std::chrono::milliseconds timeout);
     // True once count handshake requests passed the checks.
     bool waitForHandshakes(int count, std::chrono::milliseconds timeout);
-    // True once count connections were accepted.
-    bool waitForConnections(int count, std::chrono::milliseconds timeout);
     // True once the current connection has ended (the client closed or reset it).
     bool waitForClientGone(std::chrono::milliseconds timeout);
 
