@@ -1,6 +1,7 @@
 #include "ktPlatform/interruptCleanup.h"
 
 #include "posixFiles.h"
+#include "sharedEntry.h"
 
 #include <atomic>
 #include <cerrno>
@@ -195,7 +196,8 @@ void onInterrupt(int signal)
 
 std::atomic<NameSuffixSource> g_suffixSource{nullptr};
 
-// Six characters of a name that no one can guess.
+} // namespace
+
 std::string randomSuffix()
 {
     if (const NameSuffixSource source = g_suffixSource.load()) {
@@ -212,6 +214,8 @@ std::string randomSuffix()
     }
     return suffix;
 }
+
+namespace {
 
 constexpr int kCreateAttempts = 100;
 

@@ -467,15 +467,26 @@ RunResult runProcess(const std::vector<std::string>& argv, const std::string& ou
             return result;
         }
     }
+    // The child holds its own copy; the output file closes here for this process.
+    return runProcess(argv, out.get(), timeout);
+}
+
+RunResult runProcess(const std::vector<std::string>& argv, int outputFd,
+                     std::chrono::milliseconds timeout)
+{
+    RunResult result;
+    if (argv.empty() || argv[0].empty()) {
+        result.status = RunStatus::startFailed;
+        result.error = argv.empty() ? EINVAL : ENOENT;
+        return result;
+    }
 
     ChildSetup setup;
-    if (!prepareChild(argv, out.get(), setup, result.error)) {
+    if (!prepareChild(argv, outputFd, setup, result.error)) {
         result.status = RunStatus::startFailed;
         return result;
     }
     const pid_t pid = startChild(setup, result.error);
-    // The child holds its own copy; the output file closes here for this process.
-    out.reset(-1);
     if (pid < 0) {
         result.status = RunStatus::startFailed;
         return result;

@@ -15,4 +15,14 @@ namespace ktPlatform {
 // Returns the descriptor (close-on-exec) or -1 with errno set (ELOOP, EMLINK, EINVAL, ...).
 int openSharedEntry(const std::string& path, int access, bool create, mode_t mode);
 
+// Frees the name path for a new file without following or reading whatever holds it: a
+// folder or a regular file with one link (someone's only copy) is renamed aside, to a hidden
+// name beside it; anything else (a link, a FIFO, a second name of a file) loses only its
+// name. True when nothing is at path afterwards; false with errno set.
+bool moveAside(const std::string& path);
+
+// Six letters or digits no one can guess, for a new name; empty when no randomness could be
+// had. Tests may give a source of their own (setNameSuffixSource).
+std::string randomSuffix();
+
 } // namespace ktPlatform

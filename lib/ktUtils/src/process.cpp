@@ -25,14 +25,10 @@ void quoteProgram(const String& command, String& commandLine, const String& exe,
     }
 }
 
-// Runs the command line and logs how it went, naming the command as shown. True when the
-// child ran and ended.
-bool runLogged(const std::string& commandLine, const std::string& shown,
-               const std::string& outputFile, ktPlatform::OutputMode mode,
-               std::chrono::milliseconds timeout, ktPlatform::RunResult& result)
+// Logs how a run went, naming the command as shown. True when the child ran and ended.
+bool reportRun(const ktPlatform::RunResult& result, const std::string& shown,
+               std::chrono::milliseconds timeout)
 {
-    result = ktPlatform::runProcess(ktPlatform::splitCommandLine(commandLine), outputFile, mode,
-                                    timeout);
     switch (result.status) {
     case ktPlatform::RunStatus::ended:
         return true;
@@ -49,6 +45,16 @@ bool runLogged(const std::string& commandLine, const std::string& shown,
         return false;
     }
     return false;
+}
+
+// Runs the command line into outputFile and logs how it went.
+bool runLogged(const std::string& commandLine, const std::string& shown,
+               const std::string& outputFile, ktPlatform::OutputMode mode,
+               std::chrono::milliseconds timeout, ktPlatform::RunResult& result)
+{
+    result = ktPlatform::runProcess(ktPlatform::splitCommandLine(commandLine), outputFile, mode,
+                                    timeout);
+    return reportRun(result, shown, timeout);
 }
 
 } // namespace
@@ -72,6 +78,19 @@ bool ExecCommand(const std::string& command, const std::string& outputFile, bool
     if (!runLogged(commandLine, command, outputFile,
                    append ? ktPlatform::OutputMode::append : ktPlatform::OutputMode::replace,
                    timeout, result)) {
+        return false;
+    }
+    KTLOG(KT_LOG_INFO, "Successfully executed command: %s", command.c_str());
+    return true;
+}
+
+bool ExecCommand(const std::string& command, int outputFd, std::chrono::milliseconds timeout)
+{
+    std::string commandLine;
+    buildCommandLine(command, commandLine);
+    const ktPlatform::RunResult result =
+        ktPlatform::runProcess(ktPlatform::splitCommandLine(commandLine), outputFd, timeout);
+    if (!reportRun(result, command, timeout)) {
         return false;
     }
     KTLOG(KT_LOG_INFO, "Successfully executed command: %s", command.c_str());

@@ -56,6 +56,13 @@ struct RunResult {
 RunResult runProcess(const std::vector<std::string>& argv, const std::string& outputFile,
                      OutputMode mode, std::chrono::milliseconds timeout);
 
+// The same with standard output and standard error going to outputFd, a descriptor the
+// caller opened and keeps (writes land at its end when it was opened to append), or to
+// /dev/null when it is -1. Lets one file made by the caller receive several runs, never
+// opened again by name.
+RunResult runProcess(const std::vector<std::string>& argv, int outputFd,
+                     std::chrono::milliseconds timeout);
+
 // Stands for the limits of a job object that a program puts on itself: its address space
 // at most addressBytes (0: not limited), beyond which allocations fail, and its processor time
 // at most cpuSeconds, after which SIGXCPU ends it (SIGKILL a second later). Children inherit

@@ -15,6 +15,20 @@ namespace ktPlatform {
 // with errno set otherwise (ENOTDIR when something else is there).
 bool createSharedFolder(const std::string& path);
 
+// True when the shared folder at path may be used: a folder that root or the account
+// running the tool owns, or a link that one of them owns to such a folder (an
+// administrator's choice). Anything else another account made or owns could lead root's
+// writes and reads elsewhere: false with errno set (EACCES, ENOTDIR, ENOENT).
+bool isTrustedSharedFolder(const std::string& path);
+
+// A new file at path in a shared folder, made with O_EXCL (mode, close-on-exec, for
+// writing), to be written through the one descriptor returned and never opened again by
+// name. An earlier regular file with one link of the calling thread's account at path is
+// deleted first (an earlier output); anything else there an account acting as root moves
+// out of the way, never following or reading it (moveAside); another account fails with
+// EEXIST. -1 with errno set on failure.
+int createSharedFile(const std::string& path, unsigned mode);
+
 // The log, the old log and the lock in that folder are used only when each is a regular file
 // with one link: a second name could be another account's private file, which must not be
 // written, truncated or given another mode. Anything else there (a link, a second name, a

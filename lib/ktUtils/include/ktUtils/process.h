@@ -22,6 +22,10 @@ void buildCommandLine(const std::wstring& command, std::wstring& commandLine);
 // whatever its exit code.
 bool ExecCommand(const std::string& command, const std::string& outputFile, bool append,
                  std::chrono::milliseconds timeout = kCommandTimeout);
+// The same with the output appended to outputFd, a file the caller made and keeps open,
+// so that several commands fill one file that is never opened again by name.
+bool ExecCommand(const std::string& command, int outputFd,
+                 std::chrono::milliseconds timeout = kCommandTimeout);
 // The same with wide strings; the output file is always replaced.
 bool ExecCommand(const std::wstring& command, const std::wstring& outputFile,
                  std::chrono::milliseconds timeout = kCommandTimeout);
