@@ -790,6 +790,26 @@ TEST_F(HttpClientTest, ProgressModeStopsAServerThatNeverSpeaks)
     expectStallStopped({true, CertKind::good, true});
 }
 
+TEST_F(HttpClientTest, ProgressModeStopsATrickleBelowOneBytePerSecond)
+{
+    // A byte every 1.5 s: one in every window, yet two thirds of the rate. The whole body
+    // would take 6 s; the watch ends it at its first window.
+    setStallWindow(std::chrono::milliseconds(3000));
+    HttpsOrigin origin;
+    HttpReply reply = HttpReply::make("HTTP/1.1 200 OK", std::string(4, 't'));
+    reply.trickle = std::chrono::milliseconds(1500);
+    origin.setReply(reply);
+    KTHTTPClient client;
+    ASSERT_EQ(client.init(true), 0);
+    ASSERT_EQ(client.setURL(origin.url()), 0);
+    client.writeMode = 5;
+    const std::size_t logged = logText().size();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.perform(), -2);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5500));
+    EXPECT_NE(logText().find("transfer stalled below 1 byte/s", logged), std::string::npos);
+}
+
 TEST_F(HttpClientTest, ProgressModeLetsASteadyTransferFinish)
 {
     // Wide enough that a loaded machine's TLS handshake is not taken for a stall.

@@ -154,15 +154,18 @@ TEST_F(LatencyTest, AnUnresponsiveServerEndsAtTheConnectTimeOutOrTheStallWatch)
 
 TEST_F(LatencyTest, ATransferThatKeepsMovingIsMeasuredHoweverLongItTakes)
 {
-    // Ten bytes 400 ms apart: four seconds, four stall windows, always above 1 byte/s.
+    // Ten bytes 400 ms apart: four seconds, four stall windows and four connect bounds,
+    // always above 1 byte/s.
     setStallWindow(1000ms);
+    KTDiagTimeouts timeouts;
+    timeouts.latencyConnectMs = 1000;
     HttpsOrigin origin;
     HttpReply slow = HttpReply::make("HTTP/1.1 200 OK", std::string(10, 't'));
     slow.trickle = 400ms;
     origin.setReply(slow);
     LatencyTimes times;
     std::chrono::milliseconds took{};
-    EXPECT_EQ(measure(origin.url("/slow"), times, KTDiagTimeouts(), took), 0);
+    EXPECT_EQ(measure(origin.url("/slow"), times, timeouts, took), 0);
     EXPECT_GE(times.totalTime, 3.5);
     EXPECT_GE(took, 3500ms);
 }

@@ -696,7 +696,8 @@ int KTHTTPClient::onProgress(std::int64_t downloaded, std::int64_t uploaded)
     const long long elapsedMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(now - m_stallWindowStart).count();
     const std::int64_t moved = downloaded + uploaded - m_stallWindowBytes;
-    const std::int64_t required = elapsedMs / 1000 > 0 ? elapsedMs / 1000 : 1;
+    // A byte for each second begun: one byte in 1.5 s is below the rate.
+    const std::int64_t required = elapsedMs > 1000 ? (elapsedMs + 999) / 1000 : 1;
     if (moved >= required) {
         m_stallWindowStart = now;
         m_stallWindowBytes = downloaded + uploaded;
