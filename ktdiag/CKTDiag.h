@@ -177,8 +177,10 @@ private:
 
     // collectLogs without its guard against exceptions.
     bool collect(const std::string& archiveName, bool forUpload);
-    // The per-user folder of the tool's session into userFolder, when the configuration has
-    // per-user folders; true when that folder must be left out (its user cannot be had).
+    // With per-user folders on, adds the entry of the tool's session to the configuration
+    // and opens its folder into userFolder when that is the user's own (a user that cannot
+    // be acted as has the common folder, which stays closed); true when the user's folder
+    // must be left out (its user cannot be had after all).
     bool openUserFolder(const std::string& programDataFolder, UserFolderReader& userFolder);
     // Asks the service to put its diagnostics into folder and waits for its answer, once
     // the link is ready; then stops the service client.

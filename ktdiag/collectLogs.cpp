@@ -416,19 +416,19 @@ void logCollectionStart()
 
 bool CKTDiag::openUserFolder(const std::string& programDataFolder, UserFolderReader& userFolder)
 {
-    // The per-user folder is the user's: read as that user, or left out when that user
-    // cannot be had.
+    // The session's entry is added as a logon adds it; its folder is then collected: the
+    // user's own, read as that user, or the common one when that user cannot be acted as.
     bool userFolderLeftOut = false;
     if (m_config.enablePerUserConfig()) {
         const std::uint32_t sessionId =
             getProcessSessionId(SessionIdFailureLine::processId, "ktUtils", KT_LOG_ERROR)
                 .value_or(0);
-        // Only the folder: a collection never writes ktuser.conf or posts anything.
-        const std::string location = ktPlatform::toNarrow(m_config.createUserConfig(sessionId));
-        if (!userFolder.open(sessionId, location)) {
-            userFolderLeftOut = true;
-        } else if (location.empty() || location == programDataFolder) {
+        m_config.addUserConfig(sessionId, std::string(), false);
+        const std::string location = ktPlatform::toNarrow(m_config.getConfigLocation(sessionId));
+        if (location.empty() || location == programDataFolder) {
             userFolder = UserFolderReader();
+        } else if (!userFolder.open(sessionId, location)) {
+            userFolderLeftOut = true;
         }
     }
     return userFolderLeftOut;

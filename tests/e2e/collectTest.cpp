@@ -39,6 +39,26 @@ bool has(const std::vector<std::string>& names, const std::string& name)
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
+// ktuser.conf as a session's first set-up writes it.
+const char* const kDefaultUserConf = R"({
+    "cache": {
+        "userStatus": "true"
+    },
+    "userConfig": {
+        "clientStatus": "1",
+        "tunnelStatus": "0",
+        "qpaStatus": "6",
+        "failCloseStatus": "true"
+    }
+}
+)";
+
+std::uint32_t ownerOf(const std::string& path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_uid : 0xFFFFFFFFu;
+}
+
 // Holes, not data: large captures cost no disk and deflate to almost nothing.
 void sparseFile(const std::string& path, std::uintmax_t size)
 {
@@ -116,14 +136,22 @@ protected:
     std::string perUserFolderIn(const ktTest::AccountFolder& home,
                                 const ktTest::TestAccount& account)
     {
-        const std::string folder = home.path() + "/Kestrani/Merivon";
-        fs::create_directories(folder);
-        ktTest::chownTo(home.path() + "/Kestrani", account);
-        ktTest::chownTo(folder, account);
+        const std::string folder = userFolderIn(home, account);
         m_client.writeUserConfig(R"({"ktUserConfig":{"enablePerUserConfig":"true",)"
                                  R"("configLocation":"%HOME%/)" +
                                  fs::path(home.path()).filename().string() +
                                  R"(/Kestrani/Merivon"}})");
+        return folder;
+    }
+
+    // <home>/Kestrani/Merivon, made and given to the account.
+    static std::string userFolderIn(const ktTest::AccountFolder& home,
+                                    const ktTest::TestAccount& account)
+    {
+        const std::string folder = home.path() + "/Kestrani/Merivon";
+        fs::create_directories(folder);
+        ktTest::chownTo(home.path() + "/Kestrani", account);
+        ktTest::chownTo(folder, account);
         return folder;
     }
 
@@ -335,8 +363,13 @@ TEST_F(CollectTest, ThePerUserFolderTakesThePlaceOfTheConfigurationFolder)
     const ktTest::ConsoleSession session(account.uid);
     const ktTest::AccountFolder home(account);
     const std::string folder = perUserFolderIn(home, account);
-    for (const char* name : {"ktuser.conf", "eventcache.json", "own.json"}) {
-        ktTest::writeAll(folder + "/" + name, std::string("user's ") + name);
+    // A status file that holds a status: read by the session's set-up, not rewritten.
+    const std::string userConf = R"({"cache":{"userStatus":"false"},"note":"user's"})";
+    const std::map<std::string, std::string> own = {{"ktuser.conf", userConf},
+                                                    {"eventcache.json", "user's eventcache.json"},
+                                                    {"own.json", "user's own.json"}};
+    for (const auto& [name, text] : own) {
+        ktTest::writeAll(folder + "/" + name, text);
         ktTest::chownTo(folder + "/" + name, account);
     }
     protectFile(folder + "/user-sealed.json", "sealed by the user");
@@ -357,7 +390,7 @@ TEST_F(CollectTest, ThePerUserFolderTakesThePlaceOfTheConfigurationFolder)
     for (const char* name : {"ktuser.conf", "eventcache.json"}) {
         const ktTest::ZipEntry* e = findEntry(entries, name);
         ASSERT_NE(e, nullptr) << name;
-        EXPECT_EQ(e->data, std::string("user's ") + name);
+        EXPECT_EQ(e->data, own.at(name));
     }
 }
 
@@ -443,14 +476,99 @@ TEST_F(CollectTest, KeysCertificatesAndBrandingStayOut)
     EXPECT_TRUE(has(ktTest::zipNames(entries), "KTBranding.json")) << "KTBranding.json";
 }
 
-TEST_F(CollectTest, PerUserFoldersWriteNoUserFile)
+// Without a location, the tool's own user (as which the tool runs) has its folder in its
+// application data; the session's set-up writes the status file there and nowhere else.
+TEST_F(CollectTest, PerUserFoldersWithoutALocationUseTheUsersApplicationData)
 {
     m_client.writeConfigFile("ktuserconfig.json",
                              R"({"ktUserConfig":{"enablePerUserConfig":"true"}})");
     const auto r = collectWithoutService();
     EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::string folder = m_client.tree().appDataRoot() + "/Kestrani/Merivon";
+    std::vector<std::string> written;
     for (const auto& e : fs::recursive_directory_iterator(m_client.tree().root())) {
-        EXPECT_NE(e.path().filename(), "ktuser.conf") << e.path();
+        if (e.path().filename() == "ktuser.conf") {
+            written.push_back(e.path().string());
+        }
+    }
+    EXPECT_EQ(written, std::vector<std::string>{folder + "/ktuser.conf"});
+    EXPECT_EQ(ktTest::readAll(folder + "/ktuser.conf"), kDefaultUserConf);
+    const auto entries = ktTest::readZip(archive());
+    const ktTest::ZipEntry* e = findEntry(entries, "ktuser.conf");
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->data, kDefaultUserConf);
+}
+
+// The tool's session is added to the configuration as a logon adds it, whether it is the
+// console's or another, and then its folder is collected.
+TEST_F(CollectTest, TheToolsSessionIsSetUpAndItsFolderCollected)
+{
+    KT_TEST_ACCOUNT_OR_SKIP(first);
+    KT_TEST_SECOND_ACCOUNT_OR_SKIP(second);
+    const ktTest::ConsoleSession console(first.uid);
+    // Session 2 is the second account's, not on the console.
+    const std::string sessionTwo = console.folder() + "/2";
+    ktTest::writeAll(sessionTwo, "UID=" + std::to_string(second.uid) +
+                                     "\nSTATE=online\nCLASS=user\nACTIVE=0\n");
+    ::chmod(sessionTwo.c_str(), 0644);
+    // One location that names a folder in each account's home.
+    const ktTest::AccountFolder firstHome(first);
+    const ktTest::AccountFolder secondHome(second, fs::path(firstHome.path()).filename());
+    const std::string firstFolder = perUserFolderIn(firstHome, first);
+    const std::string secondFolder = userFolderIn(secondHome, second);
+    for (const auto& [folder, account] :
+         {std::pair(firstFolder, first), std::pair(secondFolder, second)}) {
+        ktTest::writeAll(folder + "/" + account.name + ".json", account.name);
+        ktTest::chownTo(folder + "/" + account.name + ".json", account);
+    }
+
+    struct Case {
+        const char* session;
+        const ktTest::TestAccount& user;
+        const std::string& folder;      // the session's
+        const std::string& otherFolder; // the other account's, left alone
+        const ktTest::TestAccount& other;
+    };
+    const Case cases[] = {{"1", first, firstFolder, secondFolder, second},
+                          {"2", second, secondFolder, firstFolder, first}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("session ") + c.session);
+        for (const std::string& folder : {firstFolder, secondFolder}) {
+            for (const char* made : {"ktuser.conf", "data", "download"}) {
+                fs::remove(folder + "/" + made);
+            }
+        }
+        fs::remove(collection() + "/ktdebuglog.log");
+
+        const auto r = collect(false, m_closed.port(), {{"KTDIAG_SESSION_ID", c.session}});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        const std::string text = log();
+        const std::size_t added =
+            text.find("Adding user config for sessId " + std::string(c.session));
+        EXPECT_NE(added, std::string::npos) << text;
+        EXPECT_NE(text.find("Set Last Logon", added), std::string::npos) << text;
+        EXPECT_NE(
+            text.find("sessId [" + std::string(c.session) + "] user config location: " + c.folder),
+            std::string::npos)
+            << text;
+
+        // The session's folders and status file, made as its user.
+        for (const char* made : {"data", "download", "ktuser.conf"}) {
+            EXPECT_EQ(ownerOf(c.folder + "/" + made), c.user.uid) << made;
+        }
+        EXPECT_EQ(ktTest::readAll(c.folder + "/ktuser.conf"), kDefaultUserConf);
+        for (const char* made : {"data", "download", "ktuser.conf"}) {
+            EXPECT_FALSE(fs::exists(c.otherFolder + "/" + made)) << made;
+        }
+        EXPECT_FALSE(fs::exists(m_client.configFolder() + "/ktuser.conf"));
+
+        const auto entries = ktTest::readZip(archive());
+        const ktTest::ZipEntry* conf = findEntry(entries, "ktuser.conf");
+        ASSERT_NE(conf, nullptr);
+        EXPECT_EQ(conf->data, kDefaultUserConf);
+        const std::vector<std::string> names = ktTest::zipNames(entries);
+        EXPECT_TRUE(has(names, c.user.name + ".json"));
+        EXPECT_FALSE(has(names, c.other.name + ".json"));
     }
 }
 
@@ -553,7 +671,9 @@ TEST_F(CollectTest, ThePerUserFolderHoldsOnlyWhatItsUserCouldRead)
          [&](const std::string& kestrani) {
              userDir(kestrani + "/Merivon");
              userFile(kestrani + "/Merivon/own.json", "user-marker");
-             userFile(kestrani + "/Merivon/ktuser.conf", "user-conf-marker");
+             // A status the session's set-up reads and keeps.
+             userFile(kestrani + "/Merivon/ktuser.conf",
+                      R"({"cache":{"userStatus":"true"},"note":"user-conf-marker"})");
              ASSERT_TRUE(
                  CKTEncryptedFile(ktPlatform::toWide(kestrani + "/Merivon/sealed.json"), false)
                      .write("user-protected-marker"));
@@ -581,7 +701,7 @@ TEST_F(CollectTest, ThePerUserFolderHoldsOnlyWhatItsUserCouldRead)
         std::vector<std::string> fromUser;
         for (const ktTest::ZipEntry& e : *entries) {
             EXPECT_EQ(e.data.find("root-only-marker"), std::string::npos) << c.name << e.name;
-            if (e.data.find("user") == 0) {
+            if (e.name != "ktdebuglog.log" && e.data.find("user-") != std::string::npos) {
                 fromUser.push_back(e.name);
             }
         }
@@ -658,11 +778,25 @@ TEST_F(CollectTest, AUserWhoCannotBeActedAsLeavesOutOnlyTheirFolder)
     const auto r = collectWithoutService();
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, saved());
-    EXPECT_NE(log().find("/user/Merivon is left out: its user cannot be acted as"),
+    EXPECT_NE(log().find("[sessId 1] " + m_client.tree().root() +
+                         "/user/Merivon is not used: its user cannot be acted as"),
               std::string::npos);
-    const std::vector<std::string> names = ktTest::zipNames(ktTest::readZip(archive()));
+    // The session has the common folder: its status file is made and collected there, and
+    // nothing is made in the user's.
+    const auto entries = ktTest::readZip(archive());
+    const std::vector<std::string> names = ktTest::zipNames(entries);
     EXPECT_TRUE(has(names, "ktconfig.json"));
     EXPECT_FALSE(has(names, "own.json"));
+    EXPECT_EQ(ktTest::readAll(m_client.configFolder() + "/ktuser.conf"), kDefaultUserConf);
+    const ktTest::ZipEntry* conf = findEntry(entries, "ktuser.conf");
+    ASSERT_NE(conf, nullptr);
+    EXPECT_EQ(conf->data, kDefaultUserConf);
+    std::vector<std::string> inUsers;
+    for (const auto& e : fs::recursive_directory_iterator(m_client.tree().root() + "/user")) {
+        inUsers.push_back(fs::relative(e.path(), m_client.tree().root() + "/user").string());
+    }
+    std::sort(inUsers.begin(), inUsers.end());
+    EXPECT_EQ(inUsers, (std::vector<std::string>{"Merivon", "Merivon/own.json"}));
 }
 
 TEST_F(CollectTest, AFilePlantedAtTheArchivePathDoesNotReceiveTheArchive)

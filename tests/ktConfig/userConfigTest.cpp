@@ -263,6 +263,31 @@ TEST_F(UserConfigTest, LinksInTheUsersFolderAreNeverFollowed)
     EXPECT_FALSE(logHas("root-secret")) << ktTest::logText();
 }
 
+TEST_F(UserConfigTest, NoStatusFileIsWrittenThroughAFolderLinkOfTheUsers)
+{
+    // The user's folder is reached through a link of the user's: the status file is neither
+    // read nor written through it, where it leads.
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    const ktTest::ConsoleSession session(account.uid);
+    const ktTest::AccountFolder home(account);
+    const std::string real = home.path() + "/real";
+    fs::create_directories(real + "/Merivon");
+    ktTest::chownTo(real, account);
+    ktTest::chownTo(real + "/Merivon", account);
+    fs::create_directory_symlink(real, home.path() + "/Kestrani");
+    ktTest::chownTo(home.path() + "/Kestrani", account);
+    const std::string location = home.path() + "/Kestrani/Merivon";
+    perUser(location.c_str());
+    located();
+
+    m_config.addUserConfig(1, account.name, false);
+    EXPECT_EQ(toNarrow(entry(1).m_location), location);
+    EXPECT_TRUE(
+        logHas("not reading " + location + "/ktuser.conf: it or a folder on its way is a link"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(real + "/Merivon/ktuser.conf")))
+        << ktTest::logText();
+}
+
 TEST_F(UserConfigTest, ASessionWithoutAUserGetsTheCommonFolder)
 {
     if (!isRoot()) {

@@ -111,6 +111,15 @@ AccountFolder::AccountFolder(const TestAccount& account)
     chownTo(m_path, account);
 }
 
+AccountFolder::AccountFolder(const TestAccount& account, const std::string& name)
+    : m_path(account.home + "/" + name)
+{
+    if (::mkdir(m_path.c_str(), 0755) != 0) {
+        throw std::runtime_error("cannot create " + m_path);
+    }
+    chownTo(m_path, account);
+}
+
 AccountFolder::~AccountFolder()
 {
     std::error_code ec;

@@ -25,6 +25,7 @@
 #include <exception>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 static const char* const kLogModule = "Config";
 
@@ -74,9 +75,14 @@ bool Config::enablePerUserConfig() const
     return m_impl->enablePerUserConfig();
 }
 
-std::wstring Config::createUserConfig(std::uint32_t sessionId)
+bool Config::addUserConfig(std::uint32_t sessionId, std::string userName, bool reinit)
 {
-    return m_impl->createUserConfig(sessionId);
+    return m_impl->addUserConfig(sessionId, std::move(userName), reinit);
+}
+
+std::wstring Config::getConfigLocation(std::uint32_t sessionId)
+{
+    return m_impl->getConfigLocation(sessionId);
 }
 
 std::string Config::getUserEmail(std::uint32_t sessionId)

@@ -4,6 +4,7 @@
 #include "ktPlatform/strings.h"
 #include "ktUtils/fileUtil.h"
 
+#include <cerrno>
 #include <charconv>
 #include <stdexcept>
 
@@ -17,8 +18,10 @@ TextRead readConfigFile(const std::wstring& path, std::string& content,
     const bool read = beneath ? readFileBeneath(*beneath, path.c_str(), content)
                               : readFile(path.c_str(), content);
     if (!read) {
+        const int error = errno;
         KTLOG(KT_LOG_ERROR, "failed to read file %ls", path.c_str());
-        return TextRead::failed;
+        return beneath && (error == ELOOP || error == ENOTDIR) ? TextRead::refused
+                                                               : TextRead::failed;
     }
     if (content.empty()) {
         KTLOG(KT_LOG_ERROR, "file: %ls is empty", path.c_str());

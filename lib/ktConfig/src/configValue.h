@@ -12,10 +12,10 @@
 
 namespace ktConfigValue {
 
-enum class TextRead { ok, empty, failed };
+enum class TextRead { ok, empty, failed, refused };
 // A whole plain configuration file, logged when it cannot be read or is empty. With beneath,
 // the file lies in a folder another account controls: no link below beneath is followed
-// (readFileBeneath).
+// (readFileBeneath), and one there or on the way gives refused.
 TextRead readConfigFile(const std::wstring& path, std::string& content,
                         const std::optional<std::string>& beneath = std::nullopt);
 // The same; false when it is missing or empty.

@@ -230,8 +230,11 @@ Config::Impl::UserConfRead Config::Impl::loadUserConf(CUserConfig& userConfig)
         break;
     case ktConfigValue::TextRead::empty:
         return unusableUserConf(path);
+    case ktConfigValue::TextRead::refused:
+        // A link there or on the way: nothing is written through it either.
+        return UserConfRead::kept;
     case ktConfigValue::TextRead::failed:
-        // A link refused, a folder, a file that cannot be read: none of it is replaced.
+        // A folder, a file that cannot be read: none of it is replaced.
         return pathTaken(path) ? UserConfRead::kept : UserConfRead::missing;
     }
     using namespace ktConfigValue;

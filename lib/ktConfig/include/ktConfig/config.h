@@ -138,9 +138,15 @@ public:
     const BrandingValues& branding() const;
     bool enablePerUserConfig() const;
 
-    // The configuration folder of sessionId: the common one unless per-user folders are on;
-    // creates it (as the session's user) when they are. Writes no file and posts nothing.
-    std::wstring createUserConfig(std::uint32_t sessionId);
+    // Adds the session's entry, as a logon does: its folder and the folder's "data" and
+    // "download" folders, ktuser.conf (written when it holds no status), its event cache and
+    // fail-close state, everything in the user's own folder as that user and through no link
+    // (a user that cannot be acted as gets the common folder). A session already known only
+    // takes the user name, unless reinit. The session id is then queued as the last logon.
+    // False when the user's folder was found but acting as its user then failed.
+    bool addUserConfig(std::uint32_t sessionId, std::string userName, bool reinit);
+    // The configuration folder of the session's entry, else the common one.
+    std::wstring getConfigLocation(std::uint32_t sessionId);
     // The user e-mail of the session's entry, else the branding "UserEmail".
     std::string getUserEmail(std::uint32_t sessionId);
 

@@ -42,6 +42,9 @@ std::optional<TestAccount> secondTestAccount(std::string& why);
 class AccountFolder {
 public:
     explicit AccountFolder(const TestAccount& account);
+    // The folder <home>/name, which must not exist yet: another account's folder of the
+    // same name as one of the first, for a location that names both.
+    AccountFolder(const TestAccount& account, const std::string& name);
     ~AccountFolder();
     AccountFolder(const AccountFolder&) = delete;
     AccountFolder& operator=(const AccountFolder&) = delete;
