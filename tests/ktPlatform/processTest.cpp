@@ -1,7 +1,9 @@
 #include "ktPlatform/process.h"
 
+#include "ktPlatform/interruptCleanup.h"
 #include "ktPlatform/tokens.h"
 
+#include "ktTest/runner.h"
 #include "ktTest/tempTree.h"
 #include "ktTest/testAccount.h"
 
@@ -13,10 +15,13 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <grp.h>
 #include <map>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -170,6 +175,48 @@ TEST_F(RunProcessTest, TimeOutKillsTheProcessGroup)
     }
 }
 
+// Waits until pid is gone, kLong at most; kills it when it is not.
+bool endsSoon(pid_t pid)
+{
+    bool dead = false;
+    for (const auto until = std::chrono::steady_clock::now() + kLong;
+         !(dead = gone(pid)) && std::chrono::steady_clock::now() < until;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!dead) {
+        ::kill(pid, SIGKILL);
+    }
+    return dead;
+}
+
+// In a session of its own a child gets none of the terminal's signals: an interrupt that
+// ends the run ends the child and what it started.
+TEST_F(RunProcessTest, AnInterruptEndsTheChildrenStillRunning)
+{
+    const ktTest::NoCoreDumps noCores;
+    const std::string out = path("out");
+    const pid_t run = ::fork();
+    ASSERT_GE(run, 0);
+    if (run == 0) {
+        ktPlatform::installInterruptCleanup();
+        std::thread interrupter([&out] {
+            // Once the child has started its grandchild.
+            for (int waited = 0; waited < 20000 && ktTest::readAll(out).empty(); waited += 10) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            ::kill(::getpid(), SIGTERM);
+        });
+        ktPlatform::runProcess(child({"hang"}), out, OutputMode::replace, kLong);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(run, &status, 0), run);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    const std::string grandchild = ktTest::readAll(out);
+    ASSERT_FALSE(grandchild.empty());
+    EXPECT_TRUE(endsSoon(std::stoi(grandchild))) << "grandchild " << grandchild << " still runs";
+}
+
 TEST_F(RunProcessTest, ExitStatusAndStartFailures)
 {
     ktPlatform::RunResult r =
@@ -255,10 +302,24 @@ TEST_F(RunProcessTest, AChildStartedWhileActingAsAUserRunsAsThatUser)
         EXPECT_EQ(r.exitCode, 0);
     }
     ::setgroups(saved.size(), saved.data());
+    // The account's groups as the group database has them: its own and a supplementary one
+    // (and whatever else this machine gives it).
+    std::vector<gid_t> groups(64);
+    int count = static_cast<int>(groups.size());
+    ASSERT_GE(::getgrouplist(account.name.c_str(), account.gid, groups.data(), &count), 0);
+    groups.resize(static_cast<std::size_t>(count));
+    std::sort(groups.begin(), groups.end());
+    const struct group* extra = ::getgrnam(ktTest::kTestAccountGroup);
+    ASSERT_NE(extra, nullptr);
+    ASSERT_NE(std::find(groups.begin(), groups.end(), extra->gr_gid), groups.end());
+    std::string groupList;
+    for (const gid_t g : groups) {
+        groupList += " " + std::to_string(g);
+    }
     const std::string uid = std::to_string(account.uid);
     const std::string gid = std::to_string(account.gid);
     EXPECT_EQ(ktTest::readAll(out), "uid " + uid + " " + uid + " " + uid + "\ngid " + gid + " " +
-                                        gid + " " + gid + "\ngroups " + gid + "\n");
+                                        gid + " " + gid + "\ngroups" + groupList + "\n");
     // The output file is the user's too.
     struct stat st {};
     ASSERT_EQ(::stat(out.c_str(), &st), 0);
@@ -269,6 +330,93 @@ TEST_F(RunProcessTest, AChildStartedWhileActingAsAUserRunsAsThatUser)
         ktPlatform::runProcess(child({"ids"}), path("own"), OutputMode::replace, kLong);
     ASSERT_EQ(own.status, RunStatus::ended);
     EXPECT_EQ(ktTest::readAll(path("own")).substr(0, 10), "uid 0 0 0\n");
+}
+
+// Root's shell keeps its terminal and its folder to itself: a child leads a session of its
+// own without a controlling terminal, and one run as a user starts at /, not in root's
+// private working folder (readable through /proc/<pid>/cwd).
+TEST_F(RunProcessTest, AChildHasNoTerminalOfTheCallersAndAUserChildNotItsFolder)
+{
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    ktTest::AccountFolder folder(account);
+    const std::string rootsFolder = path("private");
+    fs::create_directory(rootsFolder);
+    fs::permissions(rootsFolder, fs::perms::owner_all);
+    const struct {
+        const char* who;
+        bool asUser;
+        std::string out;
+        std::string cwd;
+    } cases[] = {
+        {"root", false, path("where"), rootsFolder},
+        {"the account", true, folder.path() + "/where", "/"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.who);
+        // The caller leads a session with a pseudo-terminal as its controlling terminal and
+        // works in root's 0700 folder, as root's shell does.
+        const pid_t caller = ::fork();
+        ASSERT_GE(caller, 0);
+        if (caller == 0) {
+            const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+            if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::setsid() < 0) {
+                ::_exit(3);
+            }
+            const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+            if (terminal < 0 || ::ioctl(terminal, TIOCSCTTY, 0) != 0 ||
+                ::chdir(rootsFolder.c_str()) != 0 || ::open("/dev/tty", O_RDWR) < 0) {
+                ::_exit(4);
+            }
+            ktPlatform::ThreadImpersonation acting;
+            if (c.asUser && !acting.begin({account.uid, account.gid, account.name, account.home})) {
+                ::_exit(5);
+            }
+            const ktPlatform::RunResult r =
+                ktPlatform::runProcess(child({"where"}), c.out, OutputMode::replace, kLong);
+            ::_exit(r.status == RunStatus::ended && r.exitCode == 0 ? 0 : 6);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(caller, &status, 0), caller);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_EQ(ktTest::readAll(c.out), "session own\ntty none\ncwd " + c.cwd + "\n");
+    }
+}
+
+// Once the child has the user's uid, the user may stop it before its exec: the wait for the
+// exec ends at the run's time-out all the same, the child killed and reaped.
+TEST_F(RunProcessTest, AChildStoppedBeforeItsExecEndsAtTheTimeOut)
+{
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    ktTest::AccountFolder folder(account);
+    const std::string ran = folder.path() + "/ran";
+    ktPlatform::setChildrenStopBeforeExec(true);
+    std::future<ktPlatform::RunResult> run = std::async(std::launch::async, [&] {
+        ktPlatform::ThreadImpersonation acting;
+        EXPECT_TRUE(acting.begin({account.uid, account.gid, account.name, account.home}));
+        return ktPlatform::runProcess(child({"touch", ran}), "", OutputMode::replace,
+                                      std::chrono::milliseconds(300));
+    });
+    const bool returned = run.wait_for(kLong) == std::future_status::ready;
+    ktPlatform::setChildrenStopBeforeExec(false);
+    if (!returned) {
+        // Frees the runner: its stopped child, found among this process's children.
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            std::ifstream stat(entry.path() / "stat");
+            std::string line;
+            if (std::getline(stat, line) && line.rfind(')') != std::string::npos) {
+                std::istringstream fields(line.substr(line.rfind(')') + 2));
+                std::string state;
+                pid_t parent = 0;
+                fields >> state >> parent;
+                if (parent == ::getpid()) {
+                    ::kill(std::stoi(entry.path().filename().string()), SIGKILL);
+                }
+            }
+        }
+    }
+    ASSERT_TRUE(returned) << "the runner still waits for its stopped child";
+    EXPECT_EQ(run.get().status, RunStatus::timedOut);
+    EXPECT_FALSE(fs::exists(ran));
 }
 
 // Root's environment may hold proxy credentials and tokens, and a child that runs as a user

@@ -18,6 +18,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <set>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -646,6 +647,44 @@ TEST_F(ProxyDetection, LocalPacIsEvaluatedAsTheSessionsUserWithinLimits)
         EXPECT_EQ(leftovers(), std::vector<std::string>{});
     }
     EXPECT_FALSE(fs::exists(fs::symlink_status(publicRoot + "/Kestrani/proxy.dat")));
+}
+
+// Root's $TMPDIR may be a folder of root's alone: the user's evaluation makes its private
+// folder where the user can (in /tmp), and still leaves nothing behind.
+TEST_F(ProxyDetection, LocalPacIsEvaluatedWhenRootsTemporaryFolderIsPrivate)
+{
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    ktTest::ConsoleSession console(account.uid);
+    ktTest::AccountFolder folder(account);
+    const std::string publicRoot = folder.path() + "/Public";
+    fs::create_directories(publicRoot + "/Kestrani");
+    ktTest::chownTo(publicRoot, account);
+    ktTest::chownTo(publicRoot + "/Kestrani", account);
+    ktTest::ScopedEnv publicEnv("PUBLIC", publicRoot);
+    const std::string settingsFile = folder.path() + "/proxy-settings.json";
+    ktTest::ScopedEnv settingsEnv("KTDIAG_PROXY_SETTINGS_FILE", settingsFile);
+    const std::string pac = folder.path() + "/own.pac";
+    ktTest::writeAll(pac, kListPac);
+    ktTest::chownTo(pac, account);
+    ktTest::writeAll(settingsFile, R"({"autoConfigUrl": "file://)" + pac + R"(", "proxy": "s:1"})");
+    ktTest::chownTo(settingsFile, account);
+    fs::permissions(m_tmp, fs::perms::owner_all);
+    const auto evaluationFolders = [] {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator("/tmp")) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind("kt.", 0) == 0) {
+                names.insert(name);
+            }
+        }
+        return names;
+    };
+    const std::set<std::string> before = evaluationFolders();
+
+    EXPECT_EQ(detectThroughLocalPac(), (Proxies{"a:8080", "b:80"})) << ktTest::logText();
+    EXPECT_FALSE(ktTest::logHas("failed to create output file")) << ktTest::logText();
+    EXPECT_EQ(evaluationFolders(), before);
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
 // Root only: two accounts take turns at the console, each evaluating its own local PAC file,

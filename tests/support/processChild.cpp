@@ -11,6 +11,8 @@
 //   ids              "uid R E S\ngid R E S\ngroups G...\n": its real, effective and saved ids
 //                    and its supplementary groups in ascending order
 //   env              its environment, one "NAME=value\n" line per entry, in ascending order
+//   where            "session own|shared\ntty none|open\ncwd PATH\n": whether it leads its
+//                    session, whether it has a controlling terminal, its working folder
 
 #include <algorithm>
 #include <csignal>
@@ -19,6 +21,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <limits.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -123,6 +126,13 @@ int main(int argc, char** argv)
             text += e + "\n";
         }
         put(1, text);
+    } else if (mode == "where") {
+        const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char cwd[PATH_MAX] = {};
+        const ssize_t n = ::readlink("/proc/self/cwd", cwd, sizeof(cwd) - 1);
+        put(1, std::string("session ") + (::getsid(0) == ::getpid() ? "own" : "shared") + "\ntty " +
+                   (tty >= 0 ? "open" : "none") + "\ncwd " +
+                   (n > 0 ? std::string(cwd, static_cast<std::size_t>(n)) : "?") + "\n");
     } else if (mode == "hang") {
         const pid_t grandchild = ::fork();
         if (grandchild == 0) {

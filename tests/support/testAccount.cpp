@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <grp.h>
 #include <pwd.h>
 #include <random>
 #include <stdexcept>
@@ -36,25 +37,59 @@ std::optional<TestAccount> lookUp(const std::string& name)
     return account;
 }
 
-std::string useradd()
+std::string systemProgram(const std::string& name)
 {
-    for (const char* program : {"/usr/sbin/useradd", "/sbin/useradd"}) {
-        if (::access(program, X_OK) == 0) {
-            return program;
+    for (const std::string folder : {"/usr/sbin/", "/sbin/"}) {
+        if (::access((folder + name).c_str(), X_OK) == 0) {
+            return folder + name;
         }
     }
     return std::string();
 }
 
-// The account name, made with its home /home/<name> when it is missing.
-std::optional<TestAccount> accountNamed(const std::string& name, std::string& why)
+bool inGroup(const TestAccount& account, const std::string& group)
+{
+    const struct group* entry = ::getgrnam(group.c_str());
+    if (entry == nullptr) {
+        return false;
+    }
+    for (char* const* member = entry->gr_mem; *member != nullptr; ++member) {
+        if (account.name == *member) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Gives the account the supplementary group, made when missing.
+bool joinGroup(const TestAccount& account, const std::string& group, std::string& why)
+{
+    // Another test may be changing the group files at the same time: the tools then fail on
+    // their lock.
+    for (int attempt = 0; !inGroup(account, group) && attempt < 20; ++attempt) {
+        if (::getgrnam(group.c_str()) == nullptr) {
+            runProgram(systemProgram("groupadd"), {"--system", group});
+        }
+        const RunResult r = runProgram(systemProgram("usermod"), {"-a", "-G", group, account.name});
+        if (!inGroup(account, group)) {
+            why = "usermod " + account.name + " failed: " + r.err;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    return inGroup(account, group);
+}
+
+// The account name, made with its home /home/<name> when it is missing, and given the
+// supplementary group extraGroup unless that is empty.
+std::optional<TestAccount> accountNamed(const std::string& name, const std::string& extraGroup,
+                                        std::string& why)
 {
     if (::geteuid() != 0) {
         why = "acting as another account needs root";
         return std::nullopt;
     }
     std::optional<TestAccount> account = lookUp(name);
-    const std::string program = useradd();
+    const std::string program = systemProgram("useradd");
     // Another test may be making it at the same time: useradd then fails on its lock.
     for (int attempt = 0; !account && attempt < 20; ++attempt) {
         if (program.empty()) {
@@ -81,6 +116,9 @@ std::optional<TestAccount> accountNamed(const std::string& name, std::string& wh
         why = "cannot prepare " + account->home;
         return std::nullopt;
     }
+    if (!extraGroup.empty() && !joinGroup(*account, extraGroup, why)) {
+        return std::nullopt;
+    }
     return account;
 }
 
@@ -88,12 +126,12 @@ std::optional<TestAccount> accountNamed(const std::string& name, std::string& wh
 
 std::optional<TestAccount> testAccount(std::string& why)
 {
-    return accountNamed("ktdiag-test", why);
+    return accountNamed("ktdiag-test", kTestAccountGroup, why);
 }
 
 std::optional<TestAccount> secondTestAccount(std::string& why)
 {
-    return accountNamed("ktdiag-test2", why);
+    return accountNamed("ktdiag-test2", "", why);
 }
 
 AccountFolder::AccountFolder(const TestAccount& account)

@@ -1,6 +1,7 @@
 #include "ktPlatform/interruptCleanup.h"
 
 #include "posixFiles.h"
+#include "runningChildren.h"
 #include "sharedEntry.h"
 
 #include <atomic>
@@ -168,6 +169,8 @@ void onInterrupt(int signal)
     // The thread may be acting as another account, which could not remove these paths.
     ::setfsuid(::geteuid());
     ::setfsgid(::getegid());
+    // Children first: one may still be writing into a held path.
+    killRunningChildren();
     waitWhileAnySlotIsBusy();
     for (Slot& slot : g_slots) {
         int held = kHeld;

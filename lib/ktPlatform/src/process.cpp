@@ -1,11 +1,13 @@
 #include "ktPlatform/process.h"
 
 #include "posixFiles.h"
+#include "runningChildren.h"
 
 #include "ktPlatform/files.h"
 #include "identity.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -27,6 +29,39 @@ extern char** environ;
 namespace ktPlatform {
 
 namespace {
+
+// The children not yet reaped, so that an interrupt ends them with the run: in a session of
+// their own they get none of the terminal's signals. A slot is kStarting while its thread,
+// with every signal blocked, forks; a pid is forgotten only before its reaping, so the
+// handler never signals a pid that was handed on.
+constexpr int kChildSlots = 64;
+constexpr pid_t kFreeSlot = 0;
+constexpr pid_t kStarting = -1;
+std::atomic<pid_t> g_children[kChildSlots];
+
+// How long the handler waits for a fork under way in another thread.
+constexpr int kStartingWaitMs = 1000;
+
+std::atomic<bool> g_stopBeforeExec{false};
+
+// A slot for a child about to start; -1 when all are taken (the child then runs unlisted).
+int reserveChildSlot()
+{
+    for (int i = 0; i < kChildSlots; ++i) {
+        pid_t expected = kFreeSlot;
+        if (g_children[i].compare_exchange_strong(expected, kStarting)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+void forgetChild(int slot)
+{
+    if (slot >= 0) {
+        g_children[slot].store(kFreeSlot);
+    }
+}
 
 bool isBlank(char c)
 {
@@ -89,6 +124,7 @@ struct ChildSetup {
     // Its environment then; this process's own otherwise.
     std::vector<std::string> envStrings;
     std::vector<char*> env;
+    bool stopBeforeExec = false; // a test's stand-in for the user stopping the child
 };
 
 // The search path of a child that runs as a user.
@@ -186,6 +222,7 @@ bool prepareChild(const std::vector<std::string>& argv, int output, ChildSetup& 
     }
     setup.argv.push_back(nullptr);
     setup.output = output;
+    setup.stopBeforeExec = g_stopBeforeExec.load();
     // The thread's identity does not carry into a child: its uid, gid and groups are set
     // there, or it would run as this process's user (root).
     const std::uint32_t fsUid = currentFsUid();
@@ -211,8 +248,10 @@ bool prepareChild(const std::vector<std::string>& argv, int output, ChildSetup& 
 // that failed; on success it does not return.
 int runChild(const ChildSetup& setup, int errorPipe)
 {
-    // Its own process group, so a time-out ends whatever it started.
-    if (::setpgid(0, 0) != 0) {
+    // Its own session: no controlling terminal of root's to push input into. As the
+    // session's leader it leads its own process group too, so a time-out ends whatever it
+    // started.
+    if (::setsid() < 0) {
         return errno;
     }
     struct sigaction byDefault {};
@@ -241,6 +280,10 @@ int runChild(const ChildSetup& setup, int errorPipe)
         }
     }
     if (setup.dropIdentity) {
+        // Not root's folder: the user could read below it through /proc/<pid>/cwd.
+        if (::chdir("/") != 0) {
+            return errno;
+        }
         // Raw calls change this thread alone, the only one the child has; groups first,
         // while the rights to change them remain.
         if (::syscall(SYS_setgroups, setup.groups.size(), setup.groups.data()) != 0 ||
@@ -248,6 +291,9 @@ int runChild(const ChildSetup& setup, int errorPipe)
             ::syscall(SYS_setresuid, setup.uid, setup.uid, setup.uid) != 0) {
             return errno;
         }
+    }
+    if (setup.stopBeforeExec) {
+        ::kill(::getpid(), SIGSTOP);
     }
     sigset_t none;
     sigemptyset(&none);
@@ -257,9 +303,21 @@ int runChild(const ChildSetup& setup, int errorPipe)
     return errno;
 }
 
-// Starts the child; its pid, or -1 with error set when it could not be made or could not
-// run the program (the child is then reaped).
-pid_t startChild(const ChildSetup& setup, int& error)
+void killAndReap(pid_t pid, int slot, int& status)
+{
+    ::kill(-pid, SIGKILL);
+    // The child may have left its group, or not made it yet; it goes too.
+    ::kill(pid, SIGKILL);
+    forgetChild(slot);
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// Starts the child, listed in slot; its pid, or -1 with error set when it could not be made,
+// could not run the program or did not reach it before deadline (timedOut; it is killed).
+// The child is reaped whenever -1 comes back.
+pid_t startChild(const ChildSetup& setup, std::chrono::steady_clock::time_point deadline, int& slot,
+                 bool& timedOut, int& error)
 {
     int errorPipe[2];
     if (::pipe2(errorPipe, O_CLOEXEC) != 0) {
@@ -268,11 +326,13 @@ pid_t startChild(const ChildSetup& setup, int& error)
     }
     Fd readEnd(errorPipe[0]);
     Fd writeEnd(errorPipe[1]);
-    // No handler of this process may run in the child before its dispositions are reset.
+    // No handler of this process may run in the child before its dispositions are reset, nor
+    // in this thread while its slot is kStarting.
     sigset_t all;
     sigset_t previous;
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    slot = reserveChildSlot();
     const pid_t pid = ::fork();
     if (pid == 0) {
         int code = runChild(setup, writeEnd.get());
@@ -281,21 +341,46 @@ pid_t startChild(const ChildSetup& setup, int& error)
         ::_exit(127);
     }
     const int forkError = errno;
+    if (slot >= 0) {
+        g_children[slot].store(pid > 0 ? pid : kFreeSlot);
+    }
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     writeEnd.reset(-1);
     if (pid < 0) {
+        slot = -1;
         error = forkError;
         return -1;
     }
-    // The pipe closes at the exec; a code arrives instead when a step before it failed.
+    // The pipe closes at the exec; a code arrives instead when a step before it failed. The
+    // wait has the run's deadline: once the child has the user's uid, the user may stop it.
     int code = 0;
     ssize_t n = 0;
-    while ((n = ::read(readEnd.get(), &code, sizeof(code))) < 0 && errno == EINTR) {
+    for (;;) {
+        const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   deadline - std::chrono::steady_clock::now())
+                                   .count();
+        pollfd p{readEnd.get(), POLLIN, 0};
+        const int ready =
+            left > 0 ? ::poll(&p, 1, static_cast<int>(std::min<long long>(left + 1, INT_MAX))) : 0;
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            error = ready == 0 ? ETIMEDOUT : errno;
+            timedOut = ready == 0;
+            int status = 0;
+            killAndReap(pid, slot, status);
+            return -1;
+        }
+        n = ::read(readEnd.get(), &code, sizeof(code));
+        if (n >= 0 || errno != EINTR) {
+            break;
+        }
     }
     if (n == static_cast<ssize_t>(sizeof(code))) {
+        // Killed, not awaited: the user could stop it before its exit too.
         int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        killAndReap(pid, slot, status);
         error = code;
         return -1;
     }
@@ -313,19 +398,26 @@ int decodeStatus(int status)
     return -1;
 }
 
-// Reaps pid, waiting at most until deadline. True when it ended (status filled).
-bool reapBefore(pid_t pid, std::chrono::steady_clock::time_point deadline, int& status)
+// Reaps pid, listed in slot, waiting at most until deadline. True when it ended (status
+// filled).
+bool reapBefore(pid_t pid, int slot, std::chrono::steady_clock::time_point deadline, int& status)
 {
     // A process descriptor turns ready when the child ends; without one (old kernels,
     // filtered system calls) the wait falls back to short sleeps.
     Fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     for (;;) {
-        const pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid) {
+        // Seen ended but not reaped yet, so that it is forgotten while its pid is still its.
+        siginfo_t info{};
+        const int r = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+        if (r == 0 && info.si_pid == pid) {
+            forgetChild(slot);
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
             return true;
         }
         if (r < 0 && errno != EINTR) {
             // Reaped elsewhere (SIGCHLD ignored): ended, with its status unknown.
+            forgetChild(slot);
             status = -1;
             return true;
         }
@@ -345,16 +437,28 @@ bool reapBefore(pid_t pid, std::chrono::steady_clock::time_point deadline, int& 
     }
 }
 
-void killAndReap(pid_t pid, int& status)
+} // namespace
+
+void killRunningChildren()
 {
-    ::kill(-pid, SIGKILL);
-    // The child may have left its group; it goes too.
-    ::kill(pid, SIGKILL);
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    const timespec step{0, 1000 * 1000};
+    for (std::atomic<pid_t>& child : g_children) {
+        pid_t pid = child.load();
+        for (int waited = 0; pid == kStarting && waited < kStartingWaitMs; ++waited) {
+            ::nanosleep(&step, nullptr);
+            pid = child.load();
+        }
+        if (pid > 0) {
+            ::kill(-pid, SIGKILL);
+            ::kill(pid, SIGKILL);
+        }
     }
 }
 
-} // namespace
+void setChildrenStopBeforeExec(bool stop)
+{
+    g_stopBeforeExec.store(stop);
+}
 
 std::vector<std::string> splitCommandLine(const std::string& line)
 {
@@ -486,15 +590,18 @@ RunResult runProcess(const std::vector<std::string>& argv, int outputFd,
         result.status = RunStatus::startFailed;
         return result;
     }
-    const pid_t pid = startChild(setup, result.error);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int slot = -1;
+    bool timedOut = false;
+    const pid_t pid = startChild(setup, deadline, slot, timedOut, result.error);
     if (pid < 0) {
-        result.status = RunStatus::startFailed;
+        result.status = timedOut ? RunStatus::timedOut : RunStatus::startFailed;
         return result;
     }
 
     int status = 0;
-    if (!reapBefore(pid, std::chrono::steady_clock::now() + timeout, status)) {
-        killAndReap(pid, status);
+    if (!reapBefore(pid, slot, deadline, status)) {
+        killAndReap(pid, slot, status);
         result.status = RunStatus::timedOut;
         return result;
     }

@@ -17,6 +17,8 @@ namespace {
 // A PAC result is one short line; anything far larger is not one.
 constexpr std::size_t kMaxPacOutput = 1024 * 1024;
 
+const char* const kSharedTemporaryRoot = "/tmp";
+
 bool isBlank(char c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -99,9 +101,20 @@ bool readPacOutput(const std::string& path, std::string& text)
     return true;
 }
 
-PacScratchFolder::PacScratchFolder()
-    : m_ok(m_held.createFolderIn(ktPlatform::temporaryRoot(), "kt.", m_path))
+PacScratchFolder::PacScratchFolder() : m_ok(make()) {}
+
+bool PacScratchFolder::make()
 {
+    const std::string root = ktPlatform::temporaryRoot();
+    if (m_held.createFolderIn(root, "kt.", m_path)) {
+        return true;
+    }
+    if (root == kSharedTemporaryRoot) {
+        return false;
+    }
+    // The user the evaluation acts as may not create in root's $TMPDIR (a private folder of
+    // root's); every account may in /tmp, and the folder is as private there.
+    return m_held.createFolderIn(kSharedTemporaryRoot, "kt.", m_path);
 }
 
 bool runPacProgram(const std::string& commandLine, const PacScratchFolder& scratch,

@@ -21,7 +21,8 @@ std::string pacProgramCommand(const std::string& program, const std::string& url
 // regular file of at most 1 MiB. False, logged, otherwise.
 bool readPacOutput(const std::string& path, std::string& text);
 
-// A private folder (0700, in the temporary root) of one PAC program run, for a downloaded
+// A private folder (0700, in the temporary root, or in /tmp when the account cannot create
+// there) of one PAC program run, for a downloaded
 // script and the program's answer. It is made as the account the calling thread acts as,
 // which the program runs as too, so no other account can block, read or feed it. Removed
 // with its files when it goes, and on an interrupting signal.
@@ -35,6 +36,8 @@ public:
     std::string file(const std::string& name) const { return m_path + "/" + name; }
 
 private:
+    bool make();
+
     ktPlatform::TemporaryPath m_held;
     std::string m_path;
     bool m_ok;

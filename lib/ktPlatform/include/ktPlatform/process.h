@@ -47,12 +47,15 @@ struct RunResult {
 // standard error both go to outputFile, or to /dev/null when it is empty (a window-less
 // console shows nothing). The output file is opened without following a link, must be a
 // regular file, and is created with mode 0600. The child inherits no other descriptor,
-// gets default signal handling and an empty signal mask, runs in a process group of its
-// own with the caller's environment and folder, and is killed with its group once
-// timeout has passed. When the calling thread acts as another user, the child runs as that
-// user (uid, gid and groups) with an environment of its own instead: PATH
-// /usr/local/bin:/usr/bin:/bin, the caller's LANG, LANGUAGE and LC_* variables, and the
-// user's HOME, USER and LOGNAME. Blocks the calling thread until the child has ended.
+// gets default signal handling and an empty signal mask, leads a session of its own (no
+// controlling terminal) and so its own process group, with the caller's environment and
+// folder, and is killed with its group once timeout has passed, whether it is still on its
+// way to the program or running it. When the calling thread acts as another user, the
+// child runs as that user (uid, gid and groups) in the folder / with an environment of its
+// own instead: PATH /usr/local/bin:/usr/bin:/bin, the caller's LANG, LANGUAGE and LC_*
+// variables, and the user's HOME, USER and LOGNAME. A child still running when an
+// interrupting signal ends the process (installInterruptCleanup) is killed with its group.
+// Blocks the calling thread until the child has ended.
 RunResult runProcess(const std::vector<std::string>& argv, const std::string& outputFile,
                      OutputMode mode, std::chrono::milliseconds timeout);
 
@@ -62,6 +65,10 @@ RunResult runProcess(const std::vector<std::string>& argv, const std::string& ou
 // opened again by name.
 RunResult runProcess(const std::vector<std::string>& argv, int outputFd,
                      std::chrono::milliseconds timeout);
+
+// For tests: every child started from now on stops itself (SIGSTOP) just before it runs its
+// program, after it took the user's identity, as that user could stop it.
+void setChildrenStopBeforeExec(bool stop);
 
 // Stands for the limits of a job object that a program puts on itself: its address space
 // at most addressBytes (0: not limited), beyond which allocations fail, and its processor time

@@ -17,9 +17,12 @@ struct TestAccount {
     std::string home; // exists, owned by the account
 };
 
-// The account "ktdiag-test", made with its home when it is missing (CI makes it beforehand;
-// concurrent tests may race to make it). nullopt, with the reason in why, when the process
-// is not root or the account cannot be made.
+// The supplementary group of the account "ktdiag-test", besides its own.
+constexpr const char* kTestAccountGroup = "ktdiag-test-extra";
+
+// The account "ktdiag-test", made with its home and in kTestAccountGroup when it is missing (CI
+// makes it beforehand; concurrent tests may race to make it). nullopt, with the reason in why, when
+// the process is not root or the account cannot be made.
 std::optional<TestAccount> testAccount(std::string& why);
 
 // A second such account, "ktdiag-test2", for tests that need two users besides root.
