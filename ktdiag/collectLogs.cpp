@@ -15,6 +15,7 @@
 #include "ktPlatform/folders.h"
 #include "ktPlatform/interruptCleanup.h"
 #include "ktPlatform/paths.h"
+#include "ktPlatform/sharedFiles.h"
 #include "ktPlatform/strings.h"
 #include "ktPlatform/system.h"
 #include "ktPlatform/systemPrograms.h"
@@ -632,6 +633,12 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
     const std::optional<std::string> collectionFolder = ktPlatform::publicFolder();
     if (!collectionFolder) {
         KTLOG(KT_LOG_ERROR, "Failed to retrieve PUBLIC path, error %d", kEnvVarNotFound);
+        return false;
+    }
+    // Another account's folder or link would lead root's outputs and reads elsewhere.
+    if (!ktPlatform::isTrustedSharedFolder(*collectionFolder)) {
+        KTLOG(KT_LOG_ERROR, "Not using %s: not a folder of root or of this account, error %d",
+              collectionFolder->c_str(), ktPlatform::lastError());
         return false;
     }
     const std::optional<std::string> programDataFolder = ktPlatform::configFolder();

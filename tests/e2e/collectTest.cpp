@@ -99,6 +99,17 @@ std::vector<std::string> filesHolding(const std::string& root, const std::string
     return found;
 }
 
+// The names of the files in folder, hidden ones included.
+std::vector<std::string> namesIn(const std::string& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) {
+        names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 class CollectTest : public ::testing::Test {
 protected:
     CollectTest()
@@ -172,6 +183,74 @@ TEST_F(CollectTest, WithoutThePublicFolderNothingRuns)
     EXPECT_TRUE(m_programs.runs().empty());
     EXPECT_TRUE(service.messages().empty());
     EXPECT_FALSE(fs::exists(archive()));
+}
+
+// The public folder is the collection folder, so another account's folder or link there
+// would lead root's outputs and the archive elsewhere and root's files into the archive.
+TEST_F(CollectTest, APublicFolderOfAnotherAccountIsNotUsed)
+{
+    KT_TEST_SECOND_ACCOUNT_OR_SKIP(account);
+    enum class Layout { otherAccountsLink, rootsLink, otherAccountsFolder };
+    struct Case {
+        const char* name;
+        Layout layout;
+        bool bareName; // the archive named without a folder goes into the public folder
+        bool used;
+    };
+    const Case cases[] = {
+        {"another account's link to root's folder", Layout::otherAccountsLink, false, false},
+        {"the same with the archive in it", Layout::otherAccountsLink, true, false},
+        {"root's link to root's folder", Layout::rootsLink, false, true},
+        {"another account's folder", Layout::otherAccountsFolder, false, false},
+        {"the same with the archive in it", Layout::otherAccountsFolder, true, false},
+    };
+    const std::string target = m_client.tree().root() + "/roots";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(collection());
+        fs::remove_all(target);
+        fs::remove_all(m_out);
+        fs::create_directories(target);
+        fs::create_directories(m_out);
+        ktTest::writeAll(target + "/secret.txt", "root's own");
+        ktTest::writeAll(target + "/diag.zip", "root's archive");
+        if (c.layout == Layout::otherAccountsFolder) {
+            fs::create_directories(collection());
+            ktTest::chownTo(collection(), account);
+            ::chmod(collection().c_str(), 01777);
+        } else {
+            fs::create_directory_symlink(target, collection());
+            if (c.layout == Layout::otherAccountsLink) {
+                ktTest::chownTo(collection(), account);
+            }
+        }
+        const std::string archivePath = c.bareName ? collection() + "/diag.zip" : archive();
+        const std::size_t runsBefore = m_programs.runs().size();
+        ktTest::FakeService service;
+        service.setReplier(ktTest::plausibleReply);
+        const auto r = ktTest::runKtdiag(
+            {c.bareName ? "-w" : "-o", c.bareName ? "diag.zip" : archive()},
+            {{"KTDIAG_SERVICE_PORT", std::to_string(service.port())}, {"TMPDIR", m_tmp}});
+        const auto entries = ktTest::readZip(archivePath);
+        if (c.used) {
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_TRUE(has(ktTest::zipNames(entries), "secret.txt"));
+            EXPECT_TRUE(fs::exists(target + "/network-state.log"));
+            continue;
+        }
+        EXPECT_EQ(r.exitCode, 2) << r.err;
+        EXPECT_EQ(r.out, std::string("Failed to save diagnostics to ") +
+                             (c.bareName ? "diag.zip" : archive().c_str()) + "\n");
+        EXPECT_FALSE(entries);
+        EXPECT_EQ(m_programs.runs().size(), runsBefore);
+        EXPECT_TRUE(service.messages().empty());
+        for (const char* output : {"network-state.log", "appInfo.log", "SystemInfo.log"}) {
+            EXPECT_FALSE(fs::exists(collection() + "/" + output)) << output;
+        }
+        EXPECT_EQ(namesIn(target), (std::vector<std::string>{"diag.zip", "secret.txt"}));
+        EXPECT_EQ(namesIn(m_out), std::vector<std::string>{});
+    }
+    fs::remove_all(collection());
 }
 
 TEST_F(CollectTest, WithoutAServiceTheArchiveIsStillWritten)
@@ -606,17 +685,6 @@ TEST_F(CollectTest, UploadCapsCapturesSmallestFirst)
         EXPECT_TRUE(has(all, in)) << in;
     }
     EXPECT_FALSE(has(all, "earlier.zip")) << "earlier.zip";
-}
-
-// The names of the files in folder, hidden ones included.
-std::vector<std::string> namesIn(const std::string& folder)
-{
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(folder)) {
-        names.push_back(e.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // The unfinished archive beside archivePath, once the zip writer made it.
