@@ -296,7 +296,9 @@ void addProtected(const fs::path& entry, DecryptedCopies& copies,
     }
 }
 
-// The files of the archive's list and how each is read: the user's own as that user.
+// The files of the archive's list and how each is read: the user's own as that user, the
+// rest as root and only when the file has no second name, which could be another account's
+// hard link to a file that only root may read.
 class FileList {
 public:
     explicit FileList(const UserFolderReader& user) : m_user(user) {}
@@ -311,7 +313,7 @@ public:
 
     std::FILE* open(const std::string& path) const
     {
-        return isUsers(path) ? m_user.openFile(path) : ktPlatform::openFileNoFollow(path, "rb");
+        return isUsers(path) ? m_user.openFile(path) : ktPlatform::openSingleNameFile(path);
     }
 
     // The size of a listed file; false, logged as the upload total's lookup, when it

@@ -382,6 +382,35 @@ TEST_F(CollectTest, WhatTheServiceWritesOnRequestIsCollected)
     }
 }
 
+// Where another account may link a file of root's (fs.protected_hardlinks 0), a second name
+// must not carry that file into the archive, from any folder read as root.
+TEST_F(CollectTest, AFileWithASecondNameIsLeftOut)
+{
+    const std::string secret = m_client.tree().root() + "/root-only";
+    ktTest::writeAll(secret, "root's secret");
+    ::chmod(secret.c_str(), 0600);
+    const std::string links[] = {collection() + "/shadow.txt",
+                                 m_client.dataFolder() + "/shadow.json"};
+    for (const std::string& link : links) {
+        fs::create_hard_link(secret, link);
+    }
+    ktTest::writeAll(collection() + "/notes.txt", "notes");
+    ktTest::writeAll(m_client.dataFolder() + "/a.json", "a");
+
+    const auto r = collectWithoutService();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const auto entries = ktTest::readZip(archive());
+    ASSERT_TRUE(entries);
+    for (const std::string& link : links) {
+        EXPECT_FALSE(has(ktTest::zipNames(entries), fs::path(link).filename().string())) << link;
+        EXPECT_NE(log().find("Error opening " + link + " for reading, skipping"), std::string::npos)
+            << link;
+    }
+    for (const char* kept : {"notes.txt", "a.json", "network-state.log", "ktdebuglog.log"}) {
+        EXPECT_TRUE(has(ktTest::zipNames(entries), kept)) << kept;
+    }
+}
+
 TEST_F(CollectTest, EntriesFollowTheListThenTheFolders)
 {
     m_client.writeConfigFile("ktuserconfig.json", "{}");
