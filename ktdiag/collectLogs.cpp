@@ -4,6 +4,7 @@
 // listed and handed to the zip writer.
 
 #include "CKTDiag.h"
+#include "collectLogsInternal.h"
 #include "product.h"
 #include "uploadCap.h"
 #include "userFolder.h"
@@ -156,18 +157,56 @@ std::set<FileState> earlierArchivesIn(const std::string& folder)
     return archives;
 }
 
-// Runs the Linux lines of a system command into outputFile, the first replacing it unless
-// append; the lines that did not run (each logged by the runner).
+CommandLineHook g_commandLineHook;
+
+// A file of system-command output in the shared collection folder, made new once (what
+// another account put at its name is moved aside as root) and written only through its one
+// descriptor: a name opened again between lines could by then hold another account's file.
+class CommandOutput {
+public:
+    explicit CommandOutput(std::string path)
+        : m_path(std::move(path)), m_fd(ktPlatform::createSharedFile(m_path, 0600))
+    {
+        if (m_fd < 0) {
+            KTLOG(KT_LOG_ERROR, "Failed to create %s, error %d, its commands are left out",
+                  m_path.c_str(), ktPlatform::lastError());
+        }
+    }
+    ~CommandOutput()
+    {
+        if (m_fd >= 0) {
+            ktPlatform::closeDescriptor(m_fd);
+        }
+    }
+    CommandOutput(const CommandOutput&) = delete;
+    CommandOutput& operator=(const CommandOutput&) = delete;
+
+    bool made() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+    int m_fd;
+};
+
+// Runs the Linux lines of a system command into output, appending; the lines that did not
+// run (each logged by the runner). Nothing runs when output could not be made.
 std::vector<std::string> runSystemCommand(ktPlatform::SystemCommand command,
                                           const std::vector<std::string>& folders,
-                                          const std::string& outputFile, bool append)
+                                          const CommandOutput& output)
 {
     std::vector<std::string> failed;
+    if (!output.made()) {
+        return failed;
+    }
     for (const std::string& line : ktPlatform::systemCommandLines(command, folders)) {
-        if (!ExecCommand(line, outputFile, append)) {
+        if (!ExecCommand(line, output.fd())) {
             failed.push_back(line);
         }
-        append = true;
+        if (g_commandLineHook) {
+            g_commandLineHook(output.path(), line);
+        }
     }
     return failed;
 }
@@ -368,8 +407,9 @@ void CKTDiag::getSystemInfo(const std::string& outputFile)
         KTLOG(KT_LOG_ERROR, "Failed to retrieve system32 path, error %x", ktPlatform::lastError());
         return;
     }
-    if (!runSystemCommand(ktPlatform::SystemCommand::systeminfo, folders, outputFile, false)
-             .empty()) {
+    const CommandOutput output(outputFile);
+    if (output.made() &&
+        !runSystemCommand(ktPlatform::SystemCommand::systeminfo, folders, output).empty()) {
         KTLOG(KT_LOG_ERROR, "Failed to retrieve system info.");
     }
 }
@@ -381,8 +421,9 @@ void CKTDiag::getInstalledApps(const std::string& outputFile)
         KTLOG(KT_LOG_ERROR, "Failed to retrive system32 path, error %x", ktPlatform::lastError());
         return;
     }
-    for (const std::string& line : runSystemCommand(ktPlatform::SystemCommand::installedPrograms,
-                                                    folders, outputFile, false)) {
+    const CommandOutput output(outputFile);
+    for (const std::string& line :
+         runSystemCommand(ktPlatform::SystemCommand::installedPrograms, folders, output)) {
         KTLOG(KT_LOG_ERROR, "%s returned %d, errno %d", line.c_str(), 0, ktPlatform::lastError());
     }
 }
@@ -449,12 +490,14 @@ bool runSystemCommands(const std::string& collectionFolder)
         return false;
     }
 
-    const std::string networkState = collectionFolder + "/network-state.log";
-    ktPlatform::deleteFile(networkState);
-    runSystemCommand(ktPlatform::SystemCommand::ipconfig, programFolders, networkState, false);
-    runSystemCommand(ktPlatform::SystemCommand::route, programFolders, networkState, true);
-    runSystemCommand(ktPlatform::SystemCommand::driverquery, programFolders, networkState, true);
-    runSystemCommand(ktPlatform::SystemCommand::netstat, programFolders, networkState, true);
+    {
+        const CommandOutput networkState(collectionFolder + "/network-state.log");
+        for (const ktPlatform::SystemCommand command :
+             {ktPlatform::SystemCommand::ipconfig, ktPlatform::SystemCommand::route,
+              ktPlatform::SystemCommand::driverquery, ktPlatform::SystemCommand::netstat}) {
+            runSystemCommand(command, programFolders, networkState);
+        }
+    }
 
     CKTDiag::getInstalledApps(collectionFolder + "/appInfo.log");
     CKTDiag::getSystemInfo(collectionFolder + "/SystemInfo.log");
@@ -683,4 +726,9 @@ void CKTDiag::requestServiceDiagnostics(const std::string& folder)
         KTLOG(KT_LOG_ERROR, "Send Message to merivonsvc failed");
     }
     m_ktcom.stop();
+}
+
+void setCommandLineHook(CommandLineHook hook)
+{
+    g_commandLineHook = std::move(hook);
 }
