@@ -102,8 +102,11 @@ bool isArchive(const fs::path& path)
     return equalsIgnoringCase(path.extension().string(), ".zip");
 }
 
-// A regular file as it is now: the same file, unchanged since it was seen.
-using FileState = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::int64_t>;
+// A regular file as it is now: the same file, unchanged since it was seen. The full time
+// stamps, the status change's too, so that a rewrite within the second at the same size
+// still counts as a change.
+using FileState = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::int64_t,
+                             std::int64_t, std::int64_t, std::int64_t>;
 
 std::optional<FileState> stateOf(const std::string& path)
 {
@@ -111,7 +114,8 @@ std::optional<FileState> stateOf(const std::string& path)
     if (!ktPlatform::regularFileInfo(path, info)) {
         return std::nullopt;
     }
-    return FileState(info.volume, info.index, info.size, info.modified);
+    return FileState(info.volume, info.index, info.size, info.modified, info.modifiedNanoseconds,
+                     info.changed, info.changedNanoseconds);
 }
 
 // The local zone's offset from UTC now, as "+hhmm".
@@ -536,8 +540,8 @@ std::vector<std::string> configurationFiles(const std::vector<fs::path>& entries
     return listed;
 }
 
-// The files of the collection folder, but for earlier archives, the archive itself and
-// unfinished temporary files.
+// The files of the collection folder, but for earlier archives, the archive itself and the
+// unfinished files this run holds; files of another program named like them are its own.
 std::vector<std::string> collectionFiles(const std::string& collectionFolder,
                                          const std::set<FileState>& earlierArchives,
                                          const std::string& archiveName)
@@ -548,7 +552,7 @@ std::vector<std::string> collectionFiles(const std::string& collectionFolder,
     };
     std::vector<std::string> collected;
     for (const fs::path& entry : filesIn(collectionFolder)) {
-        if (ktPlatform::isTemporaryName(entry.filename().string())) {
+        if (ktPlatform::isHeldPath(entry.string())) {
             continue;
         }
         const std::optional<FileState> state = stateOf(entry.string());

@@ -20,6 +20,7 @@
 #include <functional>
 #include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -311,6 +312,9 @@ TEST_F(CollectTest, AMissingProgramIsLoggedAndTheRestRuns)
 TEST_F(CollectTest, WhatTheServiceWritesOnRequestIsCollected)
 {
     using Files = std::map<std::string, std::string>;
+    // What the service does to the modification time of a file it rewrites in place: a clock
+    // that ticks only once in the second, or one that gives the very same time again.
+    enum class Rewrite { asItIs, sameSecond, sameTime };
     struct Case {
         const char* name;
         bool forUpload;
@@ -318,6 +322,7 @@ TEST_F(CollectTest, WhatTheServiceWritesOnRequestIsCollected)
         Files written; // by the service when it is asked
         Files entries; // that the archive must hold, with their data
         std::vector<std::string> leftOut;
+        Rewrite rewrite = Rewrite::asItIs;
     };
     const Files dump = {
         {"svcdump.zip", "the service's archive"},
@@ -333,14 +338,27 @@ TEST_F(CollectTest, WhatTheServiceWritesOnRequestIsCollected)
          {{"svcdump.zip", "this run's dump"}},
          {{"svcdump.zip", "this run's dump"}},
          {"earlier.zip"}},
-        {"temporary files of an interrupted run stay out",
+        {"files named as this program names its unfinished ones, not made by this run",
          false,
-         {{".diag.zip.Ab12Cd", "an unfinished archive"},
-          {".ktdebuglog_old.log.x9Y8z7", "an unfinished copy"},
-          {".ktdiag-probe-q1W2e3", ""}},
-         {{"svcnotes.txt", "the service's notes"}},
-         {{"svcnotes.txt", "the service's notes"}},
-         {".diag.zip.Ab12Cd", ".ktdebuglog_old.log.x9Y8z7", ".ktdiag-probe-q1W2e3"}},
+         {{".ktdebuglog_old.log.x9Y8z7", "another run's copy"}},
+         {{".svcnotes.txt.a1b2c3", "the service's notes"}},
+         {{".ktdebuglog_old.log.x9Y8z7", "another run's copy"},
+          {".svcnotes.txt.a1b2c3", "the service's notes"}},
+         {}},
+        {"an archive rewritten at its size within the second",
+         false,
+         {{"svcdump.zip", "dump of run one"}},
+         {{"svcdump.zip", "dump of run two"}},
+         {{"svcdump.zip", "dump of run two"}},
+         {},
+         Rewrite::sameSecond},
+        {"an archive rewritten at its size and time: its status changed",
+         false,
+         {{"svcdump.zip", "dump of run one"}},
+         {{"svcdump.zip", "dump of run two"}},
+         {{"svcdump.zip", "dump of run two"}},
+         {},
+         Rewrite::sameTime},
     };
     for (const Case& c : cases) {
         for (const auto& e : fs::directory_iterator(collection())) {
@@ -354,7 +372,17 @@ TEST_F(CollectTest, WhatTheServiceWritesOnRequestIsCollected)
         service.setObserver([&](const ktTest::FakeMessage& m, const ktTest::FakeReply*) {
             if (m.id == 115 && m.items.size() == 1) {
                 for (const auto& [name, data] : c.written) {
-                    ktTest::writeAll(m.items[0].second + "/" + name, data);
+                    const std::string path = m.items[0].second + "/" + name;
+                    struct stat before {};
+                    const bool existed = ::stat(path.c_str(), &before) == 0;
+                    ktTest::writeAll(path, data);
+                    if (existed && c.rewrite != Rewrite::asItIs) {
+                        timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
+                        if (c.rewrite == Rewrite::sameSecond) {
+                            times[1].tv_nsec = (times[1].tv_nsec + 1) % 1000000000;
+                        }
+                        ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+                    }
                 }
             }
         });

@@ -5,6 +5,7 @@
 #include "collectLogsInternal.h"
 
 #include "ktCrypto/ktEncryptedFile.h"
+#include "ktPlatform/interruptCleanup.h"
 #include "ktPlatform/strings.h"
 
 #include "ktTest/clientTree.h"
@@ -131,6 +132,35 @@ TEST(CollectLogs, ACommandOutputIsWrittenOnlyIntoTheFileThisRunMade)
         }
     }
     EXPECT_EQ(aside.size(), 1u);
+}
+
+TEST(CollectLogs, OnlyTheUnfinishedFilesThisRunHoldsAreLeftOut)
+{
+    ktTest::clearLog();
+    ktTest::FakeService service;
+    service.setReplier(ktTest::plausibleReply);
+    ktTest::ScopedEnv port("KTDIAG_SERVICE_PORT", std::to_string(service.port()));
+    ktTest::FakePrograms programs(true);
+    ktTest::ClientTree client;
+    const std::string collection = client.tree().publicFolder();
+    fs::create_directories(collection);
+    // Named as this program names its unfinished files, but another program's.
+    ktTest::writeAll(collection + "/.svcnotes.txt.a1b2c3", "the service's notes");
+    ktPlatform::TemporaryPath held;
+    std::string own;
+    int fd = -1;
+    ASSERT_TRUE(held.createFileBeside(collection + "/notes.txt", own, fd));
+    ::close(fd);
+    const std::string archive = client.tree().root() + "/out.zip";
+    {
+        CKTDiag diag;
+        diag.start();
+        ASSERT_TRUE(diag.collectLogs(archive, false));
+    }
+    const std::vector<std::string> names = ktTest::zipNames(ktTest::readZip(archive));
+    EXPECT_NE(std::find(names.begin(), names.end(), ".svcnotes.txt.a1b2c3"), names.end());
+    EXPECT_EQ(std::find(names.begin(), names.end(), fs::path(own).filename().string()),
+              names.end());
 }
 
 TEST(CollectLogs, UploadCapAtTheByte)

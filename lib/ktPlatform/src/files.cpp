@@ -45,6 +45,9 @@ OpenFileInfo fileInfoOf(const struct stat& st)
     info.volume = static_cast<std::uint64_t>(st.st_dev);
     info.index = static_cast<std::uint64_t>(st.st_ino);
     info.modified = static_cast<std::int64_t>(st.st_mtime);
+    info.modifiedNanoseconds = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    info.changed = static_cast<std::int64_t>(st.st_ctim.tv_sec);
+    info.changedNanoseconds = static_cast<std::int64_t>(st.st_ctim.tv_nsec);
     info.links = static_cast<std::uint64_t>(st.st_nlink);
     return info;
 }

@@ -44,10 +44,13 @@ struct OpenFileInfo {
     std::uint64_t volume; // with index, tells one file from another
     std::uint64_t index;
     std::int64_t modified; // seconds since 1970
-    std::uint64_t links;   // names of the file
+    std::int64_t modifiedNanoseconds;
+    std::int64_t changed; // of the status (ctime), seconds since 1970
+    std::int64_t changedNanoseconds;
+    std::uint64_t links; // names of the file
 };
 // Stands for GetFileInformationByHandle: fstat of the open file's size, device, inode,
-// modification time and link count. False with errno set.
+// modification and status-change times and link count. False with errno set.
 bool openFileInfo(std::FILE* file, OpenFileInfo& info);
 
 // The same for the regular file at path, not following a link there; false with errno set
