@@ -102,9 +102,10 @@ public:
     // holds that path. False, logged, when it cannot be read or written.
     static bool copyProtectedFile(const std::string& source, const std::string& fileName,
                                   const std::string& destFolder, std::string& writtenPath);
-    // Writes the system's facts (systeminfo) into outputFile, replacing it.
+    // Writes the system's facts (systeminfo) into outputFile, made new (as root, whatever
+    // holds the name is moved aside); nothing runs, logged, when it cannot be made.
     static void getSystemInfo(const std::string& outputFile);
-    // Writes the list of installed programs into outputFile, replacing it.
+    // The same for the list of installed programs.
     static void getInstalledApps(const std::string& outputFile);
 
     void onMessage(const std::string& message, const std::string& peer) override;

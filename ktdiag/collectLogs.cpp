@@ -4,6 +4,7 @@
 // listed and handed to the zip writer.
 
 #include "CKTDiag.h"
+#include "collectLogsInternal.h"
 #include "product.h"
 #include "uploadCap.h"
 #include "userFolder.h"
@@ -15,6 +16,7 @@
 #include "ktPlatform/folders.h"
 #include "ktPlatform/interruptCleanup.h"
 #include "ktPlatform/paths.h"
+#include "ktPlatform/sharedFiles.h"
 #include "ktPlatform/strings.h"
 #include "ktPlatform/system.h"
 #include "ktPlatform/systemPrograms.h"
@@ -100,8 +102,11 @@ bool isArchive(const fs::path& path)
     return equalsIgnoringCase(path.extension().string(), ".zip");
 }
 
-// A regular file as it is now: the same file, unchanged since it was seen.
-using FileState = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::int64_t>;
+// A regular file as it is now: the same file, unchanged since it was seen. The full time
+// stamps, the status change's too, so that a rewrite within the second at the same size
+// still counts as a change.
+using FileState = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::int64_t,
+                             std::int64_t, std::int64_t, std::int64_t>;
 
 std::optional<FileState> stateOf(const std::string& path)
 {
@@ -109,7 +114,8 @@ std::optional<FileState> stateOf(const std::string& path)
     if (!ktPlatform::regularFileInfo(path, info)) {
         return std::nullopt;
     }
-    return FileState(info.volume, info.index, info.size, info.modified);
+    return FileState(info.volume, info.index, info.size, info.modified, info.modifiedNanoseconds,
+                     info.changed, info.changedNanoseconds);
 }
 
 // The local zone's offset from UTC now, as "+hhmm".
@@ -155,18 +161,56 @@ std::set<FileState> earlierArchivesIn(const std::string& folder)
     return archives;
 }
 
-// Runs the Linux lines of a system command into outputFile, the first replacing it unless
-// append; the lines that did not run (each logged by the runner).
+CommandLineHook g_commandLineHook;
+
+// A file of system-command output in the shared collection folder, made new once (what
+// another account put at its name is moved aside as root) and written only through its one
+// descriptor: a name opened again between lines could by then hold another account's file.
+class CommandOutput {
+public:
+    explicit CommandOutput(std::string path)
+        : m_path(std::move(path)), m_fd(ktPlatform::createSharedFile(m_path, 0600))
+    {
+        if (m_fd < 0) {
+            KTLOG(KT_LOG_ERROR, "Failed to create %s, error %d, its commands are left out",
+                  m_path.c_str(), ktPlatform::lastError());
+        }
+    }
+    ~CommandOutput()
+    {
+        if (m_fd >= 0) {
+            ktPlatform::closeDescriptor(m_fd);
+        }
+    }
+    CommandOutput(const CommandOutput&) = delete;
+    CommandOutput& operator=(const CommandOutput&) = delete;
+
+    bool made() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+    int m_fd;
+};
+
+// Runs the Linux lines of a system command into output, appending; the lines that did not
+// run (each logged by the runner). Nothing runs when output could not be made.
 std::vector<std::string> runSystemCommand(ktPlatform::SystemCommand command,
                                           const std::vector<std::string>& folders,
-                                          const std::string& outputFile, bool append)
+                                          const CommandOutput& output)
 {
     std::vector<std::string> failed;
+    if (!output.made()) {
+        return failed;
+    }
     for (const std::string& line : ktPlatform::systemCommandLines(command, folders)) {
-        if (!ExecCommand(line, outputFile, append)) {
+        if (!ExecCommand(line, output.fd())) {
             failed.push_back(line);
         }
-        append = true;
+        if (g_commandLineHook) {
+            g_commandLineHook(output.path(), line);
+        }
     }
     return failed;
 }
@@ -295,7 +339,9 @@ void addProtected(const fs::path& entry, DecryptedCopies& copies,
     }
 }
 
-// The files of the archive's list and how each is read: the user's own as that user.
+// The files of the archive's list and how each is read: the user's own as that user, the
+// rest as root and only when the file has no second name, which could be another account's
+// hard link to a file that only root may read.
 class FileList {
 public:
     explicit FileList(const UserFolderReader& user) : m_user(user) {}
@@ -310,7 +356,7 @@ public:
 
     std::FILE* open(const std::string& path) const
     {
-        return isUsers(path) ? m_user.openFile(path) : ktPlatform::openFileNoFollow(path, "rb");
+        return isUsers(path) ? m_user.openFile(path) : ktPlatform::openSingleNameFile(path);
     }
 
     // The size of a listed file; false, logged as the upload total's lookup, when it
@@ -365,8 +411,9 @@ void CKTDiag::getSystemInfo(const std::string& outputFile)
         KTLOG(KT_LOG_ERROR, "Failed to retrieve system32 path, error %x", ktPlatform::lastError());
         return;
     }
-    if (!runSystemCommand(ktPlatform::SystemCommand::systeminfo, folders, outputFile, false)
-             .empty()) {
+    const CommandOutput output(outputFile);
+    if (output.made() &&
+        !runSystemCommand(ktPlatform::SystemCommand::systeminfo, folders, output).empty()) {
         KTLOG(KT_LOG_ERROR, "Failed to retrieve system info.");
     }
 }
@@ -378,8 +425,9 @@ void CKTDiag::getInstalledApps(const std::string& outputFile)
         KTLOG(KT_LOG_ERROR, "Failed to retrive system32 path, error %x", ktPlatform::lastError());
         return;
     }
-    for (const std::string& line : runSystemCommand(ktPlatform::SystemCommand::installedPrograms,
-                                                    folders, outputFile, false)) {
+    const CommandOutput output(outputFile);
+    for (const std::string& line :
+         runSystemCommand(ktPlatform::SystemCommand::installedPrograms, folders, output)) {
         KTLOG(KT_LOG_ERROR, "%s returned %d, errno %d", line.c_str(), 0, ktPlatform::lastError());
     }
 }
@@ -446,12 +494,14 @@ bool runSystemCommands(const std::string& collectionFolder)
         return false;
     }
 
-    const std::string networkState = collectionFolder + "/network-state.log";
-    ktPlatform::deleteFile(networkState);
-    runSystemCommand(ktPlatform::SystemCommand::ipconfig, programFolders, networkState, false);
-    runSystemCommand(ktPlatform::SystemCommand::route, programFolders, networkState, true);
-    runSystemCommand(ktPlatform::SystemCommand::driverquery, programFolders, networkState, true);
-    runSystemCommand(ktPlatform::SystemCommand::netstat, programFolders, networkState, true);
+    {
+        const CommandOutput networkState(collectionFolder + "/network-state.log");
+        for (const ktPlatform::SystemCommand command :
+             {ktPlatform::SystemCommand::ipconfig, ktPlatform::SystemCommand::route,
+              ktPlatform::SystemCommand::driverquery, ktPlatform::SystemCommand::netstat}) {
+            runSystemCommand(command, programFolders, networkState);
+        }
+    }
 
     CKTDiag::getInstalledApps(collectionFolder + "/appInfo.log");
     CKTDiag::getSystemInfo(collectionFolder + "/SystemInfo.log");
@@ -490,8 +540,8 @@ std::vector<std::string> configurationFiles(const std::vector<fs::path>& entries
     return listed;
 }
 
-// The files of the collection folder, but for earlier archives, the archive itself and
-// unfinished temporary files.
+// The files of the collection folder, but for earlier archives, the archive itself and the
+// unfinished files this run holds; files of another program named like them are its own.
 std::vector<std::string> collectionFiles(const std::string& collectionFolder,
                                          const std::set<FileState>& earlierArchives,
                                          const std::string& archiveName)
@@ -502,7 +552,7 @@ std::vector<std::string> collectionFiles(const std::string& collectionFolder,
     };
     std::vector<std::string> collected;
     for (const fs::path& entry : filesIn(collectionFolder)) {
-        if (ktPlatform::isTemporaryName(entry.filename().string())) {
+        if (ktPlatform::isHeldPath(entry.string())) {
             continue;
         }
         const std::optional<FileState> state = stateOf(entry.string());
@@ -634,6 +684,12 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
         KTLOG(KT_LOG_ERROR, "Failed to retrieve PUBLIC path, error %d", kEnvVarNotFound);
         return false;
     }
+    // Another account's folder or link would lead root's outputs and reads elsewhere.
+    if (!ktPlatform::isTrustedSharedFolder(*collectionFolder)) {
+        KTLOG(KT_LOG_ERROR, "Not using %s: not a folder of root or of this account, error %d",
+              collectionFolder->c_str(), ktPlatform::lastError());
+        return false;
+    }
     const std::optional<std::string> programDataFolder = ktPlatform::configFolder();
     if (!programDataFolder) {
         KTLOG(KT_LOG_ERROR, "Failed to retrieve ProgramData path, error %d", kEnvVarNotFound);
@@ -674,4 +730,9 @@ void CKTDiag::requestServiceDiagnostics(const std::string& folder)
         KTLOG(KT_LOG_ERROR, "Send Message to merivonsvc failed");
     }
     m_ktcom.stop();
+}
+
+void setCommandLineHook(CommandLineHook hook)
+{
+    g_commandLineHook = std::move(hook);
 }

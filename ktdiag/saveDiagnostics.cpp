@@ -6,6 +6,7 @@
 #include "ktLog/ktLog.h"
 #include "ktPlatform/files.h"
 #include "ktPlatform/paths.h"
+#include "ktPlatform/sharedFiles.h"
 #include "ktUtils/fileUtil.h"
 
 #include <boost/filesystem.hpp>
@@ -68,10 +69,11 @@ int saveDiagnostics(std::string& archiveName, bool forUpload)
 
     const std::string::size_type separator = archiveName.rfind(ktPlatform::kPathSeparator);
     if (separator == std::string::npos) {
-        // A bare name goes into the public folder; without one there is nowhere safe to
-        // write, and the root must never be used in its place.
+        // A bare name goes into the public folder; without one, or when another account made
+        // it or a link there, there is nowhere safe to write, and the root must never be
+        // used in its place.
         std::string folder;
-        if (!getPublicFolderPath(folder)) {
+        if (!getPublicFolderPath(folder) || !ktPlatform::isTrustedSharedFolder(folder)) {
             // As the collection would fail for want of that folder, without starting it.
             withZipExtension(archiveName);
             return reportFailure(archiveName);

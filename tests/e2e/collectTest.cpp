@@ -20,6 +20,7 @@
 #include <functional>
 #include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -99,6 +100,17 @@ std::vector<std::string> filesHolding(const std::string& root, const std::string
     return found;
 }
 
+// The names of the files in folder, hidden ones included.
+std::vector<std::string> namesIn(const std::string& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(folder)) {
+        names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 class CollectTest : public ::testing::Test {
 protected:
     CollectTest()
@@ -174,6 +186,74 @@ TEST_F(CollectTest, WithoutThePublicFolderNothingRuns)
     EXPECT_FALSE(fs::exists(archive()));
 }
 
+// The public folder is the collection folder, so another account's folder or link there
+// would lead root's outputs and the archive elsewhere and root's files into the archive.
+TEST_F(CollectTest, APublicFolderOfAnotherAccountIsNotUsed)
+{
+    KT_TEST_SECOND_ACCOUNT_OR_SKIP(account);
+    enum class Layout { otherAccountsLink, rootsLink, otherAccountsFolder };
+    struct Case {
+        const char* name;
+        Layout layout;
+        bool bareName; // the archive named without a folder goes into the public folder
+        bool used;
+    };
+    const Case cases[] = {
+        {"another account's link to root's folder", Layout::otherAccountsLink, false, false},
+        {"the same with the archive in it", Layout::otherAccountsLink, true, false},
+        {"root's link to root's folder", Layout::rootsLink, false, true},
+        {"another account's folder", Layout::otherAccountsFolder, false, false},
+        {"the same with the archive in it", Layout::otherAccountsFolder, true, false},
+    };
+    const std::string target = m_client.tree().root() + "/roots";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(collection());
+        fs::remove_all(target);
+        fs::remove_all(m_out);
+        fs::create_directories(target);
+        fs::create_directories(m_out);
+        ktTest::writeAll(target + "/secret.txt", "root's own");
+        ktTest::writeAll(target + "/diag.zip", "root's archive");
+        if (c.layout == Layout::otherAccountsFolder) {
+            fs::create_directories(collection());
+            ktTest::chownTo(collection(), account);
+            ::chmod(collection().c_str(), 01777);
+        } else {
+            fs::create_directory_symlink(target, collection());
+            if (c.layout == Layout::otherAccountsLink) {
+                ktTest::chownTo(collection(), account);
+            }
+        }
+        const std::string archivePath = c.bareName ? collection() + "/diag.zip" : archive();
+        const std::size_t runsBefore = m_programs.runs().size();
+        ktTest::FakeService service;
+        service.setReplier(ktTest::plausibleReply);
+        const auto r = ktTest::runKtdiag(
+            {c.bareName ? "-w" : "-o", c.bareName ? "diag.zip" : archive()},
+            {{"KTDIAG_SERVICE_PORT", std::to_string(service.port())}, {"TMPDIR", m_tmp}});
+        const auto entries = ktTest::readZip(archivePath);
+        if (c.used) {
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_TRUE(has(ktTest::zipNames(entries), "secret.txt"));
+            EXPECT_TRUE(fs::exists(target + "/network-state.log"));
+            continue;
+        }
+        EXPECT_EQ(r.exitCode, 2) << r.err;
+        EXPECT_EQ(r.out, std::string("Failed to save diagnostics to ") +
+                             (c.bareName ? "diag.zip" : archive().c_str()) + "\n");
+        EXPECT_FALSE(entries);
+        EXPECT_EQ(m_programs.runs().size(), runsBefore);
+        EXPECT_TRUE(service.messages().empty());
+        for (const char* output : {"network-state.log", "appInfo.log", "SystemInfo.log"}) {
+            EXPECT_FALSE(fs::exists(collection() + "/" + output)) << output;
+        }
+        EXPECT_EQ(namesIn(target), (std::vector<std::string>{"diag.zip", "secret.txt"}));
+        EXPECT_EQ(namesIn(m_out), std::vector<std::string>{});
+    }
+    fs::remove_all(collection());
+}
+
 TEST_F(CollectTest, WithoutAServiceTheArchiveIsStillWritten)
 {
     // A second run: the network state of the first is replaced, not added to.
@@ -232,6 +312,9 @@ TEST_F(CollectTest, AMissingProgramIsLoggedAndTheRestRuns)
 TEST_F(CollectTest, WhatTheServiceWritesOnRequestIsCollected)
 {
     using Files = std::map<std::string, std::string>;
+    // What the service does to the modification time of a file it rewrites in place: a clock
+    // that ticks only once in the second, or one that gives the very same time again.
+    enum class Rewrite { asItIs, sameSecond, sameTime };
     struct Case {
         const char* name;
         bool forUpload;
@@ -239,6 +322,7 @@ TEST_F(CollectTest, WhatTheServiceWritesOnRequestIsCollected)
         Files written; // by the service when it is asked
         Files entries; // that the archive must hold, with their data
         std::vector<std::string> leftOut;
+        Rewrite rewrite = Rewrite::asItIs;
     };
     const Files dump = {
         {"svcdump.zip", "the service's archive"},
@@ -254,14 +338,27 @@ TEST_F(CollectTest, WhatTheServiceWritesOnRequestIsCollected)
          {{"svcdump.zip", "this run's dump"}},
          {{"svcdump.zip", "this run's dump"}},
          {"earlier.zip"}},
-        {"temporary files of an interrupted run stay out",
+        {"files named as this program names its unfinished ones, not made by this run",
          false,
-         {{".diag.zip.Ab12Cd", "an unfinished archive"},
-          {".ktdebuglog_old.log.x9Y8z7", "an unfinished copy"},
-          {".ktdiag-probe-q1W2e3", ""}},
-         {{"svcnotes.txt", "the service's notes"}},
-         {{"svcnotes.txt", "the service's notes"}},
-         {".diag.zip.Ab12Cd", ".ktdebuglog_old.log.x9Y8z7", ".ktdiag-probe-q1W2e3"}},
+         {{".ktdebuglog_old.log.x9Y8z7", "another run's copy"}},
+         {{".svcnotes.txt.a1b2c3", "the service's notes"}},
+         {{".ktdebuglog_old.log.x9Y8z7", "another run's copy"},
+          {".svcnotes.txt.a1b2c3", "the service's notes"}},
+         {}},
+        {"an archive rewritten at its size within the second",
+         false,
+         {{"svcdump.zip", "dump of run one"}},
+         {{"svcdump.zip", "dump of run two"}},
+         {{"svcdump.zip", "dump of run two"}},
+         {},
+         Rewrite::sameSecond},
+        {"an archive rewritten at its size and time: its status changed",
+         false,
+         {{"svcdump.zip", "dump of run one"}},
+         {{"svcdump.zip", "dump of run two"}},
+         {{"svcdump.zip", "dump of run two"}},
+         {},
+         Rewrite::sameTime},
     };
     for (const Case& c : cases) {
         for (const auto& e : fs::directory_iterator(collection())) {
@@ -275,7 +372,17 @@ TEST_F(CollectTest, WhatTheServiceWritesOnRequestIsCollected)
         service.setObserver([&](const ktTest::FakeMessage& m, const ktTest::FakeReply*) {
             if (m.id == 115 && m.items.size() == 1) {
                 for (const auto& [name, data] : c.written) {
-                    ktTest::writeAll(m.items[0].second + "/" + name, data);
+                    const std::string path = m.items[0].second + "/" + name;
+                    struct stat before {};
+                    const bool existed = ::stat(path.c_str(), &before) == 0;
+                    ktTest::writeAll(path, data);
+                    if (existed && c.rewrite != Rewrite::asItIs) {
+                        timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
+                        if (c.rewrite == Rewrite::sameSecond) {
+                            times[1].tv_nsec = (times[1].tv_nsec + 1) % 1000000000;
+                        }
+                        ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+                    }
                 }
             }
         });
@@ -300,6 +407,35 @@ TEST_F(CollectTest, WhatTheServiceWritesOnRequestIsCollected)
         for (const std::string& name : c.leftOut) {
             EXPECT_FALSE(has(ktTest::zipNames(entries), name)) << c.name << ": " << name;
         }
+    }
+}
+
+// Where another account may link a file of root's (fs.protected_hardlinks 0), a second name
+// must not carry that file into the archive, from any folder read as root.
+TEST_F(CollectTest, AFileWithASecondNameIsLeftOut)
+{
+    const std::string secret = m_client.tree().root() + "/root-only";
+    ktTest::writeAll(secret, "root's secret");
+    ::chmod(secret.c_str(), 0600);
+    const std::string links[] = {collection() + "/shadow.txt",
+                                 m_client.dataFolder() + "/shadow.json"};
+    for (const std::string& link : links) {
+        fs::create_hard_link(secret, link);
+    }
+    ktTest::writeAll(collection() + "/notes.txt", "notes");
+    ktTest::writeAll(m_client.dataFolder() + "/a.json", "a");
+
+    const auto r = collectWithoutService();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const auto entries = ktTest::readZip(archive());
+    ASSERT_TRUE(entries);
+    for (const std::string& link : links) {
+        EXPECT_FALSE(has(ktTest::zipNames(entries), fs::path(link).filename().string())) << link;
+        EXPECT_NE(log().find("Error opening " + link + " for reading, skipping"), std::string::npos)
+            << link;
+    }
+    for (const char* kept : {"notes.txt", "a.json", "network-state.log", "ktdebuglog.log"}) {
+        EXPECT_TRUE(has(ktTest::zipNames(entries), kept)) << kept;
     }
 }
 
@@ -606,17 +742,6 @@ TEST_F(CollectTest, UploadCapsCapturesSmallestFirst)
         EXPECT_TRUE(has(all, in)) << in;
     }
     EXPECT_FALSE(has(all, "earlier.zip")) << "earlier.zip";
-}
-
-// The names of the files in folder, hidden ones included.
-std::vector<std::string> namesIn(const std::string& folder)
-{
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(folder)) {
-        names.push_back(e.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // The unfinished archive beside archivePath, once the zip writer made it.

@@ -2,13 +2,16 @@
 // stand-in programs print nothing, so the archive's total is known to the byte.
 
 #include "CKTDiag.h"
+#include "collectLogsInternal.h"
 
 #include "ktCrypto/ktEncryptedFile.h"
+#include "ktPlatform/interruptCleanup.h"
 #include "ktPlatform/strings.h"
 
 #include "ktTest/clientTree.h"
 #include "ktTest/fakePrograms.h"
 #include "ktTest/fakeService.h"
+#include "ktTest/testAccount.h"
 #include "ktTest/testLog.h"
 #include "ktTest/zipReader.h"
 
@@ -17,8 +20,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <fcntl.h>
+#include <grp.h>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -30,6 +38,129 @@ void sparseFile(const std::string& path, std::uintmax_t size)
 {
     ktTest::writeAll(path, "");
     fs::resize_file(path, size);
+}
+
+// Runs step in a child acting as account (system calls only: the parent has threads); true
+// when step succeeded.
+bool asAccount(const ktTest::TestAccount& account, bool (*step)(const char* path),
+               const std::string& path)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const bool ok = ::setgroups(0, nullptr) == 0 && ::setgid(account.gid) == 0 &&
+                        ::setuid(account.uid) == 0 && step(path.c_str());
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+// Another account's swap: its folder at the name out, a file of its own in.
+bool swapInOwnFile(const char* path)
+{
+    ::rmdir(path);
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+TEST(CollectLogs, ACommandOutputIsWrittenOnlyIntoTheFileThisRunMade)
+{
+    KT_TEST_SECOND_ACCOUNT_OR_SKIP(account);
+    ktTest::clearLog();
+    ktTest::FakeService service;
+    service.setReplier(ktTest::plausibleReply);
+    ktTest::ScopedEnv port("KTDIAG_SERVICE_PORT", std::to_string(service.port()));
+    ktTest::FakePrograms programs;
+    ktTest::ClientTree client;
+    const std::string collection = client.tree().publicFolder();
+    fs::create_directories(collection);
+    fs::create_directories(client.dataFolder());
+    // Shared as the public folder is: every account may make files there.
+    ::chmod(client.tree().root().c_str(), 0755);
+    ::chmod(client.tree().publicRoot().c_str(), 0755);
+    ::chmod(collection.c_str(), 01777);
+    // The other account's folder holds the name when the collection starts.
+    const std::string output = collection + "/network-state.log";
+    fs::create_directory(output);
+    ktTest::chownTo(output, account);
+
+    // Between the lines of that output, the other account tries to put its own file there.
+    bool tried = false;
+    setCommandLineHook([&](const std::string& file, const std::string&) {
+        if (file == output && !tried) {
+            tried = true;
+            asAccount(account, swapInOwnFile, output);
+        }
+    });
+    const std::string archive = client.tree().root() + "/out.zip";
+    bool collected = false;
+    {
+        CKTDiag diag;
+        diag.start();
+        collected = diag.collectLogs(archive, false);
+    }
+    setCommandLineHook(nullptr);
+    ASSERT_TRUE(collected);
+    EXPECT_TRUE(tried);
+
+    const std::string full = "ip addr\ncat /etc/resolv.conf\nip route\ncat /proc/modules\n"
+                             "ss -n -t\n";
+    struct stat st {};
+    ASSERT_EQ(::lstat(output.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(ktTest::readAll(output), full);
+    const auto entries = ktTest::readZip(archive);
+    ASSERT_TRUE(entries);
+    const auto entry =
+        std::find_if(entries->begin(), entries->end(),
+                     [](const ktTest::ZipEntry& e) { return e.name == "network-state.log"; });
+    ASSERT_NE(entry, entries->end());
+    EXPECT_EQ(entry->data, full);
+    // The folder was moved aside, not followed or emptied.
+    std::vector<std::string> aside;
+    for (const auto& e : fs::directory_iterator(collection)) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind(".network-state.log.", 0) == 0 && e.is_directory() &&
+            ::lstat(e.path().c_str(), &st) == 0 && st.st_uid == account.uid) {
+            aside.push_back(name);
+        }
+    }
+    EXPECT_EQ(aside.size(), 1u);
+}
+
+TEST(CollectLogs, OnlyTheUnfinishedFilesThisRunHoldsAreLeftOut)
+{
+    ktTest::clearLog();
+    ktTest::FakeService service;
+    service.setReplier(ktTest::plausibleReply);
+    ktTest::ScopedEnv port("KTDIAG_SERVICE_PORT", std::to_string(service.port()));
+    ktTest::FakePrograms programs(true);
+    ktTest::ClientTree client;
+    const std::string collection = client.tree().publicFolder();
+    fs::create_directories(collection);
+    // Named as this program names its unfinished files, but another program's.
+    ktTest::writeAll(collection + "/.svcnotes.txt.a1b2c3", "the service's notes");
+    ktPlatform::TemporaryPath held;
+    std::string own;
+    int fd = -1;
+    ASSERT_TRUE(held.createFileBeside(collection + "/notes.txt", own, fd));
+    ::close(fd);
+    const std::string archive = client.tree().root() + "/out.zip";
+    {
+        CKTDiag diag;
+        diag.start();
+        ASSERT_TRUE(diag.collectLogs(archive, false));
+    }
+    const std::vector<std::string> names = ktTest::zipNames(ktTest::readZip(archive));
+    EXPECT_NE(std::find(names.begin(), names.end(), ".svcnotes.txt.a1b2c3"), names.end());
+    EXPECT_EQ(std::find(names.begin(), names.end(), fs::path(own).filename().string()),
+              names.end());
 }
 
 TEST(CollectLogs, UploadCapAtTheByte)

@@ -45,6 +45,10 @@ OpenFileInfo fileInfoOf(const struct stat& st)
     info.volume = static_cast<std::uint64_t>(st.st_dev);
     info.index = static_cast<std::uint64_t>(st.st_ino);
     info.modified = static_cast<std::int64_t>(st.st_mtime);
+    info.modifiedNanoseconds = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    info.changed = static_cast<std::int64_t>(st.st_ctim.tv_sec);
+    info.changedNanoseconds = static_cast<std::int64_t>(st.st_ctim.tv_nsec);
+    info.links = static_cast<std::uint64_t>(st.st_nlink);
     return info;
 }
 
@@ -220,6 +224,18 @@ int openFolderThrough(const std::string& start, const std::vector<std::string>& 
 std::FILE* openFileNoFollow(const std::string& path, const char* mode)
 {
     return openWith(AT_FDCWD, path, mode, O_NOFOLLOW);
+}
+
+std::FILE* openSingleNameFile(const std::string& path)
+{
+    std::FILE* file = openFileNoFollow(path, "rb");
+    struct stat st {};
+    if (file != nullptr && (::fstat(::fileno(file), &st) != 0 || st.st_nlink != 1)) {
+        std::fclose(file);
+        errno = EMLINK;
+        return nullptr;
+    }
+    return file;
 }
 
 std::FILE* openRegularFile(const std::string& path, const char* mode)

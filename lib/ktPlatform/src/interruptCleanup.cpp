@@ -248,6 +248,19 @@ void installInterruptCleanup()
     }
 }
 
+bool isHeldPath(const std::string& path)
+{
+    if (path.empty() || path.size() >= kPathRoom) {
+        return false;
+    }
+    for (const Slot& slot : g_slots) {
+        if (slot.state.load() == kHeld && path == slot.path) {
+            return true;
+        }
+    }
+    return false;
+}
+
 TemporaryPath::~TemporaryPath()
 {
     remove();

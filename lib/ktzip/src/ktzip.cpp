@@ -414,9 +414,7 @@ bool zipFilesUnguarded(const char* archivePath, const std::vector<std::string>& 
 
 bool zipFiles(const char* archivePath, const std::vector<std::string>& files)
 {
-    return zipFiles(archivePath, files, [](const std::string& path) {
-        return ktPlatform::openFileNoFollow(path, "rb");
-    });
+    return zipFiles(archivePath, files, ktPlatform::openSingleNameFile);
 }
 
 bool zipFiles(const char* archivePath, const std::vector<std::string>& files,

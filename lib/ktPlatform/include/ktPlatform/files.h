@@ -14,6 +14,12 @@ namespace ktPlatform {
 // The descriptor is close-on-exec.
 std::FILE* openFileNoFollow(const std::string& path, const char* mode);
 
+// The same for reading a file that root reads for another account to see (the collection):
+// only a regular file with one name is opened, as a second name could be another account's
+// hard link to a file that only root may read. Null with errno set (EMLINK for a second
+// name, ELOOP for a link, ...).
+std::FILE* openSingleNameFile(const std::string& path);
+
 // The same for files outside the shared folders: links are followed, but only a
 // regular file is opened (a directory gives EISDIR, a FIFO or device EINVAL).
 std::FILE* openRegularFile(const std::string& path, const char* mode);
@@ -38,9 +44,13 @@ struct OpenFileInfo {
     std::uint64_t volume; // with index, tells one file from another
     std::uint64_t index;
     std::int64_t modified; // seconds since 1970
+    std::int64_t modifiedNanoseconds;
+    std::int64_t changed; // of the status (ctime), seconds since 1970
+    std::int64_t changedNanoseconds;
+    std::uint64_t links; // names of the file
 };
-// Stands for GetFileInformationByHandle: fstat of the open file's size, device, inode and
-// modification time. False with errno set.
+// Stands for GetFileInformationByHandle: fstat of the open file's size, device, inode,
+// modification and status-change times and link count. False with errno set.
 bool openFileInfo(std::FILE* file, OpenFileInfo& info);
 
 // The same for the regular file at path, not following a link there; false with errno set

@@ -50,6 +50,10 @@ private:
     int m_slot = -1;
 };
 
+// True when a TemporaryPath of this process holds path now, spelt as it was held: a file
+// of this run that is not finished, which no walk of this run should take in.
+bool isHeldPath(const std::string& path);
+
 // Where createFileBeside and createFolderIn take their six characters from: random, unless
 // a test gives a source of its own so that it can plant a file at a name to come (null:
 // random again). Set it only while no other thread makes such a name.

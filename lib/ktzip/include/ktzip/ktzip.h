@@ -13,8 +13,9 @@ struct tm_zip_s; // the zip library's date structure
 // new file of mode 0600 beside archivePath and renamed onto it only once it was closed
 // whole, so an existing file or link there is replaced, never written through; on failure
 // (or SIGINT, SIGTERM or SIGHUP, once ktPlatform::installInterruptCleanup ran) the new file
-// is removed and nothing at archivePath changed. An input that is missing, a link or not a
-// regular file, or that cannot be read at all, is skipped with a line in the log; one whose
+// is removed and nothing at archivePath changed. An input that is missing, a link, not a
+// regular file or one with a second name (a hard link), or that cannot be read at all, is
+// skipped with a line in the log; one whose
 // read breaks off part-way goes in short, with what was read; the same file listed twice
 // goes in once; an input holds its bytes up to the size it had when it was opened, so a file
 // that keeps growing cannot hold the archive up. Data is streamed, so memory use does not
@@ -27,8 +28,7 @@ bool zipFiles(const char* archivePath, const std::vector<std::string>& files);
 // Opens one input for reading: a regular file, or null with errno set to skip it.
 using ZipInputOpener = std::function<std::FILE*(const std::string& path)>;
 
-// The same, opening each input through open instead of without following a link at its
-// last level.
+// The same, opening each input through open instead of by the rule above.
 bool zipFiles(const char* archivePath, const std::vector<std::string>& files,
               const ZipInputOpener& open);
 
