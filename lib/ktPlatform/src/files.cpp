@@ -408,32 +408,6 @@ bool probeFolderWritable(const std::string& folder)
     return true;
 }
 
-bool isTemporaryName(const std::string& name)
-{
-    // mkostemp and TemporaryPath draw the six from letters and digits.
-    constexpr std::size_t kSuffix = 6;
-    static const std::string kProbe = ".ktdiag-probe-";
-    const auto randomTail = [&](std::size_t from) {
-        return name.size() == from + kSuffix &&
-               std::all_of(name.begin() + static_cast<std::ptrdiff_t>(from), name.end(),
-                           [](char c) {
-                               return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
-                                      (c >= 'a' && c <= 'z');
-                           });
-    };
-    if (name.compare(0, kProbe.size(), kProbe) == 0 && randomTail(kProbe.size())) {
-        return true;
-    }
-    // ".", a name with an extension, ".", the six.
-    if (name.size() < 5 + kSuffix || name[0] != '.' || name[name.size() - kSuffix - 1] != '.' ||
-        !randomTail(name.size() - kSuffix)) {
-        return false;
-    }
-    const std::string sibling = name.substr(1, name.size() - kSuffix - 2);
-    const std::string::size_type dot = sibling.rfind('.');
-    return dot != std::string::npos && dot > 0 && dot + 1 < sibling.size();
-}
-
 bool deleteFile(const std::string& path)
 {
     struct stat st {};

@@ -89,11 +89,6 @@ bool renameFile(const std::string& from, const std::string& to);
 // folder is writable. On failure errno is set.
 bool probeFolderWritable(const std::string& folder);
 
-// True for a file name (no folder) of the form that this program's own temporary files
-// take: "." + a name with an extension + "." + six letters or digits (the new file of a
-// replacement, a copy or an archive beside the file it becomes) and the write probe's
-// ".ktdiag-probe-" + six.
-bool isTemporaryName(const std::string& name);
 
 // Stands for DeleteFileW/DeleteFileA: removes a file (not a folder); false on failure.
 bool deleteFile(const std::string& path);
