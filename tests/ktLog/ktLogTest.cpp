@@ -428,6 +428,109 @@ TEST_F(LogTest, ASecondNameOfAnotherFileIsLeftAlone)
     }
 }
 
+TEST_F(LogTest, WhatAnotherAccountPlantsAtALogNameIsReplacedOnlyByRoot)
+{
+    // In the sticky folder the kernel refuses root's open of another account's link or folder
+    // with whatever error it likes: root moves the thing aside and uses a new file; another
+    // account writes nothing through it and logs on where it can.
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    KT_TEST_SECOND_ACCOUNT_OR_SKIP(planter);
+    openTreeToAccounts();
+    const std::string target = g_tree->root() + "/target.txt";
+    enum class Kind { link, folder, fifo };
+    struct Case {
+        Kind kind;
+        std::string name;
+        bool byRoot;
+    };
+    std::vector<Case> cases;
+    for (Kind kind : {Kind::link, Kind::folder, Kind::fifo}) {
+        for (const std::string& name : {oldLogPath(), logPath(), lockPath()}) {
+            cases.push_back({kind, name, true});
+            cases.push_back({kind, name, false});
+        }
+    }
+    const std::string aside = g_tree->root() + "/lock.aside";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name + " as a " +
+                     (c.kind == Kind::link     ? "link"
+                      : c.kind == Kind::folder ? "folder"
+                                               : "FIFO") +
+                     (c.byRoot ? ", root logs" : ", another account logs"));
+        fs::remove(oldLogPath());
+        ktTest::writeAll(target, "keep\n");
+        const std::string before = fillLog("the last line before the rotation");
+        // The lock this process holds is set aside, so later tests still share it.
+        if (c.name == lockPath()) {
+            fs::rename(c.name, aside);
+        }
+        fs::remove(c.name);
+        if (c.kind == Kind::link) {
+            fs::create_symlink(target, c.name);
+        } else if (c.kind == Kind::folder) {
+            fs::create_directory(c.name);
+            ktTest::writeAll(c.name + "/inside", "keep\n");
+        } else {
+            ASSERT_EQ(::mkfifo(c.name.c_str(), 0666), 0);
+        }
+        ktTest::chownTo(c.name, planter);
+
+        bool lockOpened = false;
+        {
+            ktPlatform::ThreadImpersonation as;
+            ASSERT_TRUE(c.byRoot || as.begin(tokenOf(account)));
+            if (c.name == lockPath()) {
+                ktPlatform::NamedLock lock;
+                lockOpened = lock.open(g_tree->publicFolder(), "kt_log_mutex");
+            }
+            ktLog("m", "f.cpp", 1, KT_LOG_INFO, "written");
+        }
+
+        EXPECT_EQ(ktTest::readAll(target), "keep\n") << "written through the link";
+        struct stat st {};
+        ASSERT_EQ(::lstat(c.name.c_str(), &st), 0);
+        if (c.byRoot) {
+            EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_nlink == 1) << "not replaced";
+            EXPECT_EQ(st.st_mode & 07777, 0666u);
+            if (c.kind == Kind::folder) {
+                bool found = false;
+                for (const auto& e : fs::directory_iterator(g_tree->publicFolder())) {
+                    found = found || ktTest::readAll(e.path().string() + "/inside") == "keep\n";
+                }
+                EXPECT_TRUE(found) << "the folder was not moved aside whole";
+            }
+        } else {
+            EXPECT_EQ(st.st_uid, planter.uid) << "another account changed the name";
+        }
+        EXPECT_EQ(lockOpened, c.byRoot && c.name == lockPath());
+        if (c.name == logPath()) {
+            // Root's line is the first of a new log; another account's is lost, no more.
+            if (c.byRoot) {
+                ASSERT_EQ(logLines().size(), 1u);
+                EXPECT_NE(logLines()[0].find(" m written"), std::string::npos);
+            }
+        } else if (c.name == oldLogPath() && !c.byRoot) {
+            // The rotation is left to a later run: the log keeps its lines and the new one.
+            const std::string log = ktTest::readAll(logPath());
+            EXPECT_TRUE(log.compare(0, before.size(), before) == 0) << "lines lost";
+            EXPECT_NE(log.find(" m written\n"), std::string::npos);
+        } else {
+            EXPECT_TRUE(ktTest::readAll(oldLogPath()) == before) << "not rotated";
+            ASSERT_EQ(logLines().size(), 1u);
+            EXPECT_NE(logLines()[0].find(" m written"), std::string::npos);
+        }
+        for (const auto& e : fs::directory_iterator(g_tree->publicFolder())) {
+            if (e.path().filename().string()[0] == '.') {
+                fs::remove_all(e.path());
+            }
+        }
+        fs::remove_all(c.name);
+        if (c.name == lockPath()) {
+            fs::rename(aside, c.name);
+        }
+    }
+}
+
 TEST_F(LogTest, EveryMessageIsEscapedOnce)
 {
     struct Case {

@@ -31,9 +31,10 @@ int createSharedFile(const std::string& path, unsigned mode);
 
 // The log, the old log and the lock in that folder are used only when each is a regular file
 // with one link: a second name could be another account's private file, which must not be
-// written, truncated or given another mode. Anything else there (a link, a second name, a
-// FIFO) an account acting as root replaces with a new file; another account leaves it alone
-// and fails (errno ELOOP, EMLINK or EINVAL).
+// written, truncated or given another mode. Anything else there (a link, a folder, a second
+// name, a FIFO) an account acting as root moves out of the way, never following or reading
+// it, and replaces with a new file; another account leaves it alone and fails (errno ELOOP,
+// EISDIR, EMLINK or EINVAL).
 
 // Stands for fopen(path, "a") of the shared log, under the rule above; a file the calling
 // thread's account owns is given mode 0666 so every account can append. Null with errno set
