@@ -176,6 +176,9 @@ TEST_F(LocalFilesTest, PlantedNamesAndUserValuesReachTheLogEscaped)
     const ktTest::FakePrograms programs(true);
     // A name in the public folder, which the collection walks; the link leads nowhere.
     fs::create_symlink(m_client.tree().root() + "/nothing", folder + "/" + planted);
+    // A raw 8-bit control-sequence introducer, outside UTF-8.
+    const std::string csi = std::string("csi \x9b") + "2J";
+    fs::create_symlink(m_client.tree().root() + "/nothing", folder + "/" + csi);
     // A value of the user configuration, which the session's user can write.
     m_client.writeConfigFile("ktuser.conf", R"({"cache":{"tunnelId":")" + json + R"("}})");
 
@@ -185,7 +188,8 @@ TEST_F(LocalFilesTest, PlantedNamesAndUserValuesReachTheLogEscaped)
     };
     const Case cases[] = {
         {{"-o", out + "/diag.zip"},
-         {"Error opening " + folder + "/" + escaped + " for reading, skipping"}},
+         {"Error opening " + folder + "/" + escaped + " for reading, skipping",
+          "Error opening " + folder + "/csi \\x9B2J for reading, skipping"}},
         {{"-f"}, {"[sessId 1] TunnelID: " + escaped}},
     };
     const std::regex wholeLine(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} ktdiag p[0-9a-f]+ )"
