@@ -189,6 +189,14 @@ bool ktLogInit()
     // Shared by every account, as on Windows, so lines logged while a thread acts as another
     // account still arrive.
     if (!ktPlatform::createSharedFolder(dir)) {
+        if (errno == EPERM) {
+            // Said where a person sees it: the log stays off for the whole run.
+            std::fprintf(stderr,
+                         "Log off: %s is not a folder of root or of this account, or a link "
+                         "of theirs to one; nothing is written there\n",
+                         dir.c_str());
+            return false;
+        }
         ktDebugLog(kLogModule, __FILE__, __LINE__, 5, "failed to create log directory: %d",
                    ktPlatform::lastError());
         return false;

@@ -116,21 +116,15 @@ bool createSharedFolder(const std::string& path)
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
         return false;
     }
+    // Another account's folder or link there would lead root's files where it chose.
+    if (!isTrustedSharedFolder(path)) {
+        errno = EPERM;
+        return false;
+    }
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        if (errno != ELOOP) {
-            return false;
-        }
-        // A link is not ours to change; it must lead to a folder.
-        struct stat target {};
-        if (::stat(path.c_str(), &target) != 0) {
-            return false;
-        }
-        if (!S_ISDIR(target.st_mode)) {
-            errno = ENOTDIR;
-            return false;
-        }
-        return true;
+        // A link (ENOTDIR with O_DIRECTORY, else ELOOP), trusted above: used as it is.
+        return errno == ENOTDIR || errno == ELOOP;
     }
     struct stat st {};
     bool ok = ::fstat(fd, &st) == 0;

@@ -10,9 +10,10 @@
 namespace ktPlatform {
 
 // Stands for CreateDirectoryA of the public folder: creates the last level with mode 01777.
-// A folder already there that the calling thread's account owns gets that mode too; a
-// link to a folder is used as it is. True when a folder stands at path afterwards; false
-// with errno set otherwise (ENOTDIR when something else is there).
+// What is already there is used only when isTrustedSharedFolder allows it: a folder that the
+// calling thread's account owns gets that mode too; a link to a folder is used as it is.
+// True when a folder to use stands at path afterwards; false with errno set otherwise (EPERM
+// when what is there is not to be used).
 bool createSharedFolder(const std::string& path);
 
 // True when the shared folder at path may be used: a folder that root or the account
