@@ -49,10 +49,11 @@ const std::string kWordDebug = "debug";
 std::string g_logFilePath;
 std::string g_oldLogFilePath;
 ktPlatform::NamedLock g_logMutex;
+// The process's budget for waiting on the cross-process lock, all waits together: any local
+// account can hold that lock, or take it again each time it is let go, so once the budget is
+// spent the process writes its further lines without it.
 std::atomic<long long> g_lockTimeoutMs{5000};
-// Set once a wait for the cross-process lock timed out: any local account can hold that
-// lock, so the process writes its further lines without waiting for it again.
-std::atomic<bool> g_lockGivenUp{false};
+std::atomic<long long> g_lockWaitedUs{0};
 
 const char* levelName(int level)
 {
@@ -151,7 +152,7 @@ void rotateIfFull()
 void ktLogSetLockTimeout(std::chrono::milliseconds timeout)
 {
     g_lockTimeoutMs = timeout.count();
-    g_lockGivenUp = false;
+    g_lockWaitedUs = 0;
 }
 
 bool ktLogTimestamp(std::string& stamp)
@@ -228,11 +229,14 @@ void ktLog(const char* module, const char* sourcePath, int line, int level, cons
 
     const std::chrono::milliseconds timeout(g_lockTimeoutMs.load());
     bool locked = false;
-    if (!g_lockGivenUp.load()) {
-        locked = g_logMutex.lock(timeout);
-        if (!locked && g_logMutex.isOpen()) {
-            g_lockGivenUp = true;
-        }
+    const long long leftUs = timeout.count() * 1000 - g_lockWaitedUs.load();
+    if (leftUs > 0 && g_logMutex.isOpen()) {
+        const auto start = std::chrono::steady_clock::now();
+        locked = g_logMutex.lock(std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::microseconds(leftUs + 999)));
+        g_lockWaitedUs += std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now() - start)
+                              .count();
     }
     // Without the cross-process lock the threads of this process still take turns.
     if (!locked) {
