@@ -258,29 +258,48 @@ TEST_F(LogTest, SecondRotationReplacesTheOldFile)
     EXPECT_NE(lines[0].find(" m two"), std::string::npos);
 }
 
-TEST_F(LogTest, TheOldLogGetsTheNewestTenMebibytesAtMost)
+// Numbered lines of 100 bytes up to at least size bytes; exactly size when exact, the last
+// line made shorter.
+std::string numberedLines(std::uintmax_t size, bool exact)
 {
-    // Any account can grow the shared log past the bound, sparse at no cost to itself: the
-    // old log still receives no more than the bound, beginning with a whole line.
-    std::string dense;
-    for (int i = 0; dense.size() <= kRotate; ++i) {
+    std::string text;
+    for (int i = 0; text.size() < size; ++i) {
         char number[16] = {};
         std::snprintf(number, sizeof(number), "%09d", i);
-        dense += number + std::string(90, 'x') + "\n"; // 100 bytes a line
+        text += number + std::string(90, 'x') + "\n";
     }
+    if (exact && text.size() > size) {
+        text.resize(size - 1);
+        text += "\n";
+    }
+    return text;
+}
+
+TEST_F(LogTest, TheOldLogGetsTheWholeLogUpToTwiceTheRotationSize)
+{
+    // Checked before each line, a log is rotated a few lines past the size: it goes whole.
+    // Only one grown far beyond (flooded, or made sparse at no cost by any account) is cut
+    // to its newest bytes, from a line start.
+    constexpr std::uintmax_t kBound = 2 * kRotate;
+    const std::string pastSize = numberedLines(kRotate + 1, false);
+    const std::string atBound = numberedLines(kBound, true);
+    const std::string beyond = numberedLines(kBound + 150, false);
+    // The newest kBound bytes begin inside a line: the copy begins with the next one.
+    const std::string beyondTail = beyond.substr(beyond.find('\n', beyond.size() - kBound) + 1);
     struct Case {
         const char* what;
+        const std::string& content;
         std::uintmax_t holes; // sparse bytes after the content, then a last line
-        std::string content;
-        std::string old; // what the old log must hold
+        std::string old;      // what the old log must hold
     };
     const std::string last = "newest line\n";
     const Case cases[] = {
-        // Cut inside the first line: the old log starts with the second.
-        {"dense", 0, dense, dense.substr(100)},
+        {"just past the rotation size", pastSize, 0, pastSize},
+        {"at twice the rotation size", atBound, 0, atBound},
+        {"beyond", beyond, 0, beyondTail},
         // Past 4 GiB, holes without a line end: the newest bytes as they are.
-        {"sparse", (1ull << 32) + 4096, "oldest line\n",
-         std::string(kRotate - last.size(), '\0') + last},
+        {"sparse", "oldest line\n", (1ull << 32) + 4096,
+         std::string(kBound - last.size(), '\0') + last},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -292,7 +311,7 @@ TEST_F(LogTest, TheOldLogGetsTheNewestTenMebibytesAtMost)
         }
         ktLog("m", "f.cpp", 1, KT_LOG_INFO, "after");
         ASSERT_EQ(fs::file_size(oldLogPath()), c.old.size());
-        EXPECT_TRUE(ktTest::readAll(oldLogPath()) == c.old) << "not the newest bytes";
+        EXPECT_TRUE(ktTest::readAll(oldLogPath()) == c.old) << "not the lines expected";
         ASSERT_LT(fs::file_size(logPath()), 4096u) << "not emptied";
         const auto lines = logLines();
         ASSERT_EQ(lines.size(), 1u);
@@ -735,8 +754,8 @@ TEST_F(LogTest, ConcurrentProcessesWriteWholeLines)
         ASSERT_EQ(code, 0);
     }
 
-    // One rotation: the old file holds the newest 10 MiB up to the writers' line that
-    // reached the bound (the prefill's first line, cut there, is left out), the log the rest.
+    // One rotation: the old file holds the whole log up to the writers' line that reached the
+    // bound, the log the rest; not a line is lost.
     std::vector<std::string> lines;
     for (const std::string& path : {oldLogPath(), logPath()}) {
         std::istringstream in(ktTest::readAll(path));
@@ -746,8 +765,8 @@ TEST_F(LogTest, ConcurrentProcessesWriteWholeLines)
         if (path == oldLogPath()) {
             ASSERT_FALSE(lines.empty());
             const std::uintmax_t oldSize = fs::file_size(oldLogPath());
-            EXPECT_LE(oldSize, kRotate);
-            EXPECT_GE(oldSize + filled.size() + 1, kRotate);
+            EXPECT_GE(oldSize, kRotate);
+            EXPECT_LT(oldSize, kRotate + filled.size() + 1);
         }
     }
     EXPECT_LT(fs::file_size(logPath()), kRotate);
@@ -755,7 +774,7 @@ TEST_F(LogTest, ConcurrentProcessesWriteWholeLines)
     while (first < lines.size() && lines[first] == filled) {
         ++first;
     }
-    EXPECT_GE(first + 1, prefillLines) << "more than the oldest line is missing";
+    EXPECT_EQ(first, prefillLines) << "prefilled lines are missing";
     std::map<char, int> next;
     for (std::size_t i = first; i < lines.size(); ++i) {
         char tag = 0;

@@ -37,6 +37,8 @@ constexpr std::uint32_t kDebugLineMask =
     kFieldTimestamp | kFieldProcessId | kFieldThreadId | kFieldLevelNumber | kFieldSource;
 
 constexpr std::uint64_t kRotateSize = 10485760; // 10 MiB
+// Room for the longest lines many writers can add between two checks, and then some.
+constexpr std::uint64_t kOldLogBound = 2 * kRotateSize;
 
 const char* const g_logLevelNames[] = {"unknown", "critical", "error", "warn", "info", "debug"};
 
@@ -134,15 +136,17 @@ std::string buildLine(std::uint32_t mask, const char* programName, const char* m
     return text;
 }
 
-// The old log receives the newest kRotateSize bytes at most, however far the log grew; the
-// log is emptied only once they are there, so a copy that fails loses no line.
+// The old log receives the whole log: checked before each line, it is at most a few lines
+// past the size. Only one grown far beyond (flooded, or made sparse by another account) is
+// cut, to its newest kOldLogBound bytes from a line start. The log is emptied only once the
+// copy is there, so a copy that fails loses no line.
 void rotateIfFull()
 {
     std::uint64_t size = 0;
     if (!ktPlatform::regularFileSize(g_logFilePath, size) || size < kRotateSize) {
         return;
     }
-    if (ktPlatform::copySharedFileTail(g_logFilePath, g_oldLogFilePath, kRotateSize)) {
+    if (ktPlatform::copySharedFileTail(g_logFilePath, g_oldLogFilePath, kOldLogBound)) {
         ktPlatform::emptySharedFile(g_logFilePath);
     }
 }
