@@ -7,11 +7,13 @@
 #include "ktTest/fakePrograms.h"
 #include "ktTest/fakeService.h"
 #include "ktTest/runner.h"
+#include "ktTest/testAccount.h"
 
 #include "ktUtils/fileUtil.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fcntl.h>
 #include <filesystem>
@@ -143,6 +145,58 @@ TEST_F(LocalFilesTest, AHeldLogLockCostsOneWaitPerRun)
     EXPECT_TRUE(logHas("Client config is validated"));
 }
 
+TEST_F(LocalFilesTest, APublicFolderAnotherAccountMadeOrOwnsIsNotUsed)
+{
+    // Every account may write in $PUBLIC: a link or folder made there at the public folder's
+    // name could lead root's log wherever that account chose. The log is then off, and says
+    // so once.
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    const std::string folder = m_client.tree().publicFolder();
+    const std::string target = m_client.tree().root() + "/roots";
+    enum class Kind { accountsLink, rootsLink, accountsFolder };
+    struct Case {
+        const char* what;
+        Kind kind;
+        bool used;
+    };
+    const Case cases[] = {
+        {"a link of another account's to root's folder", Kind::accountsLink, false},
+        {"a link of root's", Kind::rootsLink, true},
+        {"another account's folder", Kind::accountsFolder, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(folder);
+        fs::remove_all(target);
+        fs::create_directories(m_client.tree().publicRoot());
+        fs::create_directory(target);
+        if (c.kind == Kind::accountsFolder) {
+            fs::create_directory(folder);
+            ktTest::chownTo(folder, account);
+        } else {
+            fs::create_symlink(target, folder);
+            if (c.kind == Kind::accountsLink) {
+                ktTest::chownTo(folder, account);
+            }
+        }
+        const ktTest::RunResult r = run({"-f"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out.rfind(kStatusStart, 0), 0u) << r.out;
+        if (c.used) {
+            EXPECT_EQ(r.err, "");
+            EXPECT_NE(
+                ktTest::readAll(target + "/ktdebuglog.log").find("Client config is validated"),
+                std::string::npos);
+        } else {
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_NE(r.err.find("Log off: " + folder + " "), std::string::npos) << r.err;
+            EXPECT_TRUE(fs::is_empty(c.kind == Kind::accountsFolder ? folder : target))
+                << "written through it";
+        }
+    }
+    fs::remove_all(folder);
+}
+
 TEST_F(LocalFilesTest, ThePublicFolderAndTheLogAreSharedWithEveryAccount)
 {
     // As an earlier version left them: made by root with the usual umask.
@@ -176,6 +230,9 @@ TEST_F(LocalFilesTest, PlantedNamesAndUserValuesReachTheLogEscaped)
     const ktTest::FakePrograms programs(true);
     // A name in the public folder, which the collection walks; the link leads nowhere.
     fs::create_symlink(m_client.tree().root() + "/nothing", folder + "/" + planted);
+    // A raw 8-bit control-sequence introducer, outside UTF-8.
+    const std::string csi = std::string("csi \x9b") + "2J";
+    fs::create_symlink(m_client.tree().root() + "/nothing", folder + "/" + csi);
     // A value of the user configuration, which the session's user can write.
     m_client.writeConfigFile("ktuser.conf", R"({"cache":{"tunnelId":")" + json + R"("}})");
 
@@ -185,7 +242,8 @@ TEST_F(LocalFilesTest, PlantedNamesAndUserValuesReachTheLogEscaped)
     };
     const Case cases[] = {
         {{"-o", out + "/diag.zip"},
-         {"Error opening " + folder + "/" + escaped + " for reading, skipping"}},
+         {"Error opening " + folder + "/" + escaped + " for reading, skipping",
+          "Error opening " + folder + "/csi \\x9B2J for reading, skipping"}},
         {{"-f"}, {"[sessId 1] TunnelID: " + escaped}},
     };
     const std::regex wholeLine(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3} ktdiag p[0-9a-f]+ )"

@@ -48,6 +48,19 @@ TEST(PeerTextTest, ControlCharactersBecomeVisibleEscapes)
         {"\xc2\x9f\xc2\xa0", "\\u009F\xc2\xa0"},
         {"M\xc3\xbcller \xc2\xa0\xe2\x82\xac", "M\xc3\xbcller \xc2\xa0\xe2\x82\xac"},
         {"\xc2", "\xc2"},
+        // Outside valid UTF-8 a byte 0x80 to 0x9F is a C1 control itself; other invalid bytes
+        // stay. Valid sequences, continuation bytes 0x80 to 0x9F in them too, stay whole.
+        {"\x9b"
+         "2J",
+         "\\x9B2J"},
+        {"a\x80", "a\\x80"},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"\xc0\x9b \xe0\x80\x9b", "\xc0\\x9B \xe0\\x80\\x9B"}, // overlong
+        {"\xed\xa0\x80", "\xed\xa0\\x80"},                     // a surrogate
+        {"\xe2\x82", "\xe2\\x82"},                             // cut short
+        {"\xf0\x9f\x98"
+         "x",
+         "\xf0\\x9F\\x98x"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(escapeControlChars(c.in), c.out);
@@ -69,10 +82,15 @@ TEST(PeerTextTest, TheLimitNeverCutsAnEscape)
 
 TEST(PeerTextTest, WrittenInPiecesAsEscapedWhole)
 {
-    // Long enough for several pieces, with C1 pairs across every possible piece boundary.
+    // Long enough for several pieces, with C1 pairs and longer UTF-8 sequences across every
+    // possible piece boundary.
     std::string text;
     for (int i = 0; text.size() < 200000; ++i) {
-        text += i % 7 == 0 ? "\xc2\x9b" : (i % 5 == 0 ? "\x1b" : "ok");
+        text += i % 11 == 0  ? "\xf0\x9f\x98\x80"
+                : i % 7 == 0 ? "\xc2\x9b"
+                : i % 5 == 0 ? "\x1b"
+                : i % 3 == 0 ? "\xe2\x82\xac"
+                             : "ok";
     }
     ktTest::TempDir dir;
     const std::string path = dir.path() + "/out";

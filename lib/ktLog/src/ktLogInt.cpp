@@ -37,6 +37,8 @@ constexpr std::uint32_t kDebugLineMask =
     kFieldTimestamp | kFieldProcessId | kFieldThreadId | kFieldLevelNumber | kFieldSource;
 
 constexpr std::uint64_t kRotateSize = 10485760; // 10 MiB
+// Room for the longest lines many writers can add between two checks, and then some.
+constexpr std::uint64_t kOldLogBound = 2 * kRotateSize;
 
 const char* const g_logLevelNames[] = {"unknown", "critical", "error", "warn", "info", "debug"};
 
@@ -49,10 +51,11 @@ const std::string kWordDebug = "debug";
 std::string g_logFilePath;
 std::string g_oldLogFilePath;
 ktPlatform::NamedLock g_logMutex;
+// The process's budget for waiting on the cross-process lock, all waits together: any local
+// account can hold that lock, or take it again each time it is let go, so once the budget is
+// spent the process writes its further lines without it.
 std::atomic<long long> g_lockTimeoutMs{5000};
-// Set once a wait for the cross-process lock timed out: any local account can hold that
-// lock, so the process writes its further lines without waiting for it again.
-std::atomic<bool> g_lockGivenUp{false};
+std::atomic<long long> g_lockWaitedUs{0};
 
 const char* levelName(int level)
 {
@@ -133,15 +136,17 @@ std::string buildLine(std::uint32_t mask, const char* programName, const char* m
     return text;
 }
 
-// The old log receives the newest kRotateSize bytes at most, however far the log grew; the
-// log is emptied only once they are there, so a copy that fails loses no line.
+// The old log receives the whole log: checked before each line, it is at most a few lines
+// past the size. Only one grown far beyond (flooded, or made sparse by another account) is
+// cut, to its newest kOldLogBound bytes from a line start. The log is emptied only once the
+// copy is there, so a copy that fails loses no line.
 void rotateIfFull()
 {
     std::uint64_t size = 0;
     if (!ktPlatform::regularFileSize(g_logFilePath, size) || size < kRotateSize) {
         return;
     }
-    if (ktPlatform::copySharedFileTail(g_logFilePath, g_oldLogFilePath, kRotateSize)) {
+    if (ktPlatform::copySharedFileTail(g_logFilePath, g_oldLogFilePath, kOldLogBound)) {
         ktPlatform::emptySharedFile(g_logFilePath);
     }
 }
@@ -151,7 +156,7 @@ void rotateIfFull()
 void ktLogSetLockTimeout(std::chrono::milliseconds timeout)
 {
     g_lockTimeoutMs = timeout.count();
-    g_lockGivenUp = false;
+    g_lockWaitedUs = 0;
 }
 
 bool ktLogTimestamp(std::string& stamp)
@@ -189,6 +194,14 @@ bool ktLogInit()
     // Shared by every account, as on Windows, so lines logged while a thread acts as another
     // account still arrive.
     if (!ktPlatform::createSharedFolder(dir)) {
+        if (errno == EPERM) {
+            // Said where a person sees it: the log stays off for the whole run.
+            std::fprintf(stderr,
+                         "Log off: %s is not a folder of root or of this account, or a link "
+                         "of theirs to one; nothing is written there\n",
+                         dir.c_str());
+            return false;
+        }
         ktDebugLog(kLogModule, __FILE__, __LINE__, 5, "failed to create log directory: %d",
                    ktPlatform::lastError());
         return false;
@@ -220,11 +233,14 @@ void ktLog(const char* module, const char* sourcePath, int line, int level, cons
 
     const std::chrono::milliseconds timeout(g_lockTimeoutMs.load());
     bool locked = false;
-    if (!g_lockGivenUp.load()) {
-        locked = g_logMutex.lock(timeout);
-        if (!locked && g_logMutex.isOpen()) {
-            g_lockGivenUp = true;
-        }
+    const long long leftUs = timeout.count() * 1000 - g_lockWaitedUs.load();
+    if (leftUs > 0 && g_logMutex.isOpen()) {
+        const auto start = std::chrono::steady_clock::now();
+        locked = g_logMutex.lock(std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::microseconds(leftUs + 999)));
+        g_lockWaitedUs += std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now() - start)
+                              .count();
     }
     // Without the cross-process lock the threads of this process still take turns.
     if (!locked) {

@@ -56,6 +56,14 @@ bool NamedLock::open(const std::string& folder, const std::string& name, bool sh
         return true;
     }
     const std::string path = folder + "/" + name + ".lock";
+    // A private lock lives in its writers' own folder, where no other account puts anything:
+    // whatever is there that is not a regular file with one link is refused, not moved.
+    struct stat seen {};
+    if (!shared && ::lstat(path.c_str(), &seen) == 0 &&
+        !(S_ISREG(seen.st_mode) && seen.st_nlink == 1)) {
+        errno = S_ISDIR(seen.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
     // A shared lock any account may take, as a named mutex with a null DACL allows; a
     // private one no other account may open. Either is a regular file with one link, so its
     // mode change reaches no other file.

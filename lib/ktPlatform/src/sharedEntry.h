@@ -10,9 +10,10 @@ namespace ktPlatform {
 // Opens path with access (O_WRONLY or O_RDWR, O_APPEND as needed), creating it with mode
 // when create and it is missing. It is used only when it is a regular file with one link:
 // a second name could lead to another account's file. Such a file of the calling thread's
-// account is given mode. Anything else at path (a link, a second name, a FIFO) an account
-// acting as root replaces with a new empty file of mode; another account leaves it alone.
-// Returns the descriptor (close-on-exec) or -1 with errno set (ELOOP, EMLINK, EINVAL, ...).
+// account is given mode. Anything else at path (a link, a folder, a second name, a FIFO),
+// as lstat sees it, an account acting as root moves aside (moveAside) and replaces with a
+// new empty file of mode; another account leaves it alone. Returns the descriptor
+// (close-on-exec) or -1 with errno set (ELOOP, EISDIR, EMLINK, EINVAL, ...).
 int openSharedEntry(const std::string& path, int access, bool create, mode_t mode);
 
 // Frees the name path for a new file without following or reading whatever holds it: a

@@ -20,59 +20,94 @@ namespace {
 constexpr mode_t kSharedFolderMode = 01777;
 constexpr mode_t kSharedFileMode = 0666;
 
-// A new file of mode renamed over whatever is at path; the descriptor stays on it, so
-// nothing put at path meanwhile is written instead.
-int replaceWithNewFile(const std::string& path, int access, mode_t mode)
+constexpr int kAttempts = 8;
+
+// Why what lstat found at a name is not a file to use.
+int refusalOf(const struct stat& st)
 {
-    std::string temp = hiddenSibling(path, "XXXXXX");
-    Fd fd(::mkostemp(&temp[0], (access & O_APPEND) | O_CLOEXEC));
-    if (fd.get() < 0) {
-        return -1;
+    if (S_ISLNK(st.st_mode)) {
+        return ELOOP;
     }
-    if (::fchmod(fd.get(), mode) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
-        const int saved = errno;
-        ::unlink(temp.c_str());
-        errno = saved;
-        return -1;
+    if (S_ISDIR(st.st_mode)) {
+        return EISDIR;
     }
-    return fd.release();
+    return S_ISREG(st.st_mode) ? EMLINK : EINVAL;
+}
+
+bool isSoleRegularFile(const struct stat& st)
+{
+    return S_ISREG(st.st_mode) && st.st_nlink == 1;
 }
 
 } // namespace
 
 int openSharedEntry(const std::string& path, int access, bool create, mode_t mode)
 {
-    // O_NONBLOCK keeps a FIFO from blocking the open; it is cleared for a regular file.
-    const int flags = access | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (create ? O_CREAT : 0);
-    Fd fd(::open(path.c_str(), flags, mode));
-    int refused = errno;
-    if (fd.get() >= 0) {
+    // O_NONBLOCK keeps a FIFO swapped in meanwhile from blocking the open; it is cleared for
+    // the regular file. What is at the name is judged by lstat, never by the open's error:
+    // the kernel gives EACCES, EISDIR, ELOOP or ENXIO for the same planted things.
+    const int flags = access | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    bool replace = false;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        struct stat seen {};
+        Fd fd;
+        if (::lstat(path.c_str(), &seen) != 0) {
+            if (errno != ENOENT) {
+                return -1;
+            }
+            if (!create && !replace) {
+                return -1;
+            }
+            // Only a new file is made: with O_CREAT on an existing file of another account
+            // in the sticky folder, the kernel refuses even root.
+            fd.reset(::open(path.c_str(), flags | O_CREAT | O_EXCL, mode));
+            if (fd.get() < 0 && errno != EEXIST) {
+                return -1;
+            }
+        } else if (isSoleRegularFile(seen)) {
+            fd.reset(::open(path.c_str(), flags));
+            if (fd.get() < 0) {
+                const int refused = errno;
+                struct stat now {};
+                // Still the same file: the open's refusal is the answer (no permission).
+                if (::lstat(path.c_str(), &now) == 0 && now.st_ino == seen.st_ino &&
+                    now.st_dev == seen.st_dev && isSoleRegularFile(now)) {
+                    errno = refused;
+                    return -1;
+                }
+            }
+        } else if (currentFsUid() != 0) {
+            // Not ours to move: nothing is written through it.
+            errno = refusalOf(seen);
+            return -1;
+        } else {
+            if (!moveAside(path)) {
+                return -1;
+            }
+            replace = true;
+        }
+        if (fd.get() < 0) {
+            continue; // the name changed meanwhile: look again
+        }
         struct stat st {};
         if (::fstat(fd.get(), &st) != 0) {
             return -1;
         }
-        if (S_ISREG(st.st_mode) && st.st_nlink == 1) {
-            const int fl = ::fcntl(fd.get(), F_GETFL);
-            if (fl >= 0) {
-                ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
-            }
-            if (st.st_uid == currentFsUid() && (st.st_mode & 07777) != mode) {
-                // Best effort: the file is still used when its mode cannot be set.
-                ::fchmod(fd.get(), mode);
-            }
-            return fd.release();
+        if (!isSoleRegularFile(st)) {
+            continue; // swapped after lstat: judged again by name
         }
-        refused = S_ISREG(st.st_mode) ? EMLINK : EINVAL;
-    } else if (refused != ELOOP && refused != ENXIO) {
-        // ELOOP: a symbolic link; ENXIO: a FIFO without a reader. Anything else (missing,
-        // no permission, a folder) is not ours to replace.
-        return -1;
+        const int fl = ::fcntl(fd.get(), F_GETFL);
+        if (fl >= 0) {
+            ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
+        }
+        if (st.st_uid == currentFsUid() && (st.st_mode & 07777) != mode) {
+            // Best effort: the file is still used when its mode cannot be set.
+            ::fchmod(fd.get(), mode);
+        }
+        return fd.release();
     }
-    if (currentFsUid() != 0) {
-        errno = refused;
-        return -1;
-    }
-    return replaceWithNewFile(path, access, mode);
+    errno = EAGAIN;
+    return -1;
 }
 
 bool createSharedFolder(const std::string& path)
@@ -81,21 +116,15 @@ bool createSharedFolder(const std::string& path)
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
         return false;
     }
+    // Another account's folder or link there would lead root's files where it chose.
+    if (!isTrustedSharedFolder(path)) {
+        errno = EPERM;
+        return false;
+    }
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        if (errno != ELOOP) {
-            return false;
-        }
-        // A link is not ours to change; it must lead to a folder.
-        struct stat target {};
-        if (::stat(path.c_str(), &target) != 0) {
-            return false;
-        }
-        if (!S_ISDIR(target.st_mode)) {
-            errno = ENOTDIR;
-            return false;
-        }
-        return true;
+        // A link (ENOTDIR with O_DIRECTORY, else ELOOP), trusted above: used as it is.
+        return errno == ENOTDIR || errno == ELOOP;
     }
     struct stat st {};
     bool ok = ::fstat(fd, &st) == 0;

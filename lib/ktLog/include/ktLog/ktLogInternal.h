@@ -3,8 +3,7 @@
 
 #include <chrono>
 
-// How long a line waits for the cross-process lock before it is written without it
-// (5 s by default: any local account can hold a lock on the shared file). After one such
-// wait the process's further lines do not wait for that lock; setting the time-out makes
-// them wait again.
+// How long the process's lines wait for the cross-process lock, all waits together, before
+// they are written without it (5 s by default: any local account can hold a lock on the
+// shared file, or take it again each time it is let go). Setting it starts the budget anew.
 void ktLogSetLockTimeout(std::chrono::milliseconds timeout);

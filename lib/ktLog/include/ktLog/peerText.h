@@ -13,8 +13,9 @@
 constexpr std::size_t kLogMessageLimit = 4095;
 
 // text with each control character shown as a visible escape: \n, \r and \t, any other byte
-// below 0x20 and 0x7F as \xNN (upper-case hex), and the C1 controls U+0080 to U+009F, in their
-// UTF-8 form, as \u0080 to \u009F. Every other byte stays, so UTF-8 text reads as it was.
+// below 0x20 and 0x7F as \xNN (upper-case hex), the C1 controls U+0080 to U+009F, in their
+// UTF-8 form, as \u0080 to \u009F, and a byte 0x80 to 0x9F outside valid UTF-8 (a C1 control
+// to an 8-bit terminal) as \xNN. Every other byte stays, so UTF-8 text reads as it was.
 // Stops before the result would pass maxBytes, never inside an escape.
 std::string escapeControlChars(const std::string& text, std::size_t maxBytes = kLogMessageLimit);
 

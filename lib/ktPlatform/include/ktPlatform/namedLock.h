@@ -21,8 +21,8 @@ public:
     // lock is open to every account (mode 0666), as a named mutex with a null DACL is; a
     // private one only to the account the calling thread acts as (mode 0600; a file that
     // another account owns is refused). The file is used only when it is a regular file with
-    // one link (the rule of ktPlatform/sharedFiles.h: root replaces anything else, another
-    // account refuses it).
+    // one link (the rule of ktPlatform/sharedFiles.h for a shared lock: root replaces
+    // anything else, another account refuses it; a private lock refuses anything else).
     bool open(const std::string& folder, const std::string& name, bool shared = true);
     bool isOpen() const;
 

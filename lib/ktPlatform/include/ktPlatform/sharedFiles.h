@@ -10,9 +10,10 @@
 namespace ktPlatform {
 
 // Stands for CreateDirectoryA of the public folder: creates the last level with mode 01777.
-// A folder already there that the calling thread's account owns gets that mode too; a
-// link to a folder is used as it is. True when a folder stands at path afterwards; false
-// with errno set otherwise (ENOTDIR when something else is there).
+// What is already there is used only when isTrustedSharedFolder allows it: a folder that the
+// calling thread's account owns gets that mode too; a link to a folder is used as it is.
+// True when a folder to use stands at path afterwards; false with errno set otherwise (EPERM
+// when what is there is not to be used).
 bool createSharedFolder(const std::string& path);
 
 // True when the shared folder at path may be used: a folder that root or the account
@@ -31,23 +32,23 @@ int createSharedFile(const std::string& path, unsigned mode);
 
 // The log, the old log and the lock in that folder are used only when each is a regular file
 // with one link: a second name could be another account's private file, which must not be
-// written, truncated or given another mode. Anything else there (a link, a second name, a
-// FIFO) an account acting as root replaces with a new file; another account leaves it alone
-// and fails (errno ELOOP, EMLINK or EINVAL).
+// written, truncated or given another mode. Anything else there (a link, a folder, a second
+// name, a FIFO) an account acting as root moves out of the way, never following or reading
+// it, and replaces with a new file; another account leaves it alone and fails (errno ELOOP,
+// EISDIR, EMLINK or EINVAL).
 
 // Stands for fopen(path, "a") of the shared log, under the rule above; a file the calling
 // thread's account owns is given mode 0666 so every account can append. Null with errno set
 // on failure.
 std::FILE* openSharedFileForAppend(const std::string& path);
 
-// Stands for CopyFileA(src, dst, FALSE) in the rotation of the shared log: dst receives the
-// last maxBytes bytes of src at most, so a log grown far past its bound costs no more; a cut
-// copy begins after the first line end of its first 64 KiB (when there is one there), so it
-// starts with a whole line. src is read only when it is a regular file with one link, not
-// following a link there. dst is written in place, under the rule above (a missing one is
-// made with mode 0666), so any account can rotate a log that another account rotated
-// before. False with errno set when src or dst cannot be used or a read or write fails; dst
-// may then hold part of the copy.
+// Stands for CopyFileA(src, dst, FALSE) in the rotation of the shared log: dst receives src whole
+// up to maxBytes, else its last maxBytes bytes, so a log grown far past its bound costs no more; a
+// cut copy begins after the first line end of its first 64 KiB (when there is one there), so it
+// starts with a whole line. src is read only when it is a regular file with one link, not following
+// a link there. dst is written in place, under the rule above (a missing one is made with mode
+// 0666), so any account can rotate a log that another account rotated before. False with errno set
+// when src or dst cannot be used or a read or write fails; dst may then hold part of the copy.
 bool copySharedFileTail(const std::string& src, const std::string& dst, std::uint64_t maxBytes);
 
 // Stands for fopen(path, "w") and fclose of the shared log: empties it, under the rule above.
