@@ -582,21 +582,38 @@ TEST_F(PacDownload, DownloadIgnoresTheEnvironmentProxy)
     EXPECT_EQ(proxy, L"p1:8080;p2");
 }
 
+// The account at the console, with a public folder and proxy settings of its own in a
+// folder of its own, for the life of the object.
+struct UsersOwnSettings {
+    explicit UsersOwnSettings(const ktTest::TestAccount& of) : account(of) {}
+
+    static std::string madeFor(const std::string& publicRoot, const ktTest::TestAccount& account)
+    {
+        fs::create_directories(publicRoot + "/Kestrani");
+        ktTest::chownTo(publicRoot, account);
+        ktTest::chownTo(publicRoot + "/Kestrani", account);
+        return publicRoot;
+    }
+
+    const ktTest::TestAccount& account;
+    ktTest::ConsoleSession console{account.uid};
+    ktTest::AccountFolder folder{account};
+    std::string publicRoot = madeFor(folder.path() + "/Public", account);
+    ktTest::ScopedEnv publicEnv{"PUBLIC", publicRoot};
+    std::string settingsFile = folder.path() + "/proxy-settings.json";
+    ktTest::ScopedEnv settingsEnv{"KTDIAG_PROXY_SETTINGS_FILE", settingsFile};
+};
+
 // Root only: a local PAC file is evaluated as the active session's user; a failed evaluation,
 // a script without end's too, gives no proxy, and detection goes on.
 TEST_F(ProxyDetection, LocalPacIsEvaluatedAsTheSessionsUserWithinLimits)
 {
     KT_TEST_ACCOUNT_OR_SKIP(account);
-    ktTest::ConsoleSession console(account.uid);
-    ktTest::AccountFolder folder(account);
     // The user's own public folder, settings and scripts; one script only root may read.
-    const std::string publicRoot = folder.path() + "/Public";
-    fs::create_directories(publicRoot + "/Kestrani");
-    ktTest::chownTo(publicRoot, account);
-    ktTest::chownTo(publicRoot + "/Kestrani", account);
-    ktTest::ScopedEnv publicEnv("PUBLIC", publicRoot);
-    const std::string settingsFile = folder.path() + "/proxy-settings.json";
-    ktTest::ScopedEnv settingsEnv("KTDIAG_PROXY_SETTINGS_FILE", settingsFile);
+    const UsersOwnSettings user(account);
+    const ktTest::AccountFolder& folder = user.folder;
+    const std::string& settingsFile = user.settingsFile;
+    const std::string& publicRoot = user.publicRoot;
     const auto pacOf = [&](const std::string& name, const std::string& text, bool usersOwn) {
         const std::string path = folder.path() + "/" + name;
         ktTest::writeAll(path, text);
@@ -654,16 +671,9 @@ TEST_F(ProxyDetection, LocalPacIsEvaluatedAsTheSessionsUserWithinLimits)
 TEST_F(ProxyDetection, LocalPacIsEvaluatedWhenRootsTemporaryFolderIsPrivate)
 {
     KT_TEST_ACCOUNT_OR_SKIP(account);
-    ktTest::ConsoleSession console(account.uid);
-    ktTest::AccountFolder folder(account);
-    const std::string publicRoot = folder.path() + "/Public";
-    fs::create_directories(publicRoot + "/Kestrani");
-    ktTest::chownTo(publicRoot, account);
-    ktTest::chownTo(publicRoot + "/Kestrani", account);
-    ktTest::ScopedEnv publicEnv("PUBLIC", publicRoot);
-    const std::string settingsFile = folder.path() + "/proxy-settings.json";
-    ktTest::ScopedEnv settingsEnv("KTDIAG_PROXY_SETTINGS_FILE", settingsFile);
-    const std::string pac = folder.path() + "/own.pac";
+    const UsersOwnSettings user(account);
+    const std::string& settingsFile = user.settingsFile;
+    const std::string pac = user.folder.path() + "/own.pac";
     ktTest::writeAll(pac, kListPac);
     ktTest::chownTo(pac, account);
     ktTest::writeAll(settingsFile, R"({"autoConfigUrl": "file://)" + pac + R"(", "proxy": "s:1"})");
