@@ -89,7 +89,6 @@ bool renameFile(const std::string& from, const std::string& to);
 // folder is writable. On failure errno is set.
 bool probeFolderWritable(const std::string& folder);
 
-
 // Stands for DeleteFileW/DeleteFileA: removes a file (not a folder); false on failure.
 bool deleteFile(const std::string& path);
 
