@@ -247,11 +247,8 @@ TEST_F(ServiceCommandTest, CaptureRunningInTheConfigurationSendsNothing)
 
 TEST_F(ServiceCommandTest, NoServiceFailsWithinTheReadinessWait)
 {
-    std::uint16_t port = 0;
-    {
-        ktTest::FakeService closed; // a free port that nobody listens on afterwards
-        port = closed.port();
-    }
+    const ktTest::RefusingPort refusing;
+    const std::uint16_t port = refusing.port();
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"-p", "start"}, {"-u"}, {"-m", "5"}}) {
         // Sooner than any wait beyond the readiness wait: the link's next attempt (10 s

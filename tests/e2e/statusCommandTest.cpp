@@ -345,11 +345,8 @@ TEST_F(StatusCommandTest, EnableAndDisable)
 
 TEST_F(StatusCommandTest, NoServiceFailsWithinTheReadinessWait)
 {
-    std::uint16_t port = 0;
-    {
-        ktTest::FakeService closed; // a free port that nobody listens on afterwards
-        port = closed.port();
-    }
+    const ktTest::RefusingPort refusing;
+    const std::uint16_t port = refusing.port();
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"-f"}, {"-n"}, {"-t", "enable"}}) {
         const auto began = std::chrono::steady_clock::now();
