@@ -40,20 +40,6 @@ bool has(const std::vector<std::string>& names, const std::string& name)
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-// ktuser.conf as a session's first set-up writes it.
-const char* const kDefaultUserConf = R"({
-    "cache": {
-        "userStatus": "true"
-    },
-    "userConfig": {
-        "clientStatus": "1",
-        "tunnelStatus": "0",
-        "qpaStatus": "6",
-        "failCloseStatus": "true"
-    }
-}
-)";
-
 std::uint32_t ownerOf(const std::string& path)
 {
     struct stat st {};
@@ -628,11 +614,11 @@ TEST_F(CollectTest, PerUserFoldersWithoutALocationUseTheUsersApplicationData)
         }
     }
     EXPECT_EQ(written, std::vector<std::string>{folder + "/ktuser.conf"});
-    EXPECT_EQ(ktTest::readAll(folder + "/ktuser.conf"), kDefaultUserConf);
+    EXPECT_EQ(ktTest::readAll(folder + "/ktuser.conf"), ktTest::kDefaultUserConf);
     const auto entries = ktTest::readZip(archive());
     const ktTest::ZipEntry* e = findEntry(entries, "ktuser.conf");
     ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->data, kDefaultUserConf);
+    EXPECT_EQ(e->data, ktTest::kDefaultUserConf);
 }
 
 // The tool's session is added to the configuration as a logon adds it, whether it is the
@@ -692,7 +678,7 @@ TEST_F(CollectTest, TheToolsSessionIsSetUpAndItsFolderCollected)
         for (const char* made : {"data", "download", "ktuser.conf"}) {
             EXPECT_EQ(ownerOf(c.folder + "/" + made), c.user.uid) << made;
         }
-        EXPECT_EQ(ktTest::readAll(c.folder + "/ktuser.conf"), kDefaultUserConf);
+        EXPECT_EQ(ktTest::readAll(c.folder + "/ktuser.conf"), ktTest::kDefaultUserConf);
         for (const char* made : {"data", "download", "ktuser.conf"}) {
             EXPECT_FALSE(fs::exists(c.otherFolder + "/" + made)) << made;
         }
@@ -701,7 +687,7 @@ TEST_F(CollectTest, TheToolsSessionIsSetUpAndItsFolderCollected)
         const auto entries = ktTest::readZip(archive());
         const ktTest::ZipEntry* conf = findEntry(entries, "ktuser.conf");
         ASSERT_NE(conf, nullptr);
-        EXPECT_EQ(conf->data, kDefaultUserConf);
+        EXPECT_EQ(conf->data, ktTest::kDefaultUserConf);
         const std::vector<std::string> names = ktTest::zipNames(entries);
         EXPECT_TRUE(has(names, c.user.name + ".json"));
         EXPECT_FALSE(has(names, c.other.name + ".json"));
@@ -912,10 +898,10 @@ TEST_F(CollectTest, AUserWhoCannotBeActedAsLeavesOutOnlyTheirFolder)
     const std::vector<std::string> names = ktTest::zipNames(entries);
     EXPECT_TRUE(has(names, "ktconfig.json"));
     EXPECT_FALSE(has(names, "own.json"));
-    EXPECT_EQ(ktTest::readAll(m_client.configFolder() + "/ktuser.conf"), kDefaultUserConf);
+    EXPECT_EQ(ktTest::readAll(m_client.configFolder() + "/ktuser.conf"), ktTest::kDefaultUserConf);
     const ktTest::ZipEntry* conf = findEntry(entries, "ktuser.conf");
     ASSERT_NE(conf, nullptr);
-    EXPECT_EQ(conf->data, kDefaultUserConf);
+    EXPECT_EQ(conf->data, ktTest::kDefaultUserConf);
     std::vector<std::string> inUsers;
     for (const auto& e : fs::recursive_directory_iterator(m_client.tree().root() + "/user")) {
         inUsers.push_back(fs::relative(e.path(), m_client.tree().root() + "/user").string());

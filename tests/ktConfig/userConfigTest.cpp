@@ -34,20 +34,6 @@ namespace {
 constexpr std::uint32_t kNobody = 65534;
 constexpr std::uint32_t kNoSuchUser = 54321; // no passwd entry
 
-// ktuser.conf as written at a session's first set-up.
-const char* const kDefaultUserConf = R"({
-    "cache": {
-        "userStatus": "true"
-    },
-    "userConfig": {
-        "clientStatus": "1",
-        "tunnelStatus": "0",
-        "qpaStatus": "6",
-        "failCloseStatus": "true"
-    }
-}
-)";
-
 std::size_t count(const std::string& text, const std::string& what)
 {
     std::size_t n = 0;
@@ -135,7 +121,7 @@ TEST_F(UserConfigTest, WithoutUserConfigJsonEverySessionUsesTheCommonFolder)
     EXPECT_EQ(toNarrow(userConfig.m_dataDir), common() + "/data");
     EXPECT_EQ(toNarrow(userConfig.m_downloadDir), common() + "/download");
     EXPECT_EQ(userConfig.m_userName, "alice");
-    EXPECT_EQ(ktTest::readAll(common() + "/ktuser.conf"), kDefaultUserConf);
+    EXPECT_EQ(ktTest::readAll(common() + "/ktuser.conf"), ktTest::kDefaultUserConf);
     EXPECT_EQ(userConfig.m_tunnelStatus, 0);
     EXPECT_FALSE(fs::exists(appDataFolder()));
     EXPECT_TRUE(logHas("createUserConfig: SessionId [1] user config location: " + common()));
@@ -160,7 +146,7 @@ TEST_F(UserConfigTest, PerUserWithoutLocationExpandsTheDefaultForTheUser)
     for (const char* sub : {"/data", "/download"}) {
         EXPECT_TRUE(fs::is_directory(appDataFolder() + sub)) << sub;
     }
-    EXPECT_EQ(ktTest::readAll(appDataFolder() + "/ktuser.conf"), kDefaultUserConf);
+    EXPECT_EQ(ktTest::readAll(appDataFolder() + "/ktuser.conf"), ktTest::kDefaultUserConf);
     EXPECT_FALSE(fs::exists(common() + "/ktuser.conf"));
 }
 
@@ -187,14 +173,15 @@ TEST_F(UserConfigTest, FoldersAndStatusFileAreMadeAsTheSessionsUser)
          {location, location + "/data", location + "/download", location + "/ktuser.conf"}) {
         EXPECT_EQ(ownerOf(path), kNobody) << path;
     }
-    EXPECT_EQ(ktTest::readAll(location + "/ktuser.conf"), kDefaultUserConf);
+    EXPECT_EQ(ktTest::readAll(location + "/ktuser.conf"), ktTest::kDefaultUserConf);
     EXPECT_EQ(::getuid(), 0u); // the process kept its own identity
 
     // One whose text holds no status is replaced, as the user again.
     ktTest::writeAll(location + "/ktuser.conf", "{");
     ASSERT_EQ(::chown((location + "/ktuser.conf").c_str(), kNobody, kNobody), 0);
     m_config.addUserConfig(1, "nobody", true);
-    EXPECT_EQ(ktTest::readAll(location + "/ktuser.conf"), kDefaultUserConf) << ktTest::logText();
+    EXPECT_EQ(ktTest::readAll(location + "/ktuser.conf"), ktTest::kDefaultUserConf)
+        << ktTest::logText();
     EXPECT_EQ(ownerOf(location + "/ktuser.conf"), kNobody);
 }
 
@@ -340,7 +327,7 @@ TEST_F(UserConfigTest, AUserThatCannotBeActedAsFallsBackToTheCommonFolder)
         EXPECT_EQ(config.branding().orgName, "Org One");
         EXPECT_EQ(config.getUserEmail(1), "user@branded.test");
         EXPECT_TRUE(logHas("Read branding file successfully: " + common()));
-        EXPECT_EQ(ktTest::readAll(common() + "/ktuser.conf"), kDefaultUserConf);
+        EXPECT_EQ(ktTest::readAll(common() + "/ktuser.conf"), ktTest::kDefaultUserConf);
 
         // A session added later falls back the same way.
         EXPECT_TRUE(config.addUserConfig(1, "ghost", true));
@@ -398,7 +385,7 @@ TEST_F(UserConfigTest, AStatusFileWithoutAStatusIsRewrittenAnythingElseKept)
         EXPECT_EQ(entry(session).m_tunnelStatus, 0);
         if (tc.rewritten) {
             // Replaced whole with the current values, keeping the file's mode.
-            EXPECT_EQ(ktTest::readAll(path), kDefaultUserConf);
+            EXPECT_EQ(ktTest::readAll(path), ktTest::kDefaultUserConf);
             EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
                       fs::perms::owner_read | fs::perms::owner_write);
             EXPECT_FALSE(logHas("kept as it is"));
@@ -636,7 +623,7 @@ TEST_F(UserConfigTest, InitSetsUpTheActiveSessionThenReadsItsBranding)
     EXPECT_EQ(m_config.getUserEmail(1), "user@branded.test");
     EXPECT_EQ(m_config.branding().orgName, "Org One");
     EXPECT_EQ(m_config.addonManApi()->addonHost(), "addon.branded.test");
-    EXPECT_EQ(ktTest::readAll(appDataFolder() + "/ktuser.conf"), kDefaultUserConf);
+    EXPECT_EQ(ktTest::readAll(appDataFolder() + "/ktuser.conf"), ktTest::kDefaultUserConf);
     EXPECT_TRUE(fs::is_directory(appDataFolder() + "/data"));
 
     const std::string log = ktTest::logText();
@@ -661,7 +648,7 @@ TEST_F(UserConfigTest, InitWithoutBrandingStoresNoSessionAndDetectsNoProxies)
     EXPECT_FALSE(m_config.getActiveUserSessionId(active));
     EXPECT_FALSE(logHas("System proxy configuration "));
     // The session was still set up: its status file exists.
-    EXPECT_EQ(ktTest::readAll(common() + "/ktuser.conf"), kDefaultUserConf);
+    EXPECT_EQ(ktTest::readAll(common() + "/ktuser.conf"), ktTest::kDefaultUserConf);
 }
 
 TEST_F(UserConfigTest, InitWithoutAnActiveSessionSetsNoSessionUp)

@@ -42,13 +42,14 @@ int createSharedFile(const std::string& path, unsigned mode);
 // on failure.
 std::FILE* openSharedFileForAppend(const std::string& path);
 
-// Stands for CopyFileA(src, dst, FALSE) in the rotation of the shared log: dst receives src whole
-// up to maxBytes, else its last maxBytes bytes, so a log grown far past its bound costs no more; a
-// cut copy begins after the first line end of its first 64 KiB (when there is one there), so it
-// starts with a whole line. src is read only when it is a regular file with one link, not following
-// a link there. dst is written in place, under the rule above (a missing one is made with mode
-// 0666), so any account can rotate a log that another account rotated before. False with errno set
-// when src or dst cannot be used or a read or write fails; dst may then hold part of the copy.
+// Stands for CopyFileA(src, dst, FALSE) in the rotation of the shared log: dst receives src
+// whole up to maxBytes, else its last maxBytes bytes, so a log grown far past its bound costs
+// no more; a cut copy begins after the first line end of its first 64 KiB (when there is one
+// there), so it starts with a whole line. src is read only when it is a regular file with one
+// link, not following a link there. dst is written in place, under the rule above (a missing
+// one is made with mode 0666), so any account can rotate a log that another account rotated
+// before. False with errno set when src or dst cannot be used or a read or write fails; dst
+// may then hold part of the copy.
 bool copySharedFileTail(const std::string& src, const std::string& dst, std::uint64_t maxBytes);
 
 // Stands for fopen(path, "w") and fclose of the shared log: empties it, under the rule above.

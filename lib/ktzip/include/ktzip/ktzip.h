@@ -15,11 +15,10 @@ struct tm_zip_s; // the zip library's date structure
 // (or SIGINT, SIGTERM or SIGHUP, once ktPlatform::installInterruptCleanup ran) the new file
 // is removed and nothing at archivePath changed. An input that is missing, a link, not a
 // regular file or one with a second name (a hard link), or that cannot be read at all, is
-// skipped with a line in the log; one whose
-// read breaks off part-way goes in short, with what was read; the same file listed twice
-// goes in once; an input holds its bytes up to the size it had when it was opened, so a file
-// that keeps growing cannot hold the archive up. Data is streamed, so memory use does not
-// depend on the file sizes.
+// skipped with a line in the log; one whose read breaks off part-way goes in short, with
+// what was read; the same file listed twice goes in once; an input holds its bytes up to
+// the size it had when it was opened, so a file that keeps growing cannot hold the archive
+// up. Data is streamed, so memory use does not depend on the file sizes.
 // True when the archive was written whole, closed and put in place, whatever inputs were
 // skipped or short; false for a null path or an empty list (nothing is created) and on any
 // failure to write, flush, close or rename the archive itself.

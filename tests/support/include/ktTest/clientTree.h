@@ -11,6 +11,20 @@
 
 namespace ktTest {
 
+// ktuser.conf as a session's first set-up writes it.
+constexpr const char* kDefaultUserConf = R"({
+    "cache": {
+        "userStatus": "true"
+    },
+    "userConfig": {
+        "clientStatus": "1",
+        "tunnelStatus": "0",
+        "qpaStatus": "6",
+        "failCloseStatus": "true"
+    }
+}
+)";
+
 class ClientTree {
 public:
     ClientTree();
