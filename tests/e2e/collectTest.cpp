@@ -1014,7 +1014,7 @@ TEST_F(CollectTest, SignalsInQuickSuccessionStillCleanUpAndEndByTheFirst)
     struct Case {
         int first;
         int second;                    // 0: none
-        std::chrono::milliseconds gap; // after the process took the first
+        std::chrono::milliseconds gap; // after the clean-up began
     };
     const Case cases[] = {
         {SIGINT, SIGINT, 0ms},  {SIGTERM, SIGTERM, 0ms}, {SIGTERM, SIGINT, 0ms},
@@ -1038,7 +1038,9 @@ TEST_F(CollectTest, SignalsInQuickSuccessionStillCleanUpAndEndByTheFirst)
                     if (pid != 0 && unfinishedArchiveIn(m_out) && !fs::is_empty(m_tmp)) {
                         signalled = ::kill(pid, c.first) == 0;
                         if (c.second != 0) {
-                            ktTest::waitUntilSignalTaken(pid, c.first);
+                            ktTest::waitUntilCleanUpBegan(pid, [&] {
+                                return !unfinishedArchiveIn(m_out) || fs::is_empty(m_tmp);
+                            });
                             std::this_thread::sleep_for(c.gap);
                             ::kill(pid, c.second); // the run may be over already
                         }

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -289,11 +290,12 @@ TEST(TemporaryPath, ASignalIgnoredFromTheStartStaysIgnored)
 }
 
 // A held folder whose removal takes a while: a second signal can come while it runs.
+constexpr int kLargeFolderEntries = 1000;
+
 void fillLargeFolder(const std::string& folder, bool subfolders)
 {
-    constexpr int kEntries = 1000;
     fs::create_directory(folder);
-    for (int i = 0; i < kEntries; ++i) {
+    for (int i = 0; i < kLargeFolderEntries; ++i) {
         const std::string entry = folder + "/" + std::to_string(i);
         if (subfolders) {
             fs::create_directory(entry);
@@ -301,6 +303,14 @@ void fillLargeFolder(const std::string& folder, bool subfolders)
             ktTest::writeAll(entry, "copy");
         }
     }
+}
+
+// False once the handler began to empty a folder fillLargeFolder made.
+bool holdsAll(const std::string& folder)
+{
+    std::error_code error;
+    fs::directory_iterator entries(folder, error);
+    return !error && std::distance(entries, fs::directory_iterator()) == kLargeFolderEntries;
 }
 
 // A forked child that holds folder, with a second thread that is free to take signals.
@@ -350,7 +360,7 @@ TEST(TemporaryPath, ASecondSignalWaitsForTheCleanUpAndTheFirstEndsTheProcess)
         EXPECT_EQ(::read(ready[0], &byte, 1), 1);
         ::close(ready[0]);
         ::kill(child, first);
-        EXPECT_TRUE(ktTest::waitUntilSignalTaken(child, first));
+        EXPECT_TRUE(ktTest::waitUntilCleanUpBegan(child, [&] { return !holdsAll(folder); }));
         ::kill(child, second);
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);

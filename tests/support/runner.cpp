@@ -262,31 +262,27 @@ RunResult runKtdiag(const std::vector<std::string>& args,
 
 namespace {
 
-// True when /proc shows signal pending for the process as a whole; false once it was
-// taken, or the process is gone or a zombie.
-bool signalPending(int pid, int signal)
+// True once the process is a zombie or gone.
+bool processEnded(int pid)
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind("State:", 0) == 0 && line.find("zombie") != std::string::npos) {
-            return false;
-        }
-        if (line.rfind("ShdPnd:", 0) == 0) {
-            const unsigned long long pending = std::stoull(line.substr(7), nullptr, 16);
-            return (pending & (1ull << (signal - 1))) != 0;
+        if (line.rfind("State:", 0) == 0) {
+            return line.find("zombie") != std::string::npos;
         }
     }
-    return false;
+    return true;
 }
 
 } // namespace
 
-bool waitUntilSignalTaken(int pid, int signal, std::chrono::milliseconds timeout)
+bool waitUntilCleanUpBegan(int pid, const std::function<bool()>& begun,
+                           std::chrono::milliseconds timeout)
 {
     const auto until = std::chrono::steady_clock::now() + timeout;
-    // No sleep: the point is to follow the taking as closely as possible.
-    while (signalPending(pid, signal)) {
+    // No sleep: the point is to follow the clean-up as closely as possible.
+    while (!begun() && !processEnded(pid)) {
         if (std::chrono::steady_clock::now() >= until) {
             return false;
         }

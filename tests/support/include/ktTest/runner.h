@@ -37,12 +37,13 @@ RunResult runKtdiag(const std::vector<std::string>& args,
                     const std::map<std::string, std::optional<std::string>>& env = {},
                     const std::function<void(int pid)>& started = nullptr);
 
-// Waits until the process pid took signal out of its pending set (a handler began, or the
-// default action), or ended, or timeout passed; true unless it timed out. Used to send a
-// second signal only once the first one was taken: sent together, the kernel would hand
-// over the lower-numbered one first.
-bool waitUntilSignalTaken(int pid, int signal,
-                          std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// Waits until begun() tells that the process pid's signal handler is removing what it holds,
+// or the process ended, or timeout passed; true unless it timed out. Used to send a second
+// signal only once a handler has taken the clean-up: the kernel having handed the first one
+// to a thread is not enough, as another thread could still take the second one and reach
+// the handler before it.
+bool waitUntilCleanUpBegan(int pid, const std::function<bool()>& begun,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Keeps this process and the programs it starts from dumping core (SIGQUIT's default action)
 // for the life of the object.
