@@ -2,6 +2,7 @@
 // what the service received, what the tool printed and its exit code.
 
 #include "ktTest/clientTree.h"
+#include "ktTest/connectProxy.h"
 #include "ktTest/fakeService.h"
 #include "ktTest/runner.h"
 
@@ -247,8 +248,8 @@ TEST_F(ServiceCommandTest, CaptureRunningInTheConfigurationSendsNothing)
 
 TEST_F(ServiceCommandTest, NoServiceFailsWithinTheReadinessWait)
 {
-    const ktTest::RefusingPort refusing;
-    const std::uint16_t port = refusing.port();
+    const ktTest::ClosedPort closed; // refuses, and no other test's service can take it
+    const std::uint16_t port = closed.port();
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"-p", "start"}, {"-u"}, {"-m", "5"}}) {
         // Sooner than any wait beyond the readiness wait: the link's next attempt (10 s

@@ -2,6 +2,7 @@
 // what the service received, what the tool printed and its exit code.
 
 #include "ktTest/clientTree.h"
+#include "ktTest/connectProxy.h"
 #include "ktTest/fakeService.h"
 #include "ktTest/runner.h"
 #include "ktTest/testAccount.h"
@@ -345,8 +346,8 @@ TEST_F(StatusCommandTest, EnableAndDisable)
 
 TEST_F(StatusCommandTest, NoServiceFailsWithinTheReadinessWait)
 {
-    const ktTest::RefusingPort refusing;
-    const std::uint16_t port = refusing.port();
+    const ktTest::ClosedPort closed; // refuses, and no other test's service can take it
+    const std::uint16_t port = closed.port();
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"-f"}, {"-n"}, {"-t", "enable"}}) {
         const auto began = std::chrono::steady_clock::now();

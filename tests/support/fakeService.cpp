@@ -472,30 +472,6 @@ std::optional<FakeReply> plausibleReply(const FakeMessage& request)
     }
 }
 
-RefusingPort::RefusingPort()
-{
-    // No SO_REUSEADDR: nothing else may bind the port while it is held.
-    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        const std::string why = std::strerror(errno);
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-        throw std::runtime_error("no refusing port: " + why);
-    }
-    m_port = ntohs(address.sin_port);
-}
-
-RefusingPort::~RefusingPort()
-{
-    ::close(m_fd);
-}
-
 FakeService::FakeService(std::uint16_t port)
 {
     int pipeFds[2];

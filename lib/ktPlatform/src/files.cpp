@@ -229,8 +229,8 @@ std::FILE* openFileNoFollow(const std::string& path, const char* mode)
 std::FILE* openSingleNameFile(const std::string& path)
 {
     std::FILE* file = openFileNoFollow(path, "rb");
-    struct stat st {};
-    if (file != nullptr && (::fstat(::fileno(file), &st) != 0 || st.st_nlink != 1)) {
+    OpenFileInfo info{};
+    if (file != nullptr && (!openFileInfo(file, info) || info.links != 1)) {
         std::fclose(file);
         errno = EMLINK;
         return nullptr;

@@ -56,18 +56,11 @@ bool NamedLock::open(const std::string& folder, const std::string& name, bool sh
         return true;
     }
     const std::string path = folder + "/" + name + ".lock";
-    // A private lock lives in its writers' own folder, where no other account puts anything:
-    // whatever is there that is not a regular file with one link is refused, not moved.
-    struct stat seen {};
-    if (!shared && ::lstat(path.c_str(), &seen) == 0 &&
-        !(S_ISREG(seen.st_mode) && seen.st_nlink == 1)) {
-        errno = S_ISDIR(seen.st_mode) ? EISDIR : EINVAL;
-        return false;
-    }
     // A shared lock any account may take, as a named mutex with a null DACL allows; a
     // private one no other account may open. Either is a regular file with one link, so its
-    // mode change reaches no other file.
-    const int fd = openSharedEntry(path, O_RDWR, true, shared ? 0666 : 0600);
+    // mode change reaches no other file. A private lock lives in its writers' own folder,
+    // where no other account puts anything: whatever else is there is refused, not moved.
+    const int fd = openSharedEntry(path, O_RDWR, true, shared ? 0666 : 0600, shared);
     if (fd < 0) {
         return false;
     }

@@ -12,9 +12,11 @@ namespace ktPlatform {
 // a second name could lead to another account's file. Such a file of the calling thread's
 // account is given mode. Anything else at path (a link, a folder, a second name, a FIFO),
 // as lstat sees it, an account acting as root moves aside (moveAside) and replaces with a
-// new empty file of mode; another account leaves it alone. Returns the descriptor
-// (close-on-exec) or -1 with errno set (ELOOP, EISDIR, EMLINK, EINVAL, ...).
-int openSharedEntry(const std::string& path, int access, bool create, mode_t mode);
+// new empty file of mode when replacePlanted; another account, or any account without
+// replacePlanted, leaves it alone. Returns the descriptor (close-on-exec) or -1 with errno
+// set (ELOOP, EISDIR, EMLINK, EINVAL, ...).
+int openSharedEntry(const std::string& path, int access, bool create, mode_t mode,
+                    bool replacePlanted);
 
 // Frees the name path for a new file without following or reading whatever holds it: a
 // folder or a regular file with one link (someone's only copy) is renamed aside, to a hidden

@@ -41,7 +41,8 @@ bool isSoleRegularFile(const struct stat& st)
 
 } // namespace
 
-int openSharedEntry(const std::string& path, int access, bool create, mode_t mode)
+int openSharedEntry(const std::string& path, int access, bool create, mode_t mode,
+                    bool replacePlanted)
 {
     // O_NONBLOCK keeps a FIFO swapped in meanwhile from blocking the open; it is cleared for
     // the regular file. What is at the name is judged by lstat, never by the open's error:
@@ -76,7 +77,7 @@ int openSharedEntry(const std::string& path, int access, bool create, mode_t mod
                     return -1;
                 }
             }
-        } else if (currentFsUid() != 0) {
+        } else if (!replacePlanted || currentFsUid() != 0) {
             // Not ours to move: nothing is written through it.
             errno = refusalOf(seen);
             return -1;
@@ -139,7 +140,7 @@ bool createSharedFolder(const std::string& path)
 
 std::FILE* openSharedFileForAppend(const std::string& path)
 {
-    const int fd = openSharedEntry(path, O_WRONLY | O_APPEND, true, kSharedFileMode);
+    const int fd = openSharedEntry(path, O_WRONLY | O_APPEND, true, kSharedFileMode, true);
     if (fd < 0) {
         return nullptr;
     }
@@ -170,7 +171,7 @@ bool copySharedFileTail(const std::string& src, const std::string& dst, std::uin
     off_t at = static_cast<off_t>(size - left);
     // Written in place, not replaced: in the sticky folder an account may not rename over
     // another account's file, but every account may write the 0666 file.
-    const Fd out(openSharedEntry(dst, O_WRONLY, true, kSharedFileMode));
+    const Fd out(openSharedEntry(dst, O_WRONLY, true, kSharedFileMode, true));
     if (out.get() < 0 || ::ftruncate(out.get(), 0) != 0) {
         return false;
     }
@@ -208,7 +209,7 @@ bool copySharedFileTail(const std::string& src, const std::string& dst, std::uin
 
 bool emptySharedFile(const std::string& path)
 {
-    const Fd fd(openSharedEntry(path, O_WRONLY, false, kSharedFileMode));
+    const Fd fd(openSharedEntry(path, O_WRONLY, false, kSharedFileMode, true));
     return fd.get() >= 0 && ::ftruncate(fd.get(), 0) == 0;
 }
 

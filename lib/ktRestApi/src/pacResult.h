@@ -22,10 +22,10 @@ std::string pacProgramCommand(const std::string& program, const std::string& url
 bool readPacOutput(const std::string& path, std::string& text);
 
 // A private folder (0700, in the temporary root, or in /tmp when the account cannot create
-// there) of one PAC program run, for a downloaded
-// script and the program's answer. It is made as the account the calling thread acts as,
-// which the program runs as too, so no other account can block, read or feed it. Removed
-// with its files when it goes, and on an interrupting signal.
+// there) of one PAC program run, for a downloaded script and the program's answer. It is
+// made as the account the calling thread acts as, which the program runs as too, so no
+// other account can block, read or feed it. Removed with its files when it goes, and on an
+// interrupting signal.
 class PacScratchFolder {
 public:
     PacScratchFolder();

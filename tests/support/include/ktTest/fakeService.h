@@ -73,23 +73,6 @@ bool parseFakeMessage(const std::string& text, FakeMessage& message);
 // answer (keep-alives, log level and size).
 std::optional<FakeReply> plausibleReply(const FakeMessage& request);
 
-// A port of 127.0.0.1 that refuses every connection for the life of the object: bound, never
-// listening, so no other test's service can take it meanwhile. Throws std::runtime_error when
-// none can be had.
-class RefusingPort {
-public:
-    RefusingPort();
-    ~RefusingPort();
-    RefusingPort(const RefusingPort&) = delete;
-    RefusingPort& operator=(const RefusingPort&) = delete;
-
-    std::uint16_t port() const { return m_port; }
-
-private:
-    int m_fd = -1;
-    std::uint16_t m_port = 0;
-};
-
 class FakeService {
 public:
     // Listens on 127.0.0.1:port (0: any free port); throws std::runtime_error otherwise.
