@@ -1,9 +1,12 @@
 // Helper process for the log tests.
 //   logWriter preinit          logs before ktLogInit, then starts the log and exits
-//   logWriter lines N TAG      starts the log and writes N lines tagged TAG
+//   logWriter lines N TAG [MS] starts the log and writes N lines tagged TAG; with MS, the
+//                              budget for its waits on the lock
 
 #include "ktLog/ktLog.h"
+#include "ktLog/ktLogInternal.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -24,6 +27,9 @@ int main(int argc, char** argv)
         }
         g_programName = "logWriter";
         g_logLevel = KT_LOG_INFO;
+        if (argc >= 5) {
+            ktLogSetLockTimeout(std::chrono::milliseconds(std::atoi(argv[4])));
+        }
         const int count = std::atoi(argv[2]);
         // A long message makes interleaving inside a line visible.
         const std::string filler(600, argv[3][0]);

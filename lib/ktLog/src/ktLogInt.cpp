@@ -9,11 +9,13 @@
 #include "ktPlatform/sharedFiles.h"
 #include "ktPlatform/system.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 std::atomic<int> g_logLevel{1};
 std::atomic<bool> g_logReady{false};
@@ -53,9 +55,12 @@ std::string g_oldLogFilePath;
 ktPlatform::NamedLock g_logMutex;
 // The process's budget for waiting on the cross-process lock, all waits together: any local
 // account can hold that lock, or take it again each time it is let go, so once the budget is
-// spent the process writes its further lines without it.
+// spent the process writes its further lines without it. Only what a wait takes beyond an
+// ordinary holder's turn (one append, or one rotation) is charged, so writers that merely
+// take turns spend nothing.
 std::atomic<long long> g_lockTimeoutMs{5000};
 std::atomic<long long> g_lockWaitedUs{0};
+constexpr long long kHolderTurnUs = 100 * 1000;
 
 const char* levelName(int level)
 {
@@ -232,22 +237,29 @@ void ktLog(const char* module, const char* sourcePath, int line, int level, cons
     va_end(args);
 
     const std::chrono::milliseconds timeout(g_lockTimeoutMs.load());
-    bool locked = false;
+    bool crossProcess = false;
     const long long leftUs = timeout.count() * 1000 - g_lockWaitedUs.load();
     if (leftUs > 0 && g_logMutex.isOpen()) {
         const auto start = std::chrono::steady_clock::now();
-        locked = g_logMutex.lock(std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::microseconds(leftUs + 999)));
-        g_lockWaitedUs += std::chrono::duration_cast<std::chrono::microseconds>(
-                              std::chrono::steady_clock::now() - start)
-                              .count();
+        crossProcess = g_logMutex.lock(std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::microseconds(leftUs + kHolderTurnUs + 999)));
+        const long long waitedUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                       std::chrono::steady_clock::now() - start)
+                                       .count();
+        g_lockWaitedUs += std::max(0LL, waitedUs - kHolderTurnUs);
     }
-    // Without the cross-process lock the threads of this process still take turns.
-    if (!locked) {
-        locked = g_logMutex.lockThreadsOnly(timeout);
+    // Without the cross-process lock the threads of this process still take turns, and the
+    // line is only appended: a rotation copies and empties the log only under that lock, so
+    // it never races another process's (it waits for a later line that holds the lock).
+    const bool locked = crossProcess || g_logMutex.lockThreadsOnly(timeout);
+    if (crossProcess) {
+        rotateIfFull();
     }
-    rotateIfFull();
     if (std::FILE* f = ktPlatform::openSharedFileForAppend(g_logFilePath)) {
+        // A buffer that holds the whole line makes it one append, whole even beside a
+        // process that writes without the lock.
+        std::vector<char> buffer(text.size() + 2);
+        std::setvbuf(f, buffer.data(), _IOFBF, buffer.size());
         std::fprintf(f, "%s\n", text.c_str());
         std::fclose(f);
     } else {

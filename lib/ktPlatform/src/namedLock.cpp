@@ -88,7 +88,9 @@ bool NamedLock::lock(std::chrono::milliseconds timeout)
     if (!m_impl->lockThreads(deadline)) {
         return false;
     }
-    // flock has no time-out: poll it, backing off up to 10 ms.
+    // flock has no time-out: poll it, backing off up to 1 ms. A longer pause lets the
+    // processes that poll more often take every turn, and a busy writer then waits for
+    // hundreds of others' turns.
     auto pause = std::chrono::microseconds(100);
     for (;;) {
         if (::flock(m_impl->fd, LOCK_EX | LOCK_NB) == 0) {
@@ -101,7 +103,7 @@ bool NamedLock::lock(std::chrono::milliseconds timeout)
             break;
         }
         std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::microseconds(10000));
+        pause = std::min(pause * 2, std::chrono::microseconds(1000));
     }
     m_impl->unlockThreads();
     return false;
