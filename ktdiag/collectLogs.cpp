@@ -686,7 +686,9 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
     }
     // Another account's folder or link would lead root's outputs and reads elsewhere.
     if (!ktPlatform::isTrustedSharedFolder(*collectionFolder)) {
-        KTLOG(KT_LOG_ERROR, "Not using %s: not a folder of root or of this account, error %d",
+        KTLOG(KT_LOG_ERROR,
+              "Not using %s: not a folder of root or of this account below folders only they "
+              "can change, error %d",
               collectionFolder->c_str(), ktPlatform::lastError());
         return false;
     }

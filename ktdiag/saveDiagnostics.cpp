@@ -73,12 +73,16 @@ int saveDiagnostics(std::string& archiveName, bool forUpload)
         // it or a link there, there is nowhere safe to write, and the root must never be
         // used in its place.
         std::string folder;
-        if (!getPublicFolderPath(folder) || !ktPlatform::isTrustedSharedFolder(folder)) {
+        if (!getPublicFolderPath(folder)) {
             // As the collection would fail for want of that folder, without starting it.
             withZipExtension(archiveName);
             return reportFailure(archiveName);
         }
         archiveName = ktPlatform::joinPath(folder, archiveName);
+        if (!ktPlatform::isTrustedSharedFolder(folder)) {
+            withZipExtension(archiveName);
+            return reportFailure(archiveName);
+        }
     } else {
         const std::string folder = separator == 0 ? std::string(1, ktPlatform::kPathSeparator)
                                                   : archiveName.substr(0, separator);

@@ -176,20 +176,27 @@ TEST_F(CollectTest, WithoutThePublicFolderNothingRuns)
 // would lead root's outputs and the archive elsewhere and root's files into the archive.
 TEST_F(CollectTest, APublicFolderOfAnotherAccountIsNotUsed)
 {
+    // So is one below a folder where another account could rename it and put a link of its
+    // own in its place after the check.
     KT_TEST_SECOND_ACCOUNT_OR_SKIP(account);
-    enum class Layout { otherAccountsLink, rootsLink, otherAccountsFolder };
+    enum class Layout { otherAccountsLink, rootsLink, otherAccountsFolder, rootsFolder };
     struct Case {
         const char* name;
         Layout layout;
         bool bareName; // the archive named without a folder goes into the public folder
         bool used;
+        unsigned parentMode; // of $PUBLIC
     };
     const Case cases[] = {
-        {"another account's link to root's folder", Layout::otherAccountsLink, false, false},
-        {"the same with the archive in it", Layout::otherAccountsLink, true, false},
-        {"root's link to root's folder", Layout::rootsLink, false, true},
-        {"another account's folder", Layout::otherAccountsFolder, false, false},
-        {"the same with the archive in it", Layout::otherAccountsFolder, true, false},
+        {"another account's link to root's folder", Layout::otherAccountsLink, false, false, 0755},
+        {"the same with the archive in it", Layout::otherAccountsLink, true, false, 0755},
+        {"root's link to root's folder", Layout::rootsLink, false, true, 0755},
+        {"another account's folder", Layout::otherAccountsFolder, false, false, 0755},
+        {"the same with the archive in it", Layout::otherAccountsFolder, true, false, 0755},
+        {"root's folder below a folder of 0777", Layout::rootsFolder, false, false, 0777},
+        {"the same with the archive in it", Layout::rootsFolder, true, false, 0777},
+        {"root's folder below a folder of 1777", Layout::rootsFolder, true, true, 01777},
+        {"root's folder below a folder of 0755", Layout::rootsFolder, true, true, 0755},
     };
     const std::string target = m_client.tree().root() + "/roots";
     for (const Case& c : cases) {
@@ -199,13 +206,16 @@ TEST_F(CollectTest, APublicFolderOfAnotherAccountIsNotUsed)
         fs::remove_all(m_out);
         fs::create_directories(target);
         fs::create_directories(m_out);
-        ktTest::writeAll(target + "/secret.txt", "root's own");
+        ::chmod(m_client.tree().publicRoot().c_str(), c.parentMode);
+        const std::string folder = c.layout == Layout::rootsFolder ? collection() : target;
+        fs::create_directories(folder);
+        ktTest::writeAll(folder + "/secret.txt", "root's own");
         ktTest::writeAll(target + "/diag.zip", "root's archive");
         if (c.layout == Layout::otherAccountsFolder) {
             fs::create_directories(collection());
             ktTest::chownTo(collection(), account);
             ::chmod(collection().c_str(), 01777);
-        } else {
+        } else if (c.layout != Layout::rootsFolder) {
             fs::create_directory_symlink(target, collection());
             if (c.layout == Layout::otherAccountsLink) {
                 ktTest::chownTo(collection(), account);
@@ -218,23 +228,30 @@ TEST_F(CollectTest, APublicFolderOfAnotherAccountIsNotUsed)
         const auto r = ktTest::runKtdiag(
             {c.bareName ? "-w" : "-o", c.bareName ? "diag.zip" : archive()},
             {{"KTDIAG_SERVICE_PORT", std::to_string(service.port())}, {"TMPDIR", m_tmp}});
+        ::chmod(m_client.tree().publicRoot().c_str(), 0755);
         const auto entries = ktTest::readZip(archivePath);
         if (c.used) {
             EXPECT_EQ(r.exitCode, 0) << r.err;
             EXPECT_TRUE(has(ktTest::zipNames(entries), "secret.txt"));
-            EXPECT_TRUE(fs::exists(target + "/network-state.log"));
+            EXPECT_TRUE(fs::exists(folder + "/network-state.log"));
             continue;
         }
         EXPECT_EQ(r.exitCode, 2) << r.err;
-        EXPECT_EQ(r.out, std::string("Failed to save diagnostics to ") +
-                             (c.bareName ? "diag.zip" : archive().c_str()) + "\n");
+        // A bare name is shown with the folder it would have gone into.
+        EXPECT_EQ(r.out, "Failed to save diagnostics to " + archivePath + "\n");
+        EXPECT_NE(r.err.find("Log off: " + collection() + " "), std::string::npos) << r.err;
         EXPECT_FALSE(entries);
         EXPECT_EQ(m_programs.runs().size(), runsBefore);
         EXPECT_TRUE(service.messages().empty());
         for (const char* output : {"network-state.log", "appInfo.log", "SystemInfo.log"}) {
             EXPECT_FALSE(fs::exists(collection() + "/" + output)) << output;
         }
-        EXPECT_EQ(namesIn(target), (std::vector<std::string>{"diag.zip", "secret.txt"}));
+        if (folder != target) {
+            EXPECT_EQ(namesIn(folder), std::vector<std::string>{"secret.txt"});
+            EXPECT_EQ(namesIn(target), std::vector<std::string>{"diag.zip"});
+        } else {
+            EXPECT_EQ(namesIn(target), (std::vector<std::string>{"diag.zip", "secret.txt"}));
+        }
         EXPECT_EQ(namesIn(m_out), std::vector<std::string>{});
     }
     fs::remove_all(collection());

@@ -203,7 +203,8 @@ bool ktLogInit()
             // Said where a person sees it: the log stays off for the whole run.
             std::fprintf(stderr,
                          "Log off: %s is not a folder of root or of this account, or a link "
-                         "of theirs to one; nothing is written there\n",
+                         "of theirs to one, below folders only they can change; nothing is "
+                         "written there\n",
                          dir.c_str());
             return false;
         }

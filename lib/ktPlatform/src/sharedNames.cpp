@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +23,57 @@ constexpr int kAttempts = 8;
 bool ownedByRootOrUs(const struct stat& st)
 {
     return st.st_uid == 0 || st.st_uid == ::geteuid();
+}
+
+// A folder above a shared folder: nobody but root or the running account can rename or
+// replace what it holds. Writable by group or others only with the sticky bit.
+bool isSafeFolderAbove(const struct stat& st)
+{
+    return S_ISDIR(st.st_mode) && ownedByRootOrUs(st) &&
+           ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0);
+}
+
+// Every folder above path, up to "/", both as the path names them (a link on the way must
+// be root's or ours, as another account could point its own elsewhere at any time) and as
+// they resolve, so no other account can swap path, or a folder on the way, after the check.
+// False with errno set (EACCES for a folder another account could change).
+bool foldersAboveAreSafe(const std::string& path)
+{
+    std::string absolute = path;
+    if (absolute.empty() || absolute[0] != '/') {
+        char* cwd = ::getcwd(nullptr, 0);
+        if (cwd == nullptr) {
+            return false;
+        }
+        absolute = std::string(cwd) + "/" + absolute;
+        std::free(cwd);
+    }
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) {
+        return false;
+    }
+    const std::string real(resolved);
+    std::free(resolved);
+    const auto levelsAbove = [](const std::string& p, bool followed) {
+        for (std::string::size_type slash = p.rfind('/'); slash != std::string::npos;
+             slash = slash == 0 ? std::string::npos : p.rfind('/', slash - 1)) {
+            const std::string level = slash == 0 ? "/" : p.substr(0, slash);
+            if (level.size() > 1 && level.back() == '/') {
+                continue; // "a//b": the same level as "a/b"
+            }
+            struct stat st {};
+            if ((followed ? ::stat(level.c_str(), &st) : ::lstat(level.c_str(), &st)) != 0) {
+                return false;
+            }
+            const bool ok = S_ISLNK(st.st_mode) ? ownedByRootOrUs(st) : isSafeFolderAbove(st);
+            if (!ok) {
+                errno = EACCES;
+                return false;
+            }
+        }
+        return true;
+    };
+    return levelsAbove(absolute, false) && levelsAbove(real, true);
 }
 
 } // namespace
@@ -79,7 +131,7 @@ bool isTrustedSharedFolder(const std::string& path)
         errno = EACCES;
         return false;
     }
-    return true;
+    return foldersAboveAreSafe(path);
 }
 
 int createSharedFile(const std::string& path, unsigned mode)

@@ -18,8 +18,11 @@ bool createSharedFolder(const std::string& path);
 
 // True when the shared folder at path may be used: a folder that root or the account
 // running the tool owns, or a link that one of them owns to such a folder (an
-// administrator's choice). Anything else another account made or owns could lead root's
-// writes and reads elsewhere: false with errno set (EACCES, ENOTDIR, ENOENT).
+// administrator's choice), where every folder above it up to "/", as named and as resolved,
+// is root's or that account's and writable by group or others only with the sticky bit (a
+// link on the way must be theirs too). Anything else another account made, owns or could
+// rename could lead root's writes and reads elsewhere: false with errno set (EACCES,
+// ENOTDIR, ENOENT).
 bool isTrustedSharedFolder(const std::string& path);
 
 // A new file at path in a shared folder, made with O_EXCL (mode, close-on-exec, for
