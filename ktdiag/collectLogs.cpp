@@ -31,8 +31,10 @@
 #include "ktzip/ktzip.h"
 
 #include <boost/filesystem.hpp>
+#include <boost/system/error_code.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <ctime>
 #include <exception>
@@ -126,15 +128,16 @@ std::string timeZoneText()
     return text;
 }
 
-// The entries of folder that are not folders (links followed) nor lock files, by name; a
-// failure to open or advance the walk is logged and ends it with what was found so far.
+// The entries of folder that are not folders nor lock files, by name; a link is judged
+// itself, never followed. A failure to open or advance the walk is logged and ends it with
+// what was found so far.
 std::vector<fs::path> filesIn(const std::string& folder)
 {
     std::vector<fs::path> files;
     try {
         for (fs::directory_iterator it{fs::path(folder)}, end; it != end; ++it) {
             boost::system::error_code ec;
-            if (!fs::is_directory(it->status(ec)) && !isLockFile(it->path())) {
+            if (!fs::is_directory(it->symlink_status(ec)) && !isLockFile(it->path())) {
                 files.push_back(it->path());
             }
         }
@@ -339,9 +342,52 @@ void addProtected(const fs::path& entry, DecryptedCopies& copies,
     }
 }
 
-// The files of the archive's list and how each is read: the user's own as that user, the
-// rest as root and only when the file has no second name, which could be another account's
-// hard link to a file that only root may read.
+// The text of a size lookup's failure, as the file system library words it.
+std::string fileSizeError(const std::string& path, int error)
+{
+    return fs::filesystem_error("boost::filesystem::file_size", fs::path(path),
+                                boost::system::error_code(error, boost::system::system_category()))
+        .what();
+}
+
+// The log's own files, which the rotation keeps within their bound.
+bool isLogFile(const std::string& path)
+{
+    const std::string name = fs::path(path).filename().string();
+    return name == kLogFileName || name == kOldLogFileName;
+}
+
+// A file of the shared collection folder, where every account may write, opened as root
+// reads it for the archive: by the single-name rule, the log's files at their newest
+// kLogFileBound bytes from a line start (any account can make them long, or sparse, at no
+// cost), and another account's sparse file not at all (EFBIG).
+std::FILE* openSharedFile(const std::string& path)
+{
+    std::FILE* file = ktPlatform::openSingleNameFile(path);
+    if (file == nullptr) {
+        return nullptr;
+    }
+    ktPlatform::OpenFileInfo info{};
+    bool ok = false;
+    if (isLogFile(path)) {
+        ok = ktPlatform::seekToNewestLines(file, kLogFileBound);
+    } else if (ktPlatform::openFileInfo(file, info)) {
+        ok = !ktPlatform::isSparseFileOfAnotherAccount(info);
+        errno = EFBIG;
+    }
+    if (!ok) {
+        const int error = errno;
+        std::fclose(file);
+        errno = error;
+        return nullptr;
+    }
+    return file;
+}
+
+// The files of the archive's list and how each is read: the user's own as that user, those
+// of the shared collection folder by openSharedFile, the rest as root and only when the
+// file has no second name, which could be another account's hard link to a file that only
+// root may read.
 class FileList {
 public:
     explicit FileList(const UserFolderReader& user) : m_user(user) {}
@@ -352,14 +398,23 @@ public:
         m_paths.push_back(path);
         m_usersPaths.insert(path);
     }
+    void addShared(const std::string& path)
+    {
+        m_paths.push_back(path);
+        m_sharedPaths.insert(path);
+    }
     const std::vector<std::string>& paths() const { return m_paths; }
 
     std::FILE* open(const std::string& path) const
     {
-        return isUsers(path) ? m_user.openFile(path) : ktPlatform::openSingleNameFile(path);
+        if (isUsers(path)) {
+            return m_user.openFile(path);
+        }
+        return isShared(path) ? openSharedFile(path) : ktPlatform::openSingleNameFile(path);
     }
 
-    // The size of a listed file; false, logged as the upload total's lookup, when it
+    // What a listed file adds to the archive: its size, the bound of a log file, nothing of
+    // another account's sparse file; false, logged as the upload total's lookup, when it
     // cannot be had.
     bool sizeOf(const std::string& path, std::uint64_t& size) const
     {
@@ -372,21 +427,30 @@ public:
             KTLOG(KT_LOG_ERROR, "exception for file_size error %s", error.c_str());
             return false;
         }
-        try {
-            size = fs::file_size(path);
-            return true;
-        } catch (const fs::filesystem_error& e) {
-            KTLOG(KT_LOG_ERROR, "exception for file_size error %s", e.what());
+        // Never through a link.
+        ktPlatform::OpenFileInfo info{};
+        if (!ktPlatform::regularFileInfo(path, info)) {
+            KTLOG(KT_LOG_ERROR, "exception for file_size error %s",
+                  fileSizeError(path, ktPlatform::lastError()).c_str());
             return false;
         }
+        size = info.size;
+        if (isShared(path) && isLogFile(path)) {
+            size = std::min(size, kLogFileBound);
+        } else if (isShared(path) && ktPlatform::isSparseFileOfAnotherAccount(info)) {
+            size = 0;
+        }
+        return true;
     }
 
 private:
     bool isUsers(const std::string& path) const { return m_usersPaths.count(path) != 0; }
+    bool isShared(const std::string& path) const { return m_sharedPaths.count(path) != 0; }
 
     const UserFolderReader& m_user;
     std::vector<std::string> m_paths;
     std::set<std::string> m_usersPaths;
+    std::set<std::string> m_sharedPaths;
 };
 
 } // namespace
@@ -555,6 +619,13 @@ std::vector<std::string> collectionFiles(const std::string& collectionFolder,
         if (ktPlatform::isHeldPath(entry.string())) {
             continue;
         }
+        // Another account's link could lead anywhere: not followed, not sized, and its line
+        // the same wherever it leads.
+        boost::system::error_code ec;
+        if (fs::is_symlink(fs::symlink_status(entry, ec))) {
+            KTLOG(KT_LOG_WARNING, "Error opening %s for reading, skipping", entry.string().c_str());
+            continue;
+        }
         const std::optional<FileState> state = stateOf(entry.string());
         if (state && archive && sameFile(*state, *archive)) {
             continue;
@@ -568,21 +639,22 @@ std::vector<std::string> collectionFiles(const std::string& collectionFolder,
 }
 
 // A capture or dump of the upload form, held back as a candidate for the cap; one of size 0
-// or of no size to be had is left out.
+// or of no size to be had (a link is not followed) is left out.
 void addCandidate(const std::string& path, std::vector<FileSizeRecord>& candidates)
 {
-    try {
-        const std::uint64_t size = fs::file_size(path);
-        if (size > 0) {
-            candidates.push_back({path, size});
-        }
-    } catch (const fs::filesystem_error& e) {
-        KTLOG(KT_LOG_ERROR, "exception error for file_size %s", e.what());
+    ktPlatform::OpenFileInfo info{};
+    if (!ktPlatform::regularFileInfo(path, info)) {
+        KTLOG(KT_LOG_ERROR, "exception error for file_size %s",
+              fileSizeError(path, ktPlatform::lastError()).c_str());
+    } else if (info.size > 0) {
+        candidates.push_back({path, info.size});
     }
 }
 
-// Lists the candidates that fit under the upload cap beside the files listed so far.
-void addWithinUploadCap(FileList& files, std::vector<FileSizeRecord> candidates)
+// Lists the candidates that fit under the upload cap beside the files listed so far; those of
+// the collection folder are read as its files are.
+void addWithinUploadCap(FileList& files, std::vector<FileSizeRecord> candidates,
+                        const std::set<std::string>& shared)
 {
     std::uint64_t total = 0;
     for (const std::string& path : files.paths()) {
@@ -593,7 +665,11 @@ void addWithinUploadCap(FileList& files, std::vector<FileSizeRecord> candidates)
     }
     const UploadChoice choice = chooseUploadFiles(total, std::move(candidates));
     for (const std::string& path : choice.added) {
-        files.add(path);
+        if (shared.count(path) != 0) {
+            files.addShared(path);
+        } else {
+            files.add(path);
+        }
     }
     for (const SkippedFile& skipped : choice.skipped) {
         KTLOG(KT_LOG_INFO, "skipped file from log upload %s , max allowed size reached=%llu bytes",
@@ -654,13 +730,17 @@ FileList listArchiveEntries(const EntrySources& from, DecryptedCopies& copies)
 
     // 4. The collection folder, then the decrypted copies; the upload form holds its
     //    captures and dumps back for the cap.
-    std::vector<std::string> collected =
+    const std::vector<std::string> shared =
         collectionFiles(from.collectionFolder, from.earlierArchives, from.archiveName);
+    std::vector<std::string> collected = shared;
     collected.insert(collected.end(), copies.paths().begin(), copies.paths().end());
+    const std::set<std::string> sharedSet(shared.begin(), shared.end());
     std::vector<FileSizeRecord> candidates;
     for (const std::string& path : collected) {
         if (from.forUpload && isCapped(path)) {
             addCandidate(path, candidates);
+        } else if (sharedSet.count(path) != 0) {
+            files.addShared(path);
         } else {
             files.add(path);
         }
@@ -668,7 +748,7 @@ FileList listArchiveEntries(const EntrySources& from, DecryptedCopies& copies)
 
     // 5. The upload form: the captures and dumps that fit under the cap, smallest first.
     if (from.forUpload) {
-        addWithinUploadCap(files, std::move(candidates));
+        addWithinUploadCap(files, std::move(candidates), sharedSet);
     }
     return files;
 }

@@ -21,6 +21,8 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -439,6 +441,145 @@ TEST_F(CollectTest, AFileWithASecondNameIsLeftOut)
     }
     for (const char* kept : {"notes.txt", "a.json", "network-state.log", "ktdebuglog.log"}) {
         EXPECT_TRUE(has(ktTest::zipNames(entries), kept)) << kept;
+    }
+}
+
+TEST_F(CollectTest, ASecondNameOfTheSharedLogTakesNothingAway)
+{
+    // The log is every account's (0666), so any account may give it a second name; root's
+    // log is still written and collected. Another account's file with a second name stays
+    // out, as any second name of a file that is not every account's already.
+    KT_TEST_SECOND_ACCOUNT_OR_SKIP(account);
+    const ktTest::AccountFolder home(account);
+    const std::string logFile = collection() + "/ktdebuglog.log";
+    ktTest::writeAll(logFile, "an earlier line\n");
+    ::chmod(logFile.c_str(), 0666);
+    fs::create_hard_link(logFile, home.path() + "/my-copy-of-the-log");
+    const std::string theirs = home.path() + "/theirs.txt";
+    ktTest::writeAll(theirs, "the account's own");
+    ktTest::chownTo(theirs, account);
+    ::chmod(theirs.c_str(), 0666);
+    fs::create_hard_link(theirs, collection() + "/theirs.txt");
+
+    const auto r = collectWithoutService();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    struct stat st {};
+    ASSERT_EQ(::lstat(logFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_nlink, 2u) << "the log was taken for a planted name";
+    EXPECT_EQ(std::vector<std::string>(), filesHolding(collection(), "an earlier line", logFile))
+        << "hidden copies of the log";
+    const std::string text = log();
+    EXPECT_EQ(text.rfind("an earlier line\n", 0), 0u);
+    EXPECT_NE(text.find("======= Log collection complete ======="), std::string::npos);
+    const auto entries = ktTest::readZip(archive());
+    const ktTest::ZipEntry* entry = findEntry(entries, "ktdebuglog.log");
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->data.rfind("an earlier line\n", 0), 0u);
+    EXPECT_FALSE(has(ktTest::zipNames(entries), "theirs.txt"));
+    EXPECT_NE(text.find("Error opening " + collection() + "/theirs.txt for reading, skipping"),
+              std::string::npos);
+}
+
+TEST_F(CollectTest, WhatAnyAccountCanMakeLongCostsNoMoreThanItsBound)
+{
+    // Every account can extend the old log (0666) and make files of its own in the public
+    // folder, sparse, as long as it likes at no cost to itself: the old log goes in at its
+    // newest 20 MiB, from a line start, and another account's sparse file not at all. Its
+    // ordinary file, and root's sparse one, go in whole. (The log itself is rotated by the
+    // run's first line; its own bound in the archive is held in tests/ktdiag.)
+    KT_TEST_SECOND_ACCOUNT_OR_SKIP(account);
+    constexpr std::uint64_t kBound = 20 * 1024 * 1024;
+    constexpr std::uint64_t kHoles = 4ull << 30;
+    // Lines of 100 bytes: the newest 20 MiB begin inside one, and the entry with the next.
+    const std::string lines = ktTest::numberedLines(100, kBound + 1000);
+    const std::string oldLog = collection() + "/ktdebuglog_old.log";
+    sparseFile(oldLog, kHoles);
+    std::ofstream(oldLog, std::ios::binary | std::ios::app) << lines;
+    ::chmod(oldLog.c_str(), 0666);
+    const std::string sparse = collection() + "/sparse.txt";
+    sparseFile(sparse, kHoles);
+    ktTest::chownTo(sparse, account);
+    const std::string ordinary = collection() + "/ordinary.txt";
+    ktTest::writeAll(ordinary, std::string(300000, 'x'));
+    ktTest::chownTo(ordinary, account);
+    sparseFile(collection() + "/roots-sparse.txt", 3000000);
+
+    const auto r = collectWithoutService();
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const auto entries = ktTest::readZip(archive(), kBound);
+    ASSERT_TRUE(entries);
+    const ktTest::ZipEntry* entry = findEntry(entries, "ktdebuglog_old.log");
+    ASSERT_NE(entry, nullptr);
+    const std::string newest = lines.substr(lines.size() - (kBound - kBound % 100));
+    EXPECT_EQ(entry->size, newest.size());
+    EXPECT_TRUE(entry->data == newest) << "not the newest whole lines";
+    EXPECT_FALSE(has(ktTest::zipNames(entries), "sparse.txt"));
+    EXPECT_NE(log().find("Error opening " + sparse + " for reading, skipping"), std::string::npos);
+    const ktTest::ZipEntry* kept = findEntry(entries, "ordinary.txt");
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(kept->size, 300000u);
+    const ktTest::ZipEntry* rootsOwn = findEntry(entries, "roots-sparse.txt");
+    ASSERT_NE(rootsOwn, nullptr);
+    EXPECT_EQ(rootsOwn->size, 3000000u);
+}
+
+TEST_F(CollectTest, ALinkInTheCollectionFolderSaysNothingOfItsTarget)
+{
+    // Another account's link could point root at any path: whatever it leads to, the link
+    // is left out with the same line, and neither its target's existence, kind nor size
+    // shows in the log, in either form (the upload total included).
+    const std::string secret = m_client.tree().root() + "/root-only";
+    ktTest::writeAll(secret, std::string(1200000, 's'));
+    ::chmod(secret.c_str(), 0600);
+    const std::string folder = m_client.tree().root() + "/a-folder";
+    fs::create_directories(folder);
+    // A capture that fits beside the other files only while nothing is added to them.
+    sparseFile(collection() + "/fits.pcap", 29000000);
+    const std::string targets[] = {secret, m_client.tree().root() + "/missing", folder};
+    std::optional<std::string> first;
+    for (const std::string& target : targets) {
+        SCOPED_TRACE(target);
+        for (const char* name : {"/link.txt", "/link.pcap"}) {
+            fs::remove(collection() + name);
+            fs::create_symlink(target, collection() + name);
+        }
+        for (bool upload : {false, true}) {
+            ktTest::writeAll(collection() + "/ktdebuglog.log", "");
+            const auto r = collectWithoutService(upload);
+            EXPECT_EQ(r.exitCode, 0) << r.err;
+            const std::vector<std::string> names = ktTest::zipNames(ktTest::readZip(archive(), 0));
+            EXPECT_FALSE(has(names, "link.txt"));
+            EXPECT_FALSE(has(names, "link.pcap"));
+            EXPECT_TRUE(has(names, "fits.pcap")) << "a link was sized";
+            // The collection's lines, less their time stamps and process ids.
+            std::string lines;
+            std::istringstream in(log());
+            for (std::string line; std::getline(in, line);) {
+                const std::size_t info = line.find(" ", line.find(" t") + 1);
+                lines += line.substr(info) + "\n";
+            }
+            EXPECT_EQ(lines.find(target), std::string::npos) << lines;
+            // One line for each link, and no other line names one.
+            std::vector<std::string> aboutLinks;
+            std::istringstream collected(lines);
+            for (std::string line; std::getline(collected, line);) {
+                if (line.find(collection() + "/link.") != std::string::npos) {
+                    const std::size_t says = line.find(" Error opening ");
+                    aboutLinks.push_back(says == std::string::npos ? line : line.substr(says));
+                }
+            }
+            EXPECT_EQ(aboutLinks,
+                      (std::vector<std::string>{
+                          " Error opening " + collection() + "/link.pcap for reading, skipping",
+                          " Error opening " + collection() + "/link.txt for reading, skipping"}));
+            if (upload) {
+                if (first) {
+                    EXPECT_EQ(lines, *first) << "the log tells the links apart";
+                } else {
+                    first = lines;
+                }
+            }
+        }
     }
 }
 

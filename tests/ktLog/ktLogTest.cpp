@@ -287,6 +287,8 @@ TEST_F(LogTest, TheOldLogGetsTheWholeLogUpToTwiceTheRotationSize)
     const std::string beyond = numberedLines(kBound + 150, false);
     // The newest kBound bytes begin inside a line: the copy begins with the next one.
     const std::string beyondTail = beyond.substr(beyond.find('\n', beyond.size() - kBound) + 1);
+    // The newest kBound bytes begin a line: the copy begins with it.
+    const std::string onLineStart = std::string(99, 'x') + "\n" + atBound;
     struct Case {
         const char* what;
         const std::string& content;
@@ -298,6 +300,7 @@ TEST_F(LogTest, TheOldLogGetsTheWholeLogUpToTwiceTheRotationSize)
         {"just past the rotation size", pastSize, 0, pastSize},
         {"at twice the rotation size", atBound, 0, atBound},
         {"beyond", beyond, 0, beyondTail},
+        {"beyond, from a line start", onLineStart, 0, atBound},
         // Past 4 GiB, holes without a line end: the newest bytes as they are.
         {"sparse", "oldest line\n", (1ull << 32) + 4096,
          std::string(kBound - last.size(), '\0') + last},
@@ -448,6 +451,42 @@ TEST_F(LogTest, ASecondNameOfAnotherFileIsLeftAlone)
         if (c.name == lockPath()) {
             fs::rename(aside, c.name);
         }
+    }
+}
+
+TEST_F(LogTest, AnotherAccountsSecondNameOfRootsSharedFileTakesNothingAway)
+{
+    // Root's log, old log and lock are every account's (0666), so any account may link them
+    // elsewhere: root goes on using each, its lines stay in it and nothing is moved aside.
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    openTreeToAccounts();
+    const ktTest::AccountFolder home(account);
+    for (const std::string& name : {logPath(), oldLogPath(), lockPath()}) {
+        SCOPED_TRACE(name);
+        ktTest::writeAll(oldLogPath(), "an earlier generation\n");
+        fs::permissions(oldLogPath(), fs::perms(0666));
+        const std::string before = fillLog("the last line before the rotation");
+        const std::string second = home.path() + "/second-name";
+        fs::remove(second);
+        fs::create_hard_link(name, second);
+        struct stat was {};
+        ASSERT_EQ(::lstat(name.c_str(), &was), 0);
+
+        ktLog("m", "f.cpp", 1, KT_LOG_INFO, "written");
+        ktPlatform::NamedLock lock;
+        EXPECT_TRUE(lock.open(g_tree->publicFolder(), "kt_log_mutex"));
+
+        struct stat now {};
+        ASSERT_EQ(::lstat(name.c_str(), &now), 0);
+        EXPECT_EQ(now.st_ino, was.st_ino) << "replaced";
+        EXPECT_EQ(now.st_nlink, 2u);
+        EXPECT_TRUE(ktTest::readAll(oldLogPath()) == before) << "not rotated";
+        ASSERT_EQ(logLines().size(), 1u);
+        EXPECT_NE(logLines()[0].find(" m written"), std::string::npos);
+        for (const auto& e : fs::directory_iterator(g_tree->publicFolder())) {
+            EXPECT_NE(e.path().filename().string()[0], '.') << "moved aside: " << e.path();
+        }
+        fs::remove(second);
     }
 }
 

@@ -23,6 +23,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -233,6 +234,53 @@ TEST(CollectLogs, UploadCapAtTheByte)
         if (c.skipLines.empty()) {
             EXPECT_EQ(log.find("skipped file from log upload"), std::string::npos) << label;
         }
+    }
+}
+
+TEST(CollectLogs, TheLogFilesGoInAtTheirNewestTwentyMebibytesAndCountNoMore)
+{
+    // Any account can make the log files long, or sparse, at no cost: each goes in at its
+    // newest 20 MiB from a line start (the first of them when the cut falls on one), and
+    // counts no more than that towards the upload cap.
+    ktTest::FakeService service;
+    service.setReplier(ktTest::plausibleReply);
+    ktTest::ScopedEnv port("KTDIAG_SERVICE_PORT", std::to_string(service.port()));
+    ktTest::FakePrograms programs(true);
+    constexpr std::uint64_t kBound = 20 * 1024 * 1024;
+    struct Case {
+        const char* name;
+        std::size_t width; // of its lines: 128 divides 20 MiB, 100 does not
+    };
+    for (const Case& c : {Case{"ktdebuglog.log", 128}, Case{"ktdebuglog_old.log", 100}}) {
+        SCOPED_TRACE(c.name);
+        ktTest::clearLog();
+        ktTest::ClientTree client;
+        const std::string collection = client.tree().publicFolder();
+        fs::create_directories(collection);
+        const std::string lines = ktTest::numberedLines(c.width, kBound + 1000);
+        const std::string path = collection + "/" + c.name;
+        sparseFile(path, 4ull << 30);
+        std::ofstream(path, std::ios::binary | std::ios::app) << lines;
+        ::chmod(path.c_str(), 0666);
+        sparseFile(collection + "/a.pcap", 1000000);
+        const std::string archive = client.tree().root() + "/upload.zip";
+        {
+            CKTDiag diag;
+            diag.start();
+            ASSERT_TRUE(diag.collectLogs(archive, true));
+        }
+        const auto entries = ktTest::readZip(archive, kBound);
+        ASSERT_TRUE(entries);
+        const std::string newest = lines.substr(lines.size() - (kBound - kBound % c.width));
+        const auto entry =
+            std::find_if(entries->begin(), entries->end(),
+                         [&](const ktTest::ZipEntry& e) { return e.name == c.name; });
+        ASSERT_NE(entry, entries->end());
+        EXPECT_EQ(entry->size, newest.size());
+        EXPECT_TRUE(entry->data == newest) << "not the newest whole lines";
+        const std::vector<std::string> names = ktTest::zipNames(entries);
+        EXPECT_NE(std::find(names.begin(), names.end(), "a.pcap"), names.end())
+            << "the log counted beyond its bound";
     }
 }
 

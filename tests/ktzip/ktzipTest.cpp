@@ -6,6 +6,7 @@
 #include "ktPlatform/interruptCleanup.h"
 
 #include "ktTest/tempTree.h"
+#include "ktTest/testAccount.h"
 #include "ktTest/testLog.h"
 
 #include <gtest/gtest.h>
@@ -272,13 +273,82 @@ std::vector<std::string> leftovers(const std::string& folder, std::vector<std::s
 TEST_F(ZipTest, UnwritableArchivePathFails)
 {
     const std::string input = file("a.log", "a");
-    fs::create_directory(path("folder"));
-    const std::string archives[] = {path("no/such/folder/out.zip"), path("folder")};
-    for (const std::string& a : archives) {
-        EXPECT_FALSE(zipFiles(a.c_str(), {input})) << a;
+    EXPECT_FALSE(zipFiles(path("no/such/folder/out.zip").c_str(), {input}));
+    EXPECT_EQ(leftovers(m_dir.path(), {"a.log"}), std::vector<std::string>{});
+}
+
+// Plants a folder of another account's, with a file in it, at the archive's name once the
+// archive is whole.
+class FolderAtTheNameBeforeTheRename {
+public:
+    explicit FolderAtTheNameBeforeTheRename(const ktTest::TestAccount& account)
+    {
+        s_account = &account;
+        ktzip::g_beforeRename = plant;
     }
-    EXPECT_EQ(leftovers(m_dir.path(), {"a.log", "folder"}), std::vector<std::string>{});
-    EXPECT_TRUE(fs::is_empty(path("folder")));
+    ~FolderAtTheNameBeforeTheRename() { ktzip::g_beforeRename = nullptr; }
+
+private:
+    static void plant(const char* archivePath)
+    {
+        fs::create_directory(archivePath);
+        ktTest::writeAll(std::string(archivePath) + "/inside", "the account's");
+        ktTest::chownTo(archivePath, *s_account);
+    }
+    static inline const ktTest::TestAccount* s_account = nullptr;
+};
+
+TEST_F(ZipTest, AFinishedArchiveIsKeptWhenItsNameWasTakenMeanwhile)
+{
+    // In the public folder, where any account may make names, root moves what took the
+    // archive's name aside; elsewhere the run fails, yet the finished archive stays under
+    // its temporary name, and the log names it.
+    KT_TEST_SECOND_ACCOUNT_OR_SKIP(account);
+    const std::string input = file("a.log", "a");
+    const std::string publicFolder = path("Public/Kestrani");
+    fs::create_directories(publicFolder);
+    ::chmod(publicFolder.c_str(), 01777);
+    const ktTest::ScopedEnv env("PUBLIC", path("Public"));
+    struct Case {
+        const char* what;
+        std::string folder;
+        bool inPlace;
+    };
+    const Case cases[] = {
+        {"in the public folder", publicFolder, true},
+        {"elsewhere", m_dir.path() + "/elsewhere", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::create_directories(c.folder);
+        const std::string target = c.folder + "/diag.zip";
+        ktTest::clearLog();
+        bool written = false;
+        {
+            const FolderAtTheNameBeforeTheRename planted(account);
+            written = zipFiles(target.c_str(), {input});
+        }
+        EXPECT_EQ(written, c.inPlace);
+        // The account's folder is kept, with what it holds, at its name or aside.
+        std::string kept;
+        std::string archiveAt = target;
+        for (const auto& e : fs::directory_iterator(c.folder)) {
+            if (fs::is_directory(e.symlink_status())) {
+                kept = e.path().string();
+            } else if (e.path() != target) {
+                archiveAt = e.path().string();
+            }
+        }
+        EXPECT_EQ(ktTest::readAll(kept + "/inside"), "the account's");
+        EXPECT_EQ(kept == target, !c.inPlace) << kept;
+        const auto entries = readArchive(archiveAt);
+        ASSERT_TRUE(entries) << archiveAt;
+        EXPECT_EQ(names(*entries), std::vector<std::string>{"a.log"});
+        if (!c.inPlace) {
+            EXPECT_NE(archiveAt, target);
+            EXPECT_TRUE(ktTest::logHas("the archive is kept as " + archiveAt)) << ktTest::logText();
+        }
+    }
 }
 
 // Hands out the suffixes of the archive's new file in turn, so a test knows its names.
@@ -693,22 +763,33 @@ private:
 
 TEST_F(ZipTest, AGrowingInputGoesInAtItsSizeWhenOpened)
 {
-    const std::string grows = file("grows.log", "first part");
-    const std::string next = file("next.log", "next");
-    GrowOnNextArchiveWrite growing(grows);
-    const ZipInputOpener open = [&](const std::string& p) {
-        std::FILE* f = std::fopen(p.c_str(), "rb");
-        if (p == grows) {
-            GrowOnNextArchiveWrite::arm();
-        }
-        return f;
+    // From where the opener left it (the newest part of a file, say) up to that size. The
+    // input is longer than the first read, so the rest is read after it grew.
+    const std::string first = noise(100000, 7);
+    struct Case {
+        long from;
+        std::string entry;
     };
-    ASSERT_TRUE(zipFiles(archive().c_str(), {grows, next}, open));
-    ASSERT_EQ(ktTest::readAll(grows), "first part and more that came later");
-    const auto entries = readArchive(archive());
-    ASSERT_TRUE(entries);
-    ASSERT_EQ(names(*entries), (std::vector<std::string>{"grows.log", "next.log"}));
-    EXPECT_EQ(entries->front().data, "first part");
+    for (const Case& c : {Case{0, first}, Case{60000, first.substr(60000)}}) {
+        SCOPED_TRACE(c.from);
+        const std::string grows = file("grows.log", first);
+        const std::string next = file("next.log", "next");
+        GrowOnNextArchiveWrite growing(grows);
+        const ZipInputOpener open = [&](const std::string& p) {
+            std::FILE* f = std::fopen(p.c_str(), "rb");
+            if (p == grows) {
+                std::fseek(f, c.from, SEEK_SET);
+                GrowOnNextArchiveWrite::arm();
+            }
+            return f;
+        };
+        ASSERT_TRUE(zipFiles(archive().c_str(), {grows, next}, open));
+        ASSERT_EQ(ktTest::readAll(grows), first + " and more that came later");
+        const auto entries = readArchive(archive());
+        ASSERT_TRUE(entries);
+        ASSERT_EQ(names(*entries), (std::vector<std::string>{"grows.log", "next.log"}));
+        EXPECT_TRUE(entries->front().data == c.entry) << entries->front().data.size();
+    }
 }
 
 } // namespace

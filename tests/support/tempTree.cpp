@@ -77,4 +77,14 @@ void writeAll(const std::string& path, const std::string& data)
     out << data;
 }
 
+std::string numberedLines(std::size_t width, std::uint64_t size)
+{
+    std::string text;
+    for (int i = 0; text.size() < size; ++i) {
+        const std::string number = std::to_string(i);
+        text += number + std::string(width - 1 - number.size(), '.') + "\n";
+    }
+    return text;
+}
+
 } // namespace ktTest

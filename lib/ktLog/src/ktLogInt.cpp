@@ -40,7 +40,8 @@ constexpr std::uint32_t kDebugLineMask =
 
 constexpr std::uint64_t kRotateSize = 10485760; // 10 MiB
 // Room for the longest lines many writers can add between two checks, and then some.
-constexpr std::uint64_t kOldLogBound = 2 * kRotateSize;
+constexpr std::uint64_t kOldLogBound = kLogFileBound;
+static_assert(kOldLogBound == 2 * kRotateSize, "the old log takes twice the rotation size");
 
 const char* const g_logLevelNames[] = {"unknown", "critical", "error", "warn", "info", "debug"};
 
@@ -212,8 +213,8 @@ bool ktLogInit()
                    ktPlatform::lastError());
         return false;
     }
-    g_logFilePath = folder + "ktdebuglog.log";
-    g_oldLogFilePath = folder + "ktdebuglog_old.log";
+    g_logFilePath = folder + kLogFileName;
+    g_oldLogFilePath = folder + kOldLogFileName;
 
     if (std::FILE* f = ktPlatform::openSharedFileForAppend(g_logFilePath)) {
         std::fclose(f);

@@ -1,6 +1,7 @@
 #include "ktPlatform/files.h"
 
 #include "posixFiles.h"
+#include "sharedEntry.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -49,6 +50,9 @@ OpenFileInfo fileInfoOf(const struct stat& st)
     info.changed = static_cast<std::int64_t>(st.st_ctim.tv_sec);
     info.changedNanoseconds = static_cast<std::int64_t>(st.st_ctim.tv_nsec);
     info.links = static_cast<std::uint64_t>(st.st_nlink);
+    info.owner = static_cast<std::uint32_t>(st.st_uid);
+    info.allocated = static_cast<std::uint64_t>(st.st_blocks) * 512;
+    info.sharedMode = isSharedModeFile(st);
     return info;
 }
 
@@ -230,12 +234,33 @@ std::FILE* openSingleNameFile(const std::string& path)
 {
     std::FILE* file = openFileNoFollow(path, "rb");
     OpenFileInfo info{};
-    if (file != nullptr && (!openFileInfo(file, info) || info.links != 1)) {
+    if (file != nullptr && (!openFileInfo(file, info) || (info.links != 1 && !info.sharedMode))) {
         std::fclose(file);
         errno = EMLINK;
         return nullptr;
     }
     return file;
+}
+
+bool isSparseFileOfAnotherAccount(const OpenFileInfo& info)
+{
+    return info.owner != 0 && info.owner != ::geteuid() && info.allocated < info.size / 2;
+}
+
+std::int64_t streamPosition(std::FILE* file)
+{
+    return file == nullptr ? -1 : static_cast<std::int64_t>(::ftello(file));
+}
+
+bool seekToNewestLines(std::FILE* file, std::uint64_t maxBytes)
+{
+    struct stat st {};
+    if (file == nullptr || ::fstat(::fileno(file), &st) != 0) {
+        return false;
+    }
+    const off_t at =
+        newestLinesStart(::fileno(file), static_cast<std::uint64_t>(st.st_size), maxBytes);
+    return ::fseeko(file, at, SEEK_SET) == 0;
 }
 
 std::FILE* openRegularFile(const std::string& path, const char* mode)

@@ -2,7 +2,9 @@
 // The one rule for a file the tool writes, changes the mode of or truncates in a shared
 // folder. Internal.
 
+#include <cstdint>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace ktPlatform {
@@ -23,6 +25,19 @@ int openSharedEntry(const std::string& path, int access, bool create, mode_t mod
 // name beside it; anything else (a link, a FIFO, a second name of a file) loses only its
 // name. True when nothing is at path afterwards; false with errno set.
 bool moveAside(const std::string& path);
+
+// True when st is owned by root or by the account running the tool (its effective uid).
+bool ownedByRootOrUs(const struct stat& st);
+
+// A regular file of root's or of the running account that is already in the shared mode
+// 0666: every account may read and write it anyway, so a second name of it (another
+// account's hard link) gives nobody anything new, and it is used whatever its link count.
+bool isSharedModeFile(const struct stat& st);
+
+// Where the newest maxBytes of the size bytes of fd begin, moved to a line start: at the
+// cut itself when a line ends just before it, else after the first line end in the 64 KiB
+// that follow (where there is none, the cut stays). 0 when the whole fits.
+off_t newestLinesStart(int fd, std::uint64_t size, std::uint64_t maxBytes);
 
 // Six letters or digits no one can guess, for a new name; empty when no randomness could be
 // had. Tests may give a source of their own (setNameSuffixSource).

@@ -39,6 +39,13 @@ bool isSoleRegularFile(const struct stat& st)
     return S_ISREG(st.st_mode) && st.st_nlink == 1;
 }
 
+// A file at a shared name that may be written, truncated or given its mode: one with one
+// name, or, in the shared folders, one whose every name is every account's already.
+bool isUsable(const struct stat& st, bool shared)
+{
+    return isSoleRegularFile(st) || (shared && isSharedModeFile(st));
+}
+
 } // namespace
 
 int openSharedEntry(const std::string& path, int access, bool create, mode_t mode,
@@ -65,14 +72,14 @@ int openSharedEntry(const std::string& path, int access, bool create, mode_t mod
             if (fd.get() < 0 && errno != EEXIST) {
                 return -1;
             }
-        } else if (isSoleRegularFile(seen)) {
+        } else if (isUsable(seen, replacePlanted)) {
             fd.reset(::open(path.c_str(), flags));
             if (fd.get() < 0) {
                 const int refused = errno;
                 struct stat now {};
                 // Still the same file: the open's refusal is the answer (no permission).
                 if (::lstat(path.c_str(), &now) == 0 && now.st_ino == seen.st_ino &&
-                    now.st_dev == seen.st_dev && isSoleRegularFile(now)) {
+                    now.st_dev == seen.st_dev && isUsable(now, replacePlanted)) {
                     errno = refused;
                     return -1;
                 }
@@ -94,7 +101,7 @@ int openSharedEntry(const std::string& path, int access, bool create, mode_t mod
         if (::fstat(fd.get(), &st) != 0) {
             return -1;
         }
-        if (!isSoleRegularFile(st)) {
+        if (!isUsable(st, replacePlanted)) {
             continue; // swapped after lstat: judged again by name
         }
         const int fl = ::fcntl(fd.get(), F_GETFL);
@@ -109,6 +116,27 @@ int openSharedEntry(const std::string& path, int access, bool create, mode_t mod
     }
     errno = EAGAIN;
     return -1;
+}
+
+off_t newestLinesStart(int fd, std::uint64_t size, std::uint64_t maxBytes)
+{
+    if (size <= maxBytes) {
+        return 0;
+    }
+    const off_t cut = static_cast<off_t>(size - maxBytes);
+    char buffer[64 * 1024 + 1];
+    // The byte before the cut, then what follows it.
+    ssize_t n = -1;
+    do {
+        n = ::pread(fd, buffer, sizeof(buffer), cut - 1);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0 || buffer[0] == '\n') {
+        return cut;
+    }
+    if (const void* end = std::memchr(buffer + 1, '\n', static_cast<std::size_t>(n - 1))) {
+        return cut + static_cast<off_t>(static_cast<const char*>(end) - buffer);
+    }
+    return cut;
 }
 
 bool createSharedFolder(const std::string& path)
@@ -162,21 +190,19 @@ bool copySharedFileTail(const std::string& src, const std::string& dst, std::uin
         return false;
     }
     // A second name could be another account's private file: its bytes stay where they are.
-    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    if (!isUsable(st, true)) {
         errno = S_ISREG(st.st_mode) ? EMLINK : EINVAL;
         return false;
     }
     const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
-    std::uint64_t left = std::min(size, maxBytes);
-    off_t at = static_cast<off_t>(size - left);
+    off_t at = newestLinesStart(in.get(), size, maxBytes);
+    std::uint64_t left = size - static_cast<std::uint64_t>(at);
     // Written in place, not replaced: in the sticky folder an account may not rename over
     // another account's file, but every account may write the 0666 file.
     const Fd out(openSharedEntry(dst, O_WRONLY, true, kSharedFileMode, true));
     if (out.get() < 0 || ::ftruncate(out.get(), 0) != 0) {
         return false;
     }
-    // A cut copy begins with the first whole line, when one starts in its first piece.
-    bool atLineStart = at == 0;
     char buffer[64 * 1024];
     while (left > 0) {
         const ssize_t n =
@@ -191,14 +217,7 @@ bool copySharedFileTail(const std::string& src, const std::string& dst, std::uin
         if (n == 0) {
             break; // emptied meanwhile: what was read is the copy
         }
-        const char* from = buffer;
-        if (!atLineStart) {
-            atLineStart = true;
-            if (const void* end = std::memchr(buffer, '\n', static_cast<std::size_t>(n))) {
-                from = static_cast<const char*>(end) + 1;
-            }
-        }
-        if (!writeAll(out.get(), from, static_cast<std::size_t>(buffer + n - from))) {
+        if (!writeAll(out.get(), buffer, static_cast<std::size_t>(n))) {
             return false;
         }
         at += n;

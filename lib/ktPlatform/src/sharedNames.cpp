@@ -3,6 +3,9 @@
 
 #include "ktPlatform/sharedFiles.h"
 
+#include "ktPlatform/files.h"
+#include "ktPlatform/folders.h"
+
 #include "identity.h"
 #include "posixFiles.h"
 #include "sharedEntry.h"
@@ -11,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,11 +23,6 @@ namespace ktPlatform {
 namespace {
 
 constexpr int kAttempts = 8;
-
-bool ownedByRootOrUs(const struct stat& st)
-{
-    return st.st_uid == 0 || st.st_uid == ::geteuid();
-}
 
 // A folder above a shared folder: nobody but root or the running account can rename or
 // replace what it holds. Writable by group or others only with the sticky bit.
@@ -77,6 +76,16 @@ bool foldersAboveAreSafe(const std::string& path)
 }
 
 } // namespace
+
+bool ownedByRootOrUs(const struct stat& st)
+{
+    return st.st_uid == 0 || st.st_uid == ::geteuid();
+}
+
+bool isSharedModeFile(const struct stat& st)
+{
+    return S_ISREG(st.st_mode) && (st.st_mode & 07777) == 0666 && ownedByRootOrUs(st);
+}
 
 bool moveAside(const std::string& path)
 {
@@ -132,6 +141,24 @@ bool isTrustedSharedFolder(const std::string& path)
         return false;
     }
     return foldersAboveAreSafe(path);
+}
+
+bool renameOntoSharedName(const std::string& from, const std::string& to)
+{
+    if (renameFile(from, to)) {
+        return true;
+    }
+    const int refused = errno;
+    const std::optional<std::string> shared = publicFolder();
+    struct stat folder {};
+    struct stat sharedFolder {};
+    if (currentFsUid() != 0 || !shared || ::stat(folderOf(to).c_str(), &folder) != 0 ||
+        ::stat(shared->c_str(), &sharedFolder) != 0 || folder.st_dev != sharedFolder.st_dev ||
+        folder.st_ino != sharedFolder.st_ino) {
+        errno = refused;
+        return false;
+    }
+    return moveAside(to) && renameFile(from, to);
 }
 
 int createSharedFile(const std::string& path, unsigned mode)

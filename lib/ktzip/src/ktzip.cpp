@@ -5,6 +5,7 @@
 #include "ktLog/ktLog.h"
 #include "ktPlatform/files.h"
 #include "ktPlatform/interruptCleanup.h"
+#include "ktPlatform/sharedFiles.h"
 #include "ktPlatform/strings.h"
 #include "ktPlatform/system.h"
 
@@ -23,6 +24,7 @@ static const char* const kLogModule = "ktzip";
 namespace ktzip {
 std::uint64_t g_zip64From = kZip64From;
 void (*g_wrapArchiveIo)(zlib_filefunc64_def& io) = nullptr;
+void (*g_beforeRename)(const char* archivePath) = nullptr;
 } // namespace ktzip
 
 namespace {
@@ -205,8 +207,15 @@ public:
         }
 
         // The first bytes are read before the entry is started, so an input that cannot be
-        // read at all leaves no empty entry behind.
-        const std::uint64_t limit = known ? info.size : kUnknownSize;
+        // read at all leaves no empty entry behind. What goes in starts where the opener
+        // left the input and ends at the size it had then.
+        std::uint64_t limit = kUnknownSize;
+        if (known) {
+            const std::int64_t at = ktPlatform::streamPosition(in.get());
+            limit = at >= 0 && static_cast<std::uint64_t>(at) <= info.size
+                        ? info.size - static_cast<std::uint64_t>(at)
+                        : info.size;
+        }
         char buffer[kCopyBufferSize];
         const Chunk first = read(in.get(), path, buffer, limit);
         if (first.failed && first.size == 0) {
@@ -331,17 +340,12 @@ public:
         m_fd = -1;
         return fd;
     }
-    // Moves the finished file onto archivePath; on failure it is removed.
+    // Moves the finished file onto archivePath. It is kept either way: where that name
+    // cannot be had, the archive stays under its own.
     bool moveTo(const std::string& archivePath)
     {
-        if (!ktPlatform::renameFile(m_path, archivePath)) {
-            const int saved = ktPlatform::lastError();
-            m_held.remove();
-            errno = saved;
-            return false;
-        }
         m_held.keep();
-        return true;
+        return ktPlatform::renameOntoSharedName(m_path, archivePath);
     }
 
 private:
@@ -401,9 +405,12 @@ bool zipFilesUnguarded(const char* archivePath, const std::vector<std::string>& 
     if (!entriesWritten) {
         return false;
     }
+    if (ktzip::g_beforeRename != nullptr) {
+        ktzip::g_beforeRename(archivePath);
+    }
     if (!file.moveTo(archivePath)) {
-        KTLOG(KT_LOG_ERROR, "Failed to move %s to %s, error %d", file.path().c_str(), archivePath,
-              ktPlatform::lastError());
+        KTLOG(KT_LOG_ERROR, "Failed to move %s to %s, error %d; the archive is kept as %s",
+              file.path().c_str(), archivePath, ktPlatform::lastError(), file.path().c_str());
         return false;
     }
     KTLOG(KT_LOG_INFO, "Created %s", archivePath);

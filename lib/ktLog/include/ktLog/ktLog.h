@@ -30,7 +30,15 @@
 //   static const char* const kLogModule = "ktUtils";
 
 #include <atomic>
+#include <cstdint>
 #include <string>
+
+// The log's files in the log folder, and the most either holds while the rotation keeps it:
+// the log is rotated a few lines past 10 MiB, and the old log takes at most twice that (the
+// newest part of a log grown further, from a line start).
+constexpr const char* kLogFileName = "ktdebuglog.log";
+constexpr const char* kOldLogFileName = "ktdebuglog_old.log";
+constexpr std::uint64_t kLogFileBound = 2 * 10485760;
 
 enum KtLogLevel : int {
     KT_LOG_CRITICAL = 1,

@@ -16,8 +16,10 @@ std::FILE* openFileNoFollow(const std::string& path, const char* mode);
 
 // The same for reading a file that root reads for another account to see (the collection):
 // only a regular file with one name is opened, as a second name could be another account's
-// hard link to a file that only root may read. Null with errno set (EMLINK for a second
-// name, ELOOP for a link, ...).
+// hard link to a file that only root may read; one of root's or of the running account's
+// already in the shared mode 0666 (the shared log) is opened whatever its names, as every
+// account may read it anyway. Null with errno set (EMLINK for a second name, ELOOP for a
+// link, ...).
 std::FILE* openSingleNameFile(const std::string& path);
 
 // The same for files outside the shared folders: links are followed, but only a
@@ -47,7 +49,10 @@ struct OpenFileInfo {
     std::int64_t modifiedNanoseconds;
     std::int64_t changed; // of the status (ctime), seconds since 1970
     std::int64_t changedNanoseconds;
-    std::uint64_t links; // names of the file
+    std::uint64_t links;     // names of the file
+    std::uint32_t owner;     // uid
+    std::uint64_t allocated; // bytes the file takes on disk (its blocks)
+    bool sharedMode;         // root's or the running account's, in the shared mode 0666
 };
 // Stands for GetFileInformationByHandle: fstat of the open file's size, device, inode,
 // modification and status-change times and link count. False with errno set.
@@ -56,6 +61,16 @@ bool openFileInfo(std::FILE* file, OpenFileInfo& info);
 // The same for the regular file at path, not following a link there; false with errno set
 // (EINVAL when something else is there).
 bool regularFileInfo(const std::string& path, OpenFileInfo& info);
+
+// True for a file that another account could have made as long as it liked at no cost to
+// itself: owned by neither root nor the running account, and taking less than half its
+// length on disk (a sparse file).
+bool isSparseFileOfAnotherAccount(const OpenFileInfo& info);
+
+// Positions file so that at most maxBytes remain to its end (its size now), at a line start:
+// where the newest maxBytes begin inside a line, after that line's end when it comes within
+// 64 KiB. False with errno set.
+bool seekToNewestLines(std::FILE* file, std::uint64_t maxBytes);
 
 // Stands for _stat64's st_mtime: stat (links followed), seconds since 1970. False with
 // errno set.
@@ -77,6 +92,9 @@ ReplaceStatus replaceFileAtomically(const std::string& path, const std::string& 
 std::FILE* openDescriptor(int fd, const char* mode);
 // Stands for _close; errno is kept.
 void closeDescriptor(int fd);
+
+// Stands for _ftelli64: the stream's position in bytes; -1 with errno set.
+std::int64_t streamPosition(std::FILE* file);
 
 // Stands for FlushFileBuffers: the stream's data flushed and on the disk. False with errno.
 bool flushToDisk(std::FILE* file);

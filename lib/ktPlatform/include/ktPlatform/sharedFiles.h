@@ -33,8 +33,16 @@ bool isTrustedSharedFolder(const std::string& path);
 // EEXIST. -1 with errno set on failure.
 int createSharedFile(const std::string& path, unsigned mode);
 
+// Stands for MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) of a finished file onto its
+// name (renameFile). Where the rename fails and to lies in the public folder, an account
+// acting as root moves what holds that name aside (a folder another account made there
+// meanwhile, say; moveAside, never followed or read) and renames once more. False with errno
+// set; from is then where it was.
+bool renameOntoSharedName(const std::string& from, const std::string& to);
+
 // The log, the old log and the lock in that folder are used only when each is a regular file
-// with one link: a second name could be another account's private file, which must not be
+// with one link, or root's or the running account's file already in the shared mode 0666: a
+// second name of anything else could be another account's private file, which must not be
 // written, truncated or given another mode. Anything else there (a link, a folder, a second
 // name, a FIFO) an account acting as root moves out of the way, never following or reading
 // it, and replaces with a new file; another account leaves it alone and fails (errno ELOOP,

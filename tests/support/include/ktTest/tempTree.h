@@ -2,6 +2,8 @@
 // A temporary client tree: PUBLIC, ProgramData and APPDATA point into a fresh folder
 // for the life of the object, and everything is removed afterwards.
 
+#include <cstddef>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -55,5 +57,7 @@ private:
 // Whole-file helpers for tests.
 std::string readAll(const std::string& path);
 void writeAll(const std::string& path, const std::string& data);
+// Numbered lines of width bytes, the line end included, at least size bytes in all.
+std::string numberedLines(std::size_t width, std::uint64_t size);
 
 } // namespace ktTest
