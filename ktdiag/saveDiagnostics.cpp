@@ -105,7 +105,7 @@ int saveDiagnostics(std::string& archiveName, bool forUpload)
 
     CKTDiag diag;
     diag.start();
-    ktPlatform::deleteFile(archiveName);
+    ktPlatform::deleteSharedName(archiveName);
 
     if (diag.collectLogs(archiveName, forUpload)) {
         std::printf("Successfully saved diagnostics to %s\n", archiveName.c_str());

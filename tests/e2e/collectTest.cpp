@@ -587,6 +587,39 @@ TEST_F(CollectTest, ALinkInTheCollectionFolderSaysNothingOfItsTarget)
     }
 }
 
+TEST_F(CollectTest, AnotherAccountsFileAtTheArchivesNameInThePublicFolderIsKept)
+{
+    // Root's own earlier archive is replaced; whatever another account has at that name in
+    // the public folder may be its only copy, and is moved aside, never deleted or replaced.
+    KT_TEST_SECOND_ACCOUNT_OR_SKIP(account);
+    const std::string archivePath = collection() + "/diag.zip";
+    for (const bool accounts : {false, true}) {
+        SCOPED_TRACE(accounts ? "another account's file" : "root's earlier archive");
+        for (const std::string& name : namesIn(collection())) {
+            fs::remove_all(collection() + "/" + name);
+        }
+        ktTest::writeAll(archivePath, "what was there");
+        if (accounts) {
+            ktTest::chownTo(archivePath, account);
+        }
+        ktTest::FakeService service;
+        service.setReplier(ktTest::plausibleReply);
+        const auto r = ktTest::runKtdiag(
+            {"-o", "diag"},
+            {{"KTDIAG_SERVICE_PORT", std::to_string(service.port())}, {"TMPDIR", m_tmp}});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, "Successfully saved diagnostics to " + archivePath + "\n");
+        EXPECT_TRUE(has(ktTest::zipNames(ktTest::readZip(archivePath)), "network-state.log"));
+        const std::vector<std::string> kept =
+            filesHolding(collection(), "what was there", archivePath);
+        EXPECT_EQ(kept.size(), accounts ? 1u : 0u);
+        if (accounts && kept.size() == 1) {
+            EXPECT_EQ(fs::path(kept[0]).filename().string().rfind(".diag.zip.", 0), 0u) << kept[0];
+            EXPECT_EQ(ownerOf(kept[0]), account.uid);
+        }
+    }
+}
+
 TEST_F(CollectTest, EntriesFollowTheListThenTheFolders)
 {
     m_client.writeConfigFile("ktuserconfig.json", "{}");

@@ -277,32 +277,42 @@ TEST_F(ZipTest, UnwritableArchivePathFails)
     EXPECT_EQ(leftovers(m_dir.path(), {"a.log"}), std::vector<std::string>{});
 }
 
-// Plants a folder of another account's, with a file in it, at the archive's name once the
+// Plants another account's folder, with a file in it, or file at the archive's name once the
 // archive is whole.
-class FolderAtTheNameBeforeTheRename {
+class PlantedAtTheNameBeforeTheRename {
 public:
-    explicit FolderAtTheNameBeforeTheRename(const ktTest::TestAccount& account)
+    PlantedAtTheNameBeforeTheRename(const ktTest::TestAccount& account, bool folder)
     {
         s_account = &account;
+        s_folder = folder;
         ktzip::g_beforeRename = plant;
     }
-    ~FolderAtTheNameBeforeTheRename() { ktzip::g_beforeRename = nullptr; }
+    ~PlantedAtTheNameBeforeTheRename() { ktzip::g_beforeRename = nullptr; }
+    // Where the planted content is, below what was planted.
+    static std::string content(const std::string& planted)
+    {
+        return s_folder ? planted + "/inside" : planted;
+    }
 
 private:
     static void plant(const char* archivePath)
     {
-        fs::create_directory(archivePath);
-        ktTest::writeAll(std::string(archivePath) + "/inside", "the account's");
+        if (s_folder) {
+            fs::create_directory(archivePath);
+        }
+        ktTest::writeAll(content(archivePath), "the account's");
         ktTest::chownTo(archivePath, *s_account);
     }
     static inline const ktTest::TestAccount* s_account = nullptr;
+    static inline bool s_folder = false;
 };
 
 TEST_F(ZipTest, AFinishedArchiveIsKeptWhenItsNameWasTakenMeanwhile)
 {
     // In the public folder, where any account may make names, root moves what took the
-    // archive's name aside; elsewhere the run fails, yet the finished archive stays under
-    // its temporary name, and the log names it.
+    // archive's name aside, never replacing another account's file; elsewhere a folder there
+    // fails the run, yet the finished archive stays under its temporary name, which the log
+    // gives.
     KT_TEST_SECOND_ACCOUNT_OR_SKIP(account);
     const std::string input = file("a.log", "a");
     const std::string publicFolder = path("Public/Kestrani");
@@ -312,40 +322,46 @@ TEST_F(ZipTest, AFinishedArchiveIsKeptWhenItsNameWasTakenMeanwhile)
     struct Case {
         const char* what;
         std::string folder;
+        bool plantsFolder;
         bool inPlace;
     };
     const Case cases[] = {
-        {"in the public folder", publicFolder, true},
-        {"elsewhere", m_dir.path() + "/elsewhere", false},
+        {"a folder in the public folder", publicFolder, true, true},
+        {"a file in the public folder", publicFolder, false, true},
+        {"a folder elsewhere", m_dir.path() + "/elsewhere", true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        fs::remove_all(c.folder);
         fs::create_directories(c.folder);
+        ::chmod(c.folder.c_str(), 01777);
         const std::string target = c.folder + "/diag.zip";
         ktTest::clearLog();
         bool written = false;
         {
-            const FolderAtTheNameBeforeTheRename planted(account);
+            const PlantedAtTheNameBeforeTheRename planted(account, c.plantsFolder);
             written = zipFiles(target.c_str(), {input});
         }
         EXPECT_EQ(written, c.inPlace);
-        // The account's folder is kept, with what it holds, at its name or aside.
+        // What the account planted is kept, with what it holds, at its name or aside; the
+        // archive at its name or under its temporary one.
         std::string kept;
-        std::string archiveAt = target;
+        std::string archiveAt;
         for (const auto& e : fs::directory_iterator(c.folder)) {
-            if (fs::is_directory(e.symlink_status())) {
-                kept = e.path().string();
-            } else if (e.path() != target) {
-                archiveAt = e.path().string();
+            const std::string p = e.path().string();
+            if (ktTest::readAll(PlantedAtTheNameBeforeTheRename::content(p)) == "the account's") {
+                kept = p;
+            } else {
+                archiveAt = p;
             }
         }
-        EXPECT_EQ(ktTest::readAll(kept + "/inside"), "the account's");
+        EXPECT_FALSE(kept.empty()) << "what the account planted is gone";
         EXPECT_EQ(kept == target, !c.inPlace) << kept;
+        EXPECT_EQ(archiveAt == target, c.inPlace) << archiveAt;
         const auto entries = readArchive(archiveAt);
         ASSERT_TRUE(entries) << archiveAt;
         EXPECT_EQ(names(*entries), std::vector<std::string>{"a.log"});
         if (!c.inPlace) {
-            EXPECT_NE(archiveAt, target);
             EXPECT_TRUE(ktTest::logHas("the archive is kept as " + archiveAt)) << ktTest::logText();
         }
     }

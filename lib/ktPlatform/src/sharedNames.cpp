@@ -143,22 +143,72 @@ bool isTrustedSharedFolder(const std::string& path)
     return foldersAboveAreSafe(path);
 }
 
-bool renameOntoSharedName(const std::string& from, const std::string& to)
+namespace {
+
+// True when the calling thread acts as root and path names an entry of the public folder,
+// where any account may have made a name first.
+bool isPublicEntryForRoot(const std::string& path)
 {
-    if (renameFile(from, to)) {
-        return true;
-    }
-    const int refused = errno;
     const std::optional<std::string> shared = publicFolder();
     struct stat folder {};
     struct stat sharedFolder {};
-    if (currentFsUid() != 0 || !shared || ::stat(folderOf(to).c_str(), &folder) != 0 ||
-        ::stat(shared->c_str(), &sharedFolder) != 0 || folder.st_dev != sharedFolder.st_dev ||
-        folder.st_ino != sharedFolder.st_ino) {
-        errno = refused;
+    return currentFsUid() == 0 && shared && ::stat(folderOf(path).c_str(), &folder) == 0 &&
+           ::stat(shared->c_str(), &sharedFolder) == 0 && folder.st_dev == sharedFolder.st_dev &&
+           folder.st_ino == sharedFolder.st_ino;
+}
+
+// What root may drop the name of: its own file or link (an earlier output of its own).
+bool isOwnFileOrLink(const struct stat& st)
+{
+    return st.st_uid == currentFsUid() && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode));
+}
+
+} // namespace
+
+bool deleteSharedName(const std::string& path)
+{
+    if (!isPublicEntryForRoot(path)) {
+        return deleteFile(path);
+    }
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
         return false;
     }
-    return moveAside(to) && renameFile(from, to);
+    if (isOwnFileOrLink(st)) {
+        return deleteFile(path);
+    }
+    return moveAside(path);
+}
+
+bool renameOntoSharedName(const std::string& from, const std::string& to)
+{
+    if (!isPublicEntryForRoot(to)) {
+        return renameFile(from, to);
+    }
+    // Never over what another account put there: its file may be its only copy.
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+        struct stat st {};
+        if (::lstat(to.c_str(), &st) != 0) {
+            if (errno == ENOENT) {
+                continue;
+            }
+            return false;
+        }
+        if (isOwnFileOrLink(st)) {
+            return renameFile(from, to);
+        }
+        if (!moveAside(to)) {
+            return false;
+        }
+    }
+    errno = EEXIST;
+    return false;
 }
 
 int createSharedFile(const std::string& path, unsigned mode)
