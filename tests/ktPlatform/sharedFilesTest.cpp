@@ -1,5 +1,7 @@
-// The shared public folder: which folders root trusts with its log and outputs.
+// The shared public folder: which folders root trusts with its log and outputs, and what
+// becomes of what another account put at a name root makes new there.
 
+#include "ktPlatform/interruptCleanup.h"
 #include "ktPlatform/sharedFiles.h"
 
 #include "ktTest/tempTree.h"
@@ -8,10 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -92,6 +96,152 @@ TEST(SharedFolder, RootsLinkIsTrustedOnlyWhereItsTargetIs)
         const std::string folder = tree.path() + "/public/Kestrani";
         fs::create_directory_symlink(tree.path() + "/elsewhere/target", folder);
         EXPECT_EQ(ktPlatform::isTrustedSharedFolder(folder), c.trusted);
+    }
+}
+
+// Hands out the suffixes of moved-aside names in turn, so a test knows them.
+class ScriptedSuffixes {
+public:
+    explicit ScriptedSuffixes(std::vector<std::string> suffixes)
+    {
+        s_suffixes = std::move(suffixes);
+        s_next = 0;
+        ktPlatform::setNameSuffixSource(next);
+    }
+    ~ScriptedSuffixes() { ktPlatform::setNameSuffixSource(nullptr); }
+
+private:
+    static std::string next()
+    {
+        return s_next < s_suffixes.size() ? s_suffixes[s_next++] : std::string();
+    }
+    static inline std::vector<std::string> s_suffixes;
+    static inline size_t s_next = 0;
+};
+
+struct Seen {
+    bool exists = false;
+    ino_t inode = 0;
+    uid_t owner = 0;
+    nlink_t links = 0;
+    mode_t type = 0;
+};
+
+Seen seen(const std::string& path)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return {};
+    }
+    return {true, st.st_ino, st.st_uid, st.st_nlink, static_cast<mode_t>(st.st_mode & S_IFMT)};
+}
+
+TEST(SharedFile, WhatHoldsItsNameIsKeptAsideOrLosesOnlyThatName)
+{
+    // Root makes a command output new in a sticky folder that every account writes. What
+    // another account put at the name first is never deleted: its only copy of a file, or a
+    // folder, is renamed to a hidden name beside it, never over one already there; a link, a
+    // FIFO or a second name only loses that name, whatever it leads to stays. Root's own
+    // earlier output is removed.
+    KT_TEST_ACCOUNT_OR_SKIP(account);
+    enum class Planted { rootsOutput, accountsFile, secondName, link, folder, fifo };
+    struct Case {
+        const char* what;
+        Planted planted;
+        bool firstHiddenNameTaken;
+        bool keptAside; // else gone
+    };
+    const Case cases[] = {
+        {"root's earlier output", Planted::rootsOutput, false, false},
+        {"the account's only copy of a file", Planted::accountsFile, false, true},
+        {"the same, its first hidden name taken", Planted::accountsFile, true, true},
+        {"a second name of the account's file", Planted::secondName, false, false},
+        {"a link", Planted::link, false, false},
+        {"a folder", Planted::folder, false, true},
+        {"the same, its first hidden name taken", Planted::folder, true, true},
+        {"a FIFO", Planted::fifo, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const ktTest::TempDir tree;
+        ::chmod(tree.path().c_str(), 0755);
+        const std::string folder = tree.path() + "/shared";
+        fs::create_directory(folder);
+        ::chmod(folder.c_str(), 01777);
+        const std::string elsewhere = tree.path() + "/elsewhere";
+        ktTest::writeAll(elsewhere, "the account's other file");
+        ktTest::chownTo(elsewhere, account);
+        const std::string name = folder + "/out.log";
+        switch (c.planted) {
+        case Planted::rootsOutput:
+        case Planted::accountsFile:
+            ktTest::writeAll(name, "earlier content");
+            break;
+        case Planted::secondName:
+            fs::create_hard_link(elsewhere, name);
+            break;
+        case Planted::link:
+            fs::create_symlink(elsewhere, name);
+            break;
+        case Planted::folder:
+            fs::create_directory(name);
+            ktTest::writeAll(name + "/inside", "earlier content");
+            break;
+        case Planted::fifo:
+            ASSERT_EQ(::mkfifo(name.c_str(), 0666), 0);
+            break;
+        }
+        if (c.planted != Planted::rootsOutput) {
+            ktTest::chownTo(name, account);
+        }
+        const std::string taken = folder + "/.out.log.Taken1";
+        if (c.firstHiddenNameTaken) {
+            ktTest::writeAll(taken, "already there");
+        }
+        const Seen before = seen(name);
+        const Seen takenBefore = seen(taken);
+
+        int fd = -1;
+        {
+            const ScriptedSuffixes suffixes({"Taken1", "Fresh1"});
+            fd = ktPlatform::createSharedFile(name, 0600);
+        }
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        ::close(fd);
+
+        // A new, private, empty file of root's at the name.
+        const Seen made = seen(name);
+        EXPECT_EQ(made.type, S_IFREG);
+        EXPECT_EQ(made.owner, 0u);
+        EXPECT_EQ(made.links, 1u);
+        EXPECT_EQ(fs::status(name).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_EQ(ktTest::readAll(name), "");
+        // What was there: aside under the first hidden name free, whole, or gone.
+        const std::string aside =
+            folder + (c.firstHiddenNameTaken ? "/.out.log.Fresh1" : "/.out.log.Taken1");
+        const Seen moved = seen(aside);
+        EXPECT_EQ(moved.exists, c.keptAside);
+        if (c.keptAside) {
+            EXPECT_EQ(moved.inode, before.inode);
+            EXPECT_EQ(moved.owner, account.uid);
+            EXPECT_EQ(ktTest::readAll(aside + (c.planted == Planted::folder ? "/inside" : "")),
+                      "earlier content");
+        }
+        if (c.firstHiddenNameTaken) {
+            EXPECT_EQ(seen(taken).inode, takenBefore.inode);
+            EXPECT_EQ(ktTest::readAll(taken), "already there");
+        }
+        // Whatever a link or a second name led to stays as it was.
+        EXPECT_EQ(ktTest::readAll(elsewhere), "the account's other file");
+        EXPECT_EQ(seen(elsewhere).links, 1u);
+        std::vector<std::string> hidden;
+        for (const auto& e : fs::directory_iterator(folder)) {
+            if (e.path().filename().string()[0] == '.') {
+                hidden.push_back(e.path().filename().string());
+            }
+        }
+        EXPECT_EQ(hidden.size(), (c.keptAside ? 1u : 0u) + (c.firstHiddenNameTaken ? 1u : 0u));
     }
 }
 
