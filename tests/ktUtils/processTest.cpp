@@ -10,8 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -199,6 +201,51 @@ TEST_F(ExecCommandTest, HangingChildIsStoppedAtTheTimeOut)
     EXPECT_NE(log().find("ExecCommand: timed out after 100 ms running " + hang + "\n"),
               std::string::npos);
     EXPECT_EQ(log().find("Successfully"), std::string::npos);
+}
+
+TEST_F(ExecCommandTest, OnADescriptorEachRunIsReportedAsItWent)
+{
+    // Several commands fill one file through the descriptor its caller made: a run that
+    // did not start or did not end in time is a failure, logged; only what each program
+    // wrote is appended, after what the file held.
+    const std::string missing = path("missing") + " -x";
+    const std::string sleeper = kChild + " sleep";
+    struct Case {
+        const char* what;
+        std::string command;
+        bool toFile; // else the descriptor is -1: the output goes nowhere
+        bool result;
+        std::string appended;
+        std::string logged;
+    };
+    const Case cases[] = {
+        {"ended with 0", kChild + " print a", true, true, "out a\nerr a\n",
+         "Successfully executed command: " + kChild + " print a\n"},
+        {"ended with 7", kChild + " exit 7", true, true, "",
+         "Successfully executed command: " + kChild + " exit 7\n"},
+        {"missing program", missing, true, false, "",
+         "CreateProcess() failed with error 2 running " + missing + "\n"},
+        {"timed out", sleeper, true, false, "",
+         "ExecCommand: timed out after 300 ms running " + sleeper + "\n"},
+        {"descriptor -1", kChild + " print b", false, true, "",
+         "Successfully executed command: " + kChild + " print b\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ktTest::clearLog();
+        const std::string out = path("out");
+        ktTest::writeAll(out, "before\n");
+        const int fd = ::open(out.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        // Only the sleeper meets its time-out, however busy the machine.
+        const std::chrono::milliseconds timeout(c.command == sleeper ? 300 : 20000);
+        EXPECT_EQ(ExecCommand(c.command, c.toFile ? fd : -1, timeout), c.result);
+        ::close(fd);
+        EXPECT_EQ(ktTest::readAll(out), "before\n" + c.appended);
+        const std::string text = log();
+        EXPECT_NE(text.find(c.logged), std::string::npos) << text;
+        EXPECT_EQ(text.find("Successfully") != std::string::npos, c.result) << text;
+    }
 }
 
 // The public folder and its log are shared by every account: a thread acting as a user

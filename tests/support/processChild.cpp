@@ -8,6 +8,7 @@
 //   signal N         raises signal N
 //   touch PATH       creates PATH
 //   hang             starts a grandchild, prints its pid, and both sleep for good
+//   sleep            sleeps for good, printing nothing
 //   ids              "uid R E S\ngid R E S\ngroups G...\n": its real, effective and saved ids
 //                    and its supplementary groups in ascending order
 //   env              its environment, one "NAME=value\n" line per entry, in ascending order
@@ -133,6 +134,10 @@ int main(int argc, char** argv)
         put(1, std::string("session ") + (::getsid(0) == ::getpid() ? "own" : "shared") + "\ntty " +
                    (tty >= 0 ? "open" : "none") + "\ncwd " +
                    (n > 0 ? std::string(cwd, static_cast<std::size_t>(n)) : "?") + "\n");
+    } else if (mode == "sleep") {
+        for (;;) {
+            ::pause();
+        }
     } else if (mode == "hang") {
         const pid_t grandchild = ::fork();
         if (grandchild == 0) {
