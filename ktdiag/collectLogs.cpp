@@ -208,11 +208,11 @@ std::vector<std::string> runSystemCommand(ktPlatform::SystemCommand command,
         return failed;
     }
     for (const std::string& line : ktPlatform::systemCommandLines(command, folders)) {
-        if (!ExecCommand(line, output.fd())) {
-            failed.push_back(line);
-        }
         if (g_commandLineHook) {
             g_commandLineHook(output.path(), line);
+        }
+        if (!ExecCommand(line, output.fd())) {
+            failed.push_back(line);
         }
     }
     return failed;

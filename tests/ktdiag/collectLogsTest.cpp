@@ -20,13 +20,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <fcntl.h>
-#include <grp.h>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -41,36 +39,12 @@ void sparseFile(const std::string& path, std::uintmax_t size)
     fs::resize_file(path, size);
 }
 
-// Runs step in a child acting as account (system calls only: the parent has threads); true
-// when step succeeded.
-bool asAccount(const ktTest::TestAccount& account, bool (*step)(const char* path),
-               const std::string& path)
-{
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const bool ok = ::setgroups(0, nullptr) == 0 && ::setgid(account.gid) == 0 &&
-                        ::setuid(account.uid) == 0 && step(path.c_str());
-        ::_exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
-}
-
-// Another account's swap: its folder at the name out, a file of its own in.
-bool swapInOwnFile(const char* path)
-{
-    ::rmdir(path);
-    const int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
-    if (fd < 0) {
-        return false;
-    }
-    ::close(fd);
-    return true;
-}
-
 TEST(CollectLogs, ACommandOutputIsWrittenOnlyIntoTheFileThisRunMade)
 {
+    // Root makes each output new, moving aside what another account put at its name, and
+    // writes every line through that one file. Should its name then lead elsewhere (another
+    // account's file in its place, as a public folder without the sticky bit would let that
+    // account make it), no line follows the name.
     KT_TEST_SECOND_ACCOUNT_OR_SKIP(account);
     ktTest::clearLog();
     ktTest::FakeService service;
@@ -81,21 +55,35 @@ TEST(CollectLogs, ACommandOutputIsWrittenOnlyIntoTheFileThisRunMade)
     const std::string collection = client.tree().publicFolder();
     fs::create_directories(collection);
     fs::create_directories(client.dataFolder());
-    // Shared as the public folder is: every account may make files there.
     ::chmod(client.tree().root().c_str(), 0755);
     ::chmod(client.tree().publicRoot().c_str(), 0755);
     ::chmod(collection.c_str(), 01777);
-    // The other account's folder holds the name when the collection starts.
-    const std::string output = collection + "/network-state.log";
-    fs::create_directory(output);
-    ktTest::chownTo(output, account);
+    struct Output {
+        std::string name;
+        std::string lines; // what root runs into it
+    };
+    const Output outputs[] = {
+        {"network-state.log", "ip addr\ncat /etc/resolv.conf\nip route\ncat /proc/modules\n"
+                              "ss -n -t\n"},
+        {"appInfo.log", "dpkg-query -W -f=${Package}\\t${Version}\\t${Maintainer}\\n\n"},
+        {"SystemInfo.log", "uname -a\ncat /etc/os-release\ncat /proc/meminfo\n"},
+    };
+    // Another account's folder holds each name when the collection starts.
+    for (const Output& o : outputs) {
+        fs::create_directory(collection + "/" + o.name);
+        ktTest::chownTo(collection + "/" + o.name, account);
+    }
 
-    // Between the lines of that output, the other account tries to put its own file there.
-    bool tried = false;
+    // Once root made each output, before its first line: root's file is renamed to
+    // "root-<name>", still in the folder, and the account's own file is put at the name.
+    std::vector<std::string> swapped;
     setCommandLineHook([&](const std::string& file, const std::string&) {
-        if (file == output && !tried) {
-            tried = true;
-            asAccount(account, swapInOwnFile, output);
+        const std::string name = fs::path(file).filename().string();
+        if (std::find(swapped.begin(), swapped.end(), name) == swapped.end()) {
+            swapped.push_back(name);
+            fs::rename(file, collection + "/root-" + name);
+            ktTest::writeAll(file, "");
+            ktTest::chownTo(file, account);
         }
     });
     const std::string archive = client.tree().root() + "/out.zip";
@@ -107,32 +95,42 @@ TEST(CollectLogs, ACommandOutputIsWrittenOnlyIntoTheFileThisRunMade)
     }
     setCommandLineHook(nullptr);
     ASSERT_TRUE(collected);
-    EXPECT_TRUE(tried);
-
-    const std::string full = "ip addr\ncat /etc/resolv.conf\nip route\ncat /proc/modules\n"
-                             "ss -n -t\n";
-    struct stat st {};
-    ASSERT_EQ(::lstat(output.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(st.st_uid, 0u);
-    EXPECT_EQ(ktTest::readAll(output), full);
     const auto entries = ktTest::readZip(archive);
     ASSERT_TRUE(entries);
-    const auto entry =
-        std::find_if(entries->begin(), entries->end(),
-                     [](const ktTest::ZipEntry& e) { return e.name == "network-state.log"; });
-    ASSERT_NE(entry, entries->end());
-    EXPECT_EQ(entry->data, full);
-    // The folder was moved aside, not followed or emptied.
-    std::vector<std::string> aside;
-    for (const auto& e : fs::directory_iterator(collection)) {
-        const std::string name = e.path().filename().string();
-        if (name.rfind(".network-state.log.", 0) == 0 && e.is_directory() &&
-            ::lstat(e.path().c_str(), &st) == 0 && st.st_uid == account.uid) {
-            aside.push_back(name);
+    const auto entry = [&](const std::string& name) -> std::optional<std::string> {
+        for (const ktTest::ZipEntry& e : *entries) {
+            if (e.name == name) {
+                return e.data;
+            }
         }
+        return std::nullopt;
+    };
+
+    for (const Output& o : outputs) {
+        SCOPED_TRACE(o.name);
+        const std::string theirs = collection + "/" + o.name;
+        const std::string roots = collection + "/root-" + o.name;
+        EXPECT_NE(std::find(swapped.begin(), swapped.end(), o.name), swapped.end());
+        struct stat st {};
+        ASSERT_EQ(::lstat(theirs.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, account.uid) << "the swap did not happen";
+        EXPECT_EQ(ktTest::readAll(theirs), "") << "root's lines followed the name";
+        ASSERT_EQ(::lstat(roots.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(ktTest::readAll(roots), o.lines);
+        EXPECT_EQ(entry("root-" + o.name), o.lines);
+        EXPECT_EQ(entry(o.name), "");
+        // The folder that held the name was moved aside, not followed or emptied.
+        std::vector<std::string> aside;
+        for (const auto& e : fs::directory_iterator(collection)) {
+            const std::string name = e.path().filename().string();
+            if (name.rfind("." + o.name + ".", 0) == 0 && e.is_directory() &&
+                ::lstat(e.path().c_str(), &st) == 0 && st.st_uid == account.uid) {
+                aside.push_back(name);
+            }
+        }
+        EXPECT_EQ(aside.size(), 1u);
     }
-    EXPECT_EQ(aside.size(), 1u);
 }
 
 TEST(CollectLogs, OnlyTheUnfinishedFilesThisRunHoldsAreLeftOut)
