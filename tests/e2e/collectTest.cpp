@@ -275,17 +275,7 @@ TEST_F(CollectTest, WithoutAServiceTheArchiveIsStillWritten)
 
     const auto entries = ktTest::readZip(archive());
     ASSERT_TRUE(entries);
-    struct Output {
-        const char* name;
-        std::string text;
-    };
-    const Output outputs[] = {
-        {"network-state.log", "ip addr\ncat /etc/resolv.conf\nip route\ncat /proc/modules\n"
-                              "ss -n -t\n"},
-        {"SystemInfo.log", "uname -a\ncat /etc/os-release\ncat /proc/meminfo\n"},
-        {"appInfo.log", "dpkg-query -W -f=${Package}\\t${Version}\\t${Maintainer}\\n\n"},
-    };
-    for (const Output& o : outputs) {
+    for (const ktTest::CommandOutputText& o : ktTest::kCommandOutputs) {
         const ktTest::ZipEntry* e = findEntry(entries, o.name);
         ASSERT_NE(e, nullptr) << o.name;
         EXPECT_EQ(e->data, o.text) << o.name;

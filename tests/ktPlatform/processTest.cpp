@@ -211,8 +211,7 @@ TEST_F(RunProcessTest, AnInterruptEndsTheChildrenStillRunning)
             ktPlatform::installInterruptCleanup();
             std::thread interrupter([&out] {
                 // Once the child has started its grandchild.
-                for (int waited = 0; waited < 20000 && ktTest::readAll(out).empty();
-                     waited += 10) {
+                for (int waited = 0; waited < 20000 && ktTest::readAll(out).empty(); waited += 10) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 }
                 ::kill(::getpid(), SIGTERM);

@@ -1,9 +1,9 @@
 // The shared public folder: which folders root trusts with its log and outputs, and what
 // becomes of what another account put at a name root makes new there.
 
-#include "ktPlatform/interruptCleanup.h"
 #include "ktPlatform/sharedFiles.h"
 
+#include "ktTest/scriptedSuffixes.h"
 #include "ktTest/tempTree.h"
 #include "ktTest/testAccount.h"
 
@@ -99,26 +99,6 @@ TEST(SharedFolder, RootsLinkIsTrustedOnlyWhereItsTargetIs)
     }
 }
 
-// Hands out the suffixes of moved-aside names in turn, so a test knows them.
-class ScriptedSuffixes {
-public:
-    explicit ScriptedSuffixes(std::vector<std::string> suffixes)
-    {
-        s_suffixes = std::move(suffixes);
-        s_next = 0;
-        ktPlatform::setNameSuffixSource(next);
-    }
-    ~ScriptedSuffixes() { ktPlatform::setNameSuffixSource(nullptr); }
-
-private:
-    static std::string next()
-    {
-        return s_next < s_suffixes.size() ? s_suffixes[s_next++] : std::string();
-    }
-    static inline std::vector<std::string> s_suffixes;
-    static inline size_t s_next = 0;
-};
-
 struct Seen {
     bool exists = false;
     ino_t inode = 0;
@@ -203,7 +183,7 @@ TEST(SharedFile, WhatHoldsItsNameIsKeptAsideOrLosesOnlyThatName)
 
         int fd = -1;
         {
-            const ScriptedSuffixes suffixes({"Taken1", "Fresh1"});
+            const ktTest::ScriptedSuffixes suffixes({"Taken1", "Fresh1"});
             fd = ktPlatform::createSharedFile(name, 0600);
         }
         ASSERT_GE(fd, 0) << std::strerror(errno);

@@ -58,18 +58,10 @@ TEST(CollectLogs, ACommandOutputIsWrittenOnlyIntoTheFileThisRunMade)
     ::chmod(client.tree().root().c_str(), 0755);
     ::chmod(client.tree().publicRoot().c_str(), 0755);
     ::chmod(collection.c_str(), 01777);
-    struct Output {
-        std::string name;
-        std::string lines; // what root runs into it
-    };
-    const Output outputs[] = {
-        {"network-state.log", "ip addr\ncat /etc/resolv.conf\nip route\ncat /proc/modules\n"
-                              "ss -n -t\n"},
-        {"appInfo.log", "dpkg-query -W -f=${Package}\\t${Version}\\t${Maintainer}\\n\n"},
-        {"SystemInfo.log", "uname -a\ncat /etc/os-release\ncat /proc/meminfo\n"},
-    };
+    const std::vector<ktTest::CommandOutputText> outputs(std::begin(ktTest::kCommandOutputs),
+                                                         std::end(ktTest::kCommandOutputs));
     // Another account's folder holds each name when the collection starts.
-    for (const Output& o : outputs) {
+    for (const ktTest::CommandOutputText& o : outputs) {
         fs::create_directory(collection + "/" + o.name);
         ktTest::chownTo(collection + "/" + o.name, account);
     }
@@ -106,7 +98,7 @@ TEST(CollectLogs, ACommandOutputIsWrittenOnlyIntoTheFileThisRunMade)
         return std::nullopt;
     };
 
-    for (const Output& o : outputs) {
+    for (const ktTest::CommandOutputText& o : outputs) {
         SCOPED_TRACE(o.name);
         const std::string theirs = collection + "/" + o.name;
         const std::string roots = collection + "/root-" + o.name;
@@ -117,14 +109,14 @@ TEST(CollectLogs, ACommandOutputIsWrittenOnlyIntoTheFileThisRunMade)
         EXPECT_EQ(ktTest::readAll(theirs), "") << "root's lines followed the name";
         ASSERT_EQ(::lstat(roots.c_str(), &st), 0);
         EXPECT_EQ(st.st_uid, 0u);
-        EXPECT_EQ(ktTest::readAll(roots), o.lines);
-        EXPECT_EQ(entry("root-" + o.name), o.lines);
-        EXPECT_EQ(entry(o.name), "");
+        EXPECT_EQ(ktTest::readAll(roots), o.text);
+        EXPECT_EQ(entry(std::string("root-") + o.name), o.text);
+        EXPECT_EQ(entry(o.name), std::string());
         // The folder that held the name was moved aside, not followed or emptied.
         std::vector<std::string> aside;
         for (const auto& e : fs::directory_iterator(collection)) {
             const std::string name = e.path().filename().string();
-            if (name.rfind("." + o.name + ".", 0) == 0 && e.is_directory() &&
+            if (name.rfind(std::string(".") + o.name + ".", 0) == 0 && e.is_directory() &&
                 ::lstat(e.path().c_str(), &st) == 0 && st.st_uid == account.uid) {
                 aside.push_back(name);
             }

@@ -5,6 +5,7 @@
 #include "ktPlatform/files.h"
 #include "ktPlatform/interruptCleanup.h"
 
+#include "ktTest/scriptedSuffixes.h"
 #include "ktTest/tempTree.h"
 #include "ktTest/testAccount.h"
 #include "ktTest/testLog.h"
@@ -367,27 +368,6 @@ TEST_F(ZipTest, AFinishedArchiveIsKeptWhenItsNameWasTakenMeanwhile)
     }
 }
 
-// Hands out the suffixes of the archive's new file in turn, so a test knows its names.
-class ScriptedSuffixes {
-public:
-    explicit ScriptedSuffixes(std::vector<std::string> suffixes)
-    {
-        s_suffixes = std::move(suffixes);
-        s_next = 0;
-        ktPlatform::setNameSuffixSource(next);
-    }
-    ~ScriptedSuffixes() { ktPlatform::setNameSuffixSource(nullptr); }
-    static size_t taken() { return s_next; }
-
-private:
-    static std::string next()
-    {
-        return s_next < s_suffixes.size() ? s_suffixes[s_next++] : std::string();
-    }
-    static inline std::vector<std::string> s_suffixes;
-    static inline size_t s_next = 0;
-};
-
 TEST_F(ZipTest, AFileAtTheNewFilesNameIsLeftAloneAndAnotherNameTaken)
 {
     const std::string input = file("a.log", "a");
@@ -398,9 +378,9 @@ TEST_F(ZipTest, AFileAtTheNewFilesNameIsLeftAloneAndAnotherNameTaken)
     struct stat before {};
     ASSERT_EQ(::stat(planted.c_str(), &before), 0);
 
-    ScriptedSuffixes suffixes({"Taken1", "Fresh1"});
+    ktTest::ScriptedSuffixes suffixes({"Taken1", "Fresh1"});
     ASSERT_TRUE(zipFiles(archive().c_str(), {input}));
-    EXPECT_EQ(ScriptedSuffixes::taken(), 2u);
+    EXPECT_EQ(ktTest::ScriptedSuffixes::taken(), 2u);
     struct stat after {};
     ASSERT_EQ(::stat(planted.c_str(), &after), 0);
     EXPECT_EQ(ktTest::readAll(planted), "planted");

@@ -43,4 +43,10 @@ std::map<std::string, std::string> FakePrograms::environment() const
     return {{"KTDIAG_SYSTEM_PROGRAMS_DIR", m_folder}};
 }
 
+const CommandOutputText kCommandOutputs[3] = {
+    {"network-state.log", "ip addr\ncat /etc/resolv.conf\nip route\ncat /proc/modules\nss -n -t\n"},
+    {"appInfo.log", "dpkg-query -W -f=${Package}\\t${Version}\\t${Maintainer}\\n\n"},
+    {"SystemInfo.log", "uname -a\ncat /etc/os-release\ncat /proc/meminfo\n"},
+};
+
 } // namespace ktTest

@@ -13,6 +13,14 @@
 
 namespace ktTest {
 
+// The collection's three command outputs, in the order they are made, each with what it
+// holds when these programs print: one line per command run into it.
+struct CommandOutputText {
+    const char* name;
+    const char* text;
+};
+extern const CommandOutputText kCommandOutputs[3];
+
 class FakePrograms {
 public:
     explicit FakePrograms(bool quiet = false);
