@@ -12,12 +12,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 extern char** environ;
@@ -75,13 +78,6 @@ private:
     std::size_t m_taken = 0;
 };
 
-// A loopback port where nothing listens yet.
-std::uint16_t freePort()
-{
-    ktTest::FakeService probe;
-    return probe.port();
-}
-
 // Kills and reaps the program if the test leaves early, so that no child outlives it (one
 // left running holds the test's output open and ctest waits for it).
 struct ChildGuard {
@@ -97,18 +93,33 @@ struct ChildGuard {
 
 TEST(FakeServiceProgram, AnswersRequestsWithPlausibleRepliesAndKeepsCaptureState)
 {
-    const std::uint16_t port = freePort();
-    const std::string portText = std::to_string(port);
-    std::vector<char*> argv = {const_cast<char*>(KTFAKESERVICE_BINARY),
-                               const_cast<char*>(portText.c_str()), nullptr};
+    // On a port of its own choosing, which its first line names: a port found free here
+    // could be taken by another test's service before the program binds it.
+    // Read while the program runs; closed once it was reaped (the guard below goes first).
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> lines(nullptr, &std::fclose);
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    std::vector<char*> argv = {const_cast<char*>(KTFAKESERVICE_BINARY), const_cast<char*>("0"),
+                               nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     pid_t pid = -1;
-    ASSERT_EQ(::posix_spawn(&pid, KTFAKESERVICE_BINARY, &actions, nullptr, argv.data(), environ),
-              0);
+    const int spawned =
+        ::posix_spawn(&pid, KTFAKESERVICE_BINARY, &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ASSERT_EQ(spawned, 0);
     ChildGuard child{pid};
+    lines.reset(::fdopen(out[0], "r"));
+    ASSERT_NE(lines, nullptr);
+    unsigned port = 0;
+    const int got = std::fscanf(lines.get(), "ktfakeservice listening on 127.0.0.1:%u", &port);
+    // Its later lines go on into the pipe, read by nobody: the pipe holds far more than
+    // the few requests of this test print.
+    ASSERT_EQ(got, 1);
+    ASSERT_NE(port, 0u);
+    const std::string portText = std::to_string(port);
 
     ReplyListener listener;
     {

@@ -1,5 +1,6 @@
 // ktfakeservice: a stand-in for the client service, for the demo and for trying the tool
-// by hand. Listens on 127.0.0.1 port 57130 (or the port given), accepts the handshake
+// by hand. Listens on 127.0.0.1 port 57130 (or the port given; 0 for any free one, which
+// the first line it prints names), accepts the handshake
 // and answers each request with a plausible reply. It keeps the state of the outer and
 // driver-log captures, so -p and -d can be watched starting and stopping. Runs until
 // interrupted; creates no files.
@@ -71,7 +72,7 @@ int main(int argc, char** argv)
     if (argc == 2) {
         char* end = nullptr;
         port = std::strtoul(argv[1], &end, 10);
-        if (*argv[1] == '\0' || *end != '\0' || port == 0 || port > 65535) {
+        if (*argv[1] == '\0' || *end != '\0' || port > 65535) {
             std::fprintf(stderr, "ktfakeservice: not a port: %s\n", argv[1]);
             return 1;
         }
