@@ -390,18 +390,16 @@ std::FILE* openSharedFile(const std::string& path)
 // root may read.
 class FileList {
 public:
-    explicit FileList(const UserFolderReader& user) : m_user(user) {}
+    FileList(const UserFolderReader& user, const std::string& collectionFolder)
+        : m_user(user), m_collectionFolder(collectionFolder)
+    {
+    }
 
     void add(const std::string& path) { m_paths.push_back(path); }
     void addUsers(const std::string& path)
     {
         m_paths.push_back(path);
         m_usersPaths.insert(path);
-    }
-    void addShared(const std::string& path)
-    {
-        m_paths.push_back(path);
-        m_sharedPaths.insert(path);
     }
     const std::vector<std::string>& paths() const { return m_paths; }
 
@@ -445,12 +443,15 @@ public:
 
 private:
     bool isUsers(const std::string& path) const { return m_usersPaths.count(path) != 0; }
-    bool isShared(const std::string& path) const { return m_sharedPaths.count(path) != 0; }
+    bool isShared(const std::string& path) const
+    {
+        return fs::path(path).parent_path() == fs::path(m_collectionFolder);
+    }
 
     const UserFolderReader& m_user;
     std::vector<std::string> m_paths;
     std::set<std::string> m_usersPaths;
-    std::set<std::string> m_sharedPaths;
+    std::string m_collectionFolder;
 };
 
 } // namespace
@@ -651,10 +652,8 @@ void addCandidate(const std::string& path, std::vector<FileSizeRecord>& candidat
     }
 }
 
-// Lists the candidates that fit under the upload cap beside the files listed so far; those of
-// the collection folder are read as its files are.
-void addWithinUploadCap(FileList& files, std::vector<FileSizeRecord> candidates,
-                        const std::set<std::string>& shared)
+// Lists the candidates that fit under the upload cap beside the files listed so far.
+void addWithinUploadCap(FileList& files, std::vector<FileSizeRecord> candidates)
 {
     std::uint64_t total = 0;
     for (const std::string& path : files.paths()) {
@@ -665,11 +664,7 @@ void addWithinUploadCap(FileList& files, std::vector<FileSizeRecord> candidates,
     }
     const UploadChoice choice = chooseUploadFiles(total, std::move(candidates));
     for (const std::string& path : choice.added) {
-        if (shared.count(path) != 0) {
-            files.addShared(path);
-        } else {
-            files.add(path);
-        }
+        files.add(path);
     }
     for (const SkippedFile& skipped : choice.skipped) {
         KTLOG(KT_LOG_INFO, "skipped file from log upload %s , max allowed size reached=%llu bytes",
@@ -695,7 +690,7 @@ FileList listArchiveEntries(const EntrySources& from, DecryptedCopies& copies)
 {
     const std::string& programData = from.programDataFolder;
     const UserFolderReader& user = from.userFolder;
-    FileList files(user);
+    FileList files(user, from.collectionFolder);
 
     // 1. The configuration files by name, whether they exist or not: the zip writer skips
     //    missing ones. The configuration folder's two come from the user's folder when it
@@ -730,17 +725,13 @@ FileList listArchiveEntries(const EntrySources& from, DecryptedCopies& copies)
 
     // 4. The collection folder, then the decrypted copies; the upload form holds its
     //    captures and dumps back for the cap.
-    const std::vector<std::string> shared =
+    std::vector<std::string> collected =
         collectionFiles(from.collectionFolder, from.earlierArchives, from.archiveName);
-    std::vector<std::string> collected = shared;
     collected.insert(collected.end(), copies.paths().begin(), copies.paths().end());
-    const std::set<std::string> sharedSet(shared.begin(), shared.end());
     std::vector<FileSizeRecord> candidates;
     for (const std::string& path : collected) {
         if (from.forUpload && isCapped(path)) {
             addCandidate(path, candidates);
-        } else if (sharedSet.count(path) != 0) {
-            files.addShared(path);
         } else {
             files.add(path);
         }
@@ -748,7 +739,7 @@ FileList listArchiveEntries(const EntrySources& from, DecryptedCopies& copies)
 
     // 5. The upload form: the captures and dumps that fit under the cap, smallest first.
     if (from.forUpload) {
-        addWithinUploadCap(files, std::move(candidates), sharedSet);
+        addWithinUploadCap(files, std::move(candidates));
     }
     return files;
 }

@@ -39,9 +39,9 @@ constexpr std::uint32_t kDebugLineMask =
     kFieldTimestamp | kFieldProcessId | kFieldThreadId | kFieldLevelNumber | kFieldSource;
 
 constexpr std::uint64_t kRotateSize = 10485760; // 10 MiB
-// Room for the longest lines many writers can add between two checks, and then some.
-constexpr std::uint64_t kOldLogBound = kLogFileBound;
-static_assert(kOldLogBound == 2 * kRotateSize, "the old log takes twice the rotation size");
+// The old log's bound leaves room for the longest lines many writers can add between two
+// checks, and then some.
+static_assert(kLogFileBound == 2 * kRotateSize, "the old log takes twice the rotation size");
 
 const char* const g_logLevelNames[] = {"unknown", "critical", "error", "warn", "info", "debug"};
 
@@ -144,7 +144,7 @@ std::string buildLine(std::uint32_t mask, const char* programName, const char* m
 
 // The old log receives the whole log: checked before each line, it is at most a few lines
 // past the size. Only one grown far beyond (flooded, or made sparse by another account) is
-// cut, to its newest kOldLogBound bytes from a line start. The log is emptied only once the
+// cut, to its newest kLogFileBound bytes from a line start. The log is emptied only once the
 // copy is there, so a copy that fails loses no line.
 void rotateIfFull()
 {
@@ -152,7 +152,7 @@ void rotateIfFull()
     if (!ktPlatform::regularFileSize(g_logFilePath, size) || size < kRotateSize) {
         return;
     }
-    if (ktPlatform::copySharedFileTail(g_logFilePath, g_oldLogFilePath, kOldLogBound)) {
+    if (ktPlatform::copySharedFileTail(g_logFilePath, g_oldLogFilePath, kLogFileBound)) {
         ktPlatform::emptySharedFile(g_logFilePath);
     }
 }

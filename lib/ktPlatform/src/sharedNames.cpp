@@ -157,10 +157,24 @@ bool isPublicEntryForRoot(const std::string& path)
            folder.st_ino == sharedFolder.st_ino;
 }
 
-// What root may drop the name of: its own file or link (an earlier output of its own).
-bool isOwnFileOrLink(const struct stat& st)
+// Frees path for a new file: the calling account's own earlier file with one name there is
+// deleted; anything else an account acting as root moves aside (moveAside: another
+// account's only copy of a file, or a folder, is kept); any other account fails with
+// EEXIST. True when nothing is at path afterwards.
+bool freeNameForNew(const std::string& path)
 {
-    return st.st_uid == currentFsUid() && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode));
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return errno == ENOENT;
+    }
+    if (S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == currentFsUid()) {
+        return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+    }
+    if (currentFsUid() != 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return moveAside(path);
 }
 
 } // namespace
@@ -168,16 +182,9 @@ bool isOwnFileOrLink(const struct stat& st)
 bool deleteSharedName(const std::string& path)
 {
     if (!isPublicEntryForRoot(path)) {
-        return deleteFile(path);
+        return deleteFile(path) || errno == ENOENT;
     }
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) {
-        return false;
-    }
-    if (isOwnFileOrLink(st)) {
-        return deleteFile(path);
-    }
-    return moveAside(path);
+    return freeNameForNew(path);
 }
 
 bool renameOntoSharedName(const std::string& from, const std::string& to)
@@ -190,20 +197,7 @@ bool renameOntoSharedName(const std::string& from, const std::string& to)
         if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
             return true;
         }
-        if (errno != EEXIST) {
-            return false;
-        }
-        struct stat st {};
-        if (::lstat(to.c_str(), &st) != 0) {
-            if (errno == ENOENT) {
-                continue;
-            }
-            return false;
-        }
-        if (isOwnFileOrLink(st)) {
-            return renameFile(from, to);
-        }
-        if (!moveAside(to)) {
+        if (errno != EEXIST || !freeNameForNew(to)) {
             return false;
         }
     }
@@ -221,27 +215,7 @@ int createSharedFile(const std::string& path, unsigned mode)
             ::fchmod(fd.get(), static_cast<mode_t>(mode));
             return fd.release();
         }
-        if (errno != EEXIST) {
-            return -1;
-        }
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) {
-            if (errno == ENOENT) {
-                continue;
-            }
-            return -1;
-        }
-        if (S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == currentFsUid()) {
-            if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-                return -1;
-            }
-            continue;
-        }
-        if (currentFsUid() != 0) {
-            errno = EEXIST;
-            return -1;
-        }
-        if (!moveAside(path)) {
+        if (errno != EEXIST || !freeNameForNew(path)) {
             return -1;
         }
     }

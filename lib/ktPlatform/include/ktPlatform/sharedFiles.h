@@ -35,16 +35,15 @@ int createSharedFile(const std::string& path, unsigned mode);
 
 // Stands for MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) of a finished file onto its
 // name (renameFile). In the public folder, where any account may have made that name first,
-// an account acting as root replaces only its own file or link there: anything else (another
-// account's file, which may be its only copy, or a folder made there meanwhile) is moved
-// aside (moveAside, never followed or read) and kept. False with errno set; from is then
-// where it was.
+// an account acting as root frees the name as createSharedFile does: only its own earlier
+// file there is deleted, anything else (another account's file, which may be its only copy,
+// or a folder made there meanwhile) is moved aside and kept. False with errno set; from is
+// then where it was.
 bool renameOntoSharedName(const std::string& from, const std::string& to);
 
-// Stands for DeleteFileA of an earlier output at path before it is made again (deleteFile).
-// In the public folder an account acting as root deletes only its own file or link there
-// and moves anything else aside, as renameOntoSharedName does. False with errno set (ENOENT
-// when nothing is there).
+// Stands for DeleteFileA of an earlier output at path before it is made again (deleteFile);
+// in the public folder an account acting as root frees the name as renameOntoSharedName
+// does. True when nothing is at path afterwards; false with errno set.
 bool deleteSharedName(const std::string& path);
 
 // The log, the old log and the lock in that folder are used only when each is a regular file
