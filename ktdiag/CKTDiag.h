@@ -97,6 +97,9 @@ public:
     // upload form caps the capture and dump files by size. Stops the service client. True
     // when the archive was written.
     bool collectLogs(const std::string& archiveName, bool forUpload);
+    // Where the last collectLogs kept a finished archive that could not take archiveName (a
+    // hidden name beside it); empty when there is none.
+    const std::string& keptArchive() const { return m_keptArchive; }
     // Decrypts the protected form (".enc") of source and writes the plain text, cut at its
     // first zero byte, to destFolder/fileName, replacing a file there; writtenPath then
     // holds that path. False, logged, when it cannot be read or written.
@@ -190,6 +193,7 @@ private:
     CKTCom2 m_ktcom;
     Config m_config;
     KTDiagTimeouts m_timeouts;
+    std::string m_keptArchive; // of the collecting thread only
 
     boost::mutex m_mutex; // guards every field below
     boost::condition_variable m_cond;

@@ -66,9 +66,12 @@ const char* const kCappedExtensions[] = {".pcap", ".cab", ".etl", ".dmp"};
 
 const char* const kProtectedExtension = ".enc";
 
+// The log's lock file in the log folder, which is also the collection folder.
+const char* const kLogLockName = "kt_log_mutex.lock";
+
 // The lock files of the log and of the digests: they guard the client's own data and say
 // nothing about it, so no walk collects them.
-const char* const kLockFiles[] = {"kt_log_mutex.lock", "ktinternal.json.lock"};
+const char* const kLockFiles[] = {kLogLockName, "ktinternal.json.lock"};
 
 bool isLockFile(const fs::path& path)
 {
@@ -350,30 +353,84 @@ std::string fileSizeError(const std::string& path, int error)
         .what();
 }
 
-// The log's own files, which the rotation keeps within their bound.
-bool isLogFile(const std::string& path)
+// How a file of the shared collection folder goes into the archive.
+enum class SharedEntry {
+    whole,
+    newestLines, // its newest kLogFileBound bytes, from a line start
+    leftOut,
+};
+
+// True when the regular file at path is now the file info describes.
+bool isFileAt(const ktPlatform::OpenFileInfo& info, const std::string& path)
 {
+    ktPlatform::OpenFileInfo at{};
+    return ktPlatform::regularFileInfo(path, at) && at.volume == info.volume &&
+           at.index == info.index;
+}
+
+// Decided by the file itself, as one look at it found it, not by its name alone: the log,
+// the old log and the lock are root's 0666 files, which any account can give another name
+// there. The lock goes in under no name; the log's files only under their own names, at
+// their newest kLogFileBound bytes (any account can make them long at no cost); a sparse
+// file that another account may write not at all; anything else whole.
+SharedEntry howSharedFileGoesIn(const std::string& folder, const std::string& path,
+                                const ktPlatform::OpenFileInfo& info)
+{
+    if (isFileAt(info, folder + "/" + kLogLockName)) {
+        return SharedEntry::leftOut;
+    }
     const std::string name = fs::path(path).filename().string();
-    return name == kLogFileName || name == kOldLogFileName;
+    for (const char* logName : {kLogFileName, kOldLogFileName}) {
+        if (name == logName) {
+            return SharedEntry::newestLines;
+        }
+        if (isFileAt(info, folder + "/" + logName)) {
+            return SharedEntry::leftOut;
+        }
+    }
+    if (ktPlatform::isSparseFileAnotherAccountMayWrite(info)) {
+        return SharedEntry::leftOut;
+    }
+    return SharedEntry::whole;
+}
+
+// What such a file adds to the archive.
+std::uint64_t sharedEntrySize(SharedEntry how, const ktPlatform::OpenFileInfo& info)
+{
+    switch (how) {
+    case SharedEntry::whole:
+        return info.size;
+    case SharedEntry::newestLines:
+        return std::min(info.size, kLogFileBound);
+    case SharedEntry::leftOut:
+        break;
+    }
+    return 0;
 }
 
 // A file of the shared collection folder, where every account may write, opened as root
-// reads it for the archive: by the single-name rule, the log's files at their newest
-// kLogFileBound bytes from a line start (any account can make them long, or sparse, at no
-// cost), and another account's sparse file not at all (EFBIG).
-std::FILE* openSharedFile(const std::string& path)
+// reads it for the archive: by the single-name rule, then as howSharedFileGoesIn decides
+// (EFBIG for one left out), up to the size that decision saw.
+ZipInput openSharedFile(const std::string& folder, const std::string& path)
 {
     std::FILE* file = ktPlatform::openSingleNameFile(path);
     if (file == nullptr) {
         return nullptr;
     }
     ktPlatform::OpenFileInfo info{};
-    bool ok = false;
-    if (isLogFile(path)) {
-        ok = ktPlatform::seekToNewestLines(file, kLogFileBound);
-    } else if (ktPlatform::openFileInfo(file, info)) {
-        ok = !ktPlatform::isSparseFileOfAnotherAccount(info);
-        errno = EFBIG;
+    bool ok = ktPlatform::openFileInfo(file, info);
+    if (ok) {
+        switch (howSharedFileGoesIn(folder, path, info)) {
+        case SharedEntry::whole:
+            break;
+        case SharedEntry::newestLines:
+            ok = ktPlatform::seekToNewestLines(file, info.size, kLogFileBound);
+            break;
+        case SharedEntry::leftOut:
+            ok = false;
+            errno = EFBIG;
+            break;
+        }
     }
     if (!ok) {
         const int error = errno;
@@ -381,7 +438,7 @@ std::FILE* openSharedFile(const std::string& path)
         errno = error;
         return nullptr;
     }
-    return file;
+    return {file, info.size};
 }
 
 // The files of the archive's list and how each is read: the user's own as that user, those
@@ -403,16 +460,17 @@ public:
     }
     const std::vector<std::string>& paths() const { return m_paths; }
 
-    std::FILE* open(const std::string& path) const
+    ZipInput open(const std::string& path) const
     {
         if (isUsers(path)) {
             return m_user.openFile(path);
         }
-        return isShared(path) ? openSharedFile(path) : ktPlatform::openSingleNameFile(path);
+        return isShared(path) ? openSharedFile(m_collectionFolder, path)
+                              : ktPlatform::openSingleNameFile(path);
     }
 
-    // What a listed file adds to the archive: its size, the bound of a log file, nothing of
-    // another account's sparse file; false, logged as the upload total's lookup, when it
+    // What a listed file adds to the archive: its size, or for one of the collection folder
+    // what howSharedFileGoesIn lets in; false, logged as the upload total's lookup, when it
     // cannot be had.
     bool sizeOf(const std::string& path, std::uint64_t& size) const
     {
@@ -432,13 +490,17 @@ public:
                   fileSizeError(path, ktPlatform::lastError()).c_str());
             return false;
         }
-        size = info.size;
-        if (isShared(path) && isLogFile(path)) {
-            size = std::min(size, kLogFileBound);
-        } else if (isShared(path) && ktPlatform::isSparseFileOfAnotherAccount(info)) {
-            size = 0;
-        }
+        size = sizeIn(path, info);
         return true;
+    }
+
+    // The same for the regular file at path as info describes it.
+    std::uint64_t sizeIn(const std::string& path, const ktPlatform::OpenFileInfo& info) const
+    {
+        if (!isShared(path)) {
+            return info.size;
+        }
+        return sharedEntrySize(howSharedFileGoesIn(m_collectionFolder, path, info), info);
     }
 
 private:
@@ -639,16 +701,18 @@ std::vector<std::string> collectionFiles(const std::string& collectionFolder,
     return collected;
 }
 
-// A capture or dump of the upload form, held back as a candidate for the cap; one of size 0
-// or of no size to be had (a link is not followed) is left out.
-void addCandidate(const std::string& path, std::vector<FileSizeRecord>& candidates)
+// A capture or dump of the upload form, held back as a candidate for the cap at what it
+// adds to the archive; one that adds nothing or of no size to be had (a link is not
+// followed) is left out.
+void addCandidate(const std::string& path, const FileList& files,
+                  std::vector<FileSizeRecord>& candidates)
 {
     ktPlatform::OpenFileInfo info{};
     if (!ktPlatform::regularFileInfo(path, info)) {
         KTLOG(KT_LOG_ERROR, "exception error for file_size %s",
               fileSizeError(path, ktPlatform::lastError()).c_str());
-    } else if (info.size > 0) {
-        candidates.push_back({path, info.size});
+    } else if (const std::uint64_t size = files.sizeIn(path, info); size > 0) {
+        candidates.push_back({path, size});
     }
 }
 
@@ -731,7 +795,7 @@ FileList listArchiveEntries(const EntrySources& from, DecryptedCopies& copies)
     std::vector<FileSizeRecord> candidates;
     for (const std::string& path : collected) {
         if (from.forUpload && isCapped(path)) {
-            addCandidate(path, candidates);
+            addCandidate(path, files, candidates);
         } else {
             files.add(path);
         }
@@ -748,6 +812,7 @@ FileList listArchiveEntries(const EntrySources& from, DecryptedCopies& copies)
 
 bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
 {
+    m_keptArchive.clear();
     logCollectionStart();
 
     const std::optional<std::string> collectionFolder = ktPlatform::publicFolder();
@@ -756,11 +821,9 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
         return false;
     }
     // Another account's folder or link would lead root's outputs and reads elsewhere.
-    if (!ktPlatform::isTrustedSharedFolder(*collectionFolder)) {
-        KTLOG(KT_LOG_ERROR,
-              "Not using %s: not a folder of root or of this account below folders only they "
-              "can change, error %d",
-              collectionFolder->c_str(), ktPlatform::lastError());
+    std::string why;
+    if (!ktPlatform::isTrustedSharedFolder(*collectionFolder, &why)) {
+        KTLOG(KT_LOG_ERROR, "%s is not used: %s", collectionFolder->c_str(), why.c_str());
         return false;
     }
     const std::optional<std::string> programDataFolder = ktPlatform::configFolder();
@@ -783,8 +846,9 @@ bool CKTDiag::collect(const std::string& archiveName, bool forUpload)
                             earlierArchives, archiveName, forUpload},
                            copies);
 
-    if (!zipFiles(archiveName.c_str(), files.paths(),
-                  [&](const std::string& path) { return files.open(path); })) {
+    if (!zipFiles(
+            archiveName.c_str(), files.paths(),
+            [&](const std::string& path) { return files.open(path); }, &m_keptArchive)) {
         KTLOG(KT_LOG_ERROR, "Failed to create %s", archiveName.c_str());
         return false;
     }

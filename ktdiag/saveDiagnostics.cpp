@@ -112,5 +112,10 @@ int saveDiagnostics(std::string& archiveName, bool forUpload)
         KTLOG(KT_LOG_INFO, "Saved diagnostics to %s successfully", archiveName.c_str());
         return 0;
     }
-    return reportFailure(archiveName);
+    const int exitCode = reportFailure(archiveName);
+    if (!diag.keptArchive().empty()) {
+        // Otherwise only the log would say where the finished archive is.
+        std::printf("The finished archive is kept as %s\n", diag.keptArchive().c_str());
+    }
+    return exitCode;
 }

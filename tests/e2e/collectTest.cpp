@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <fstream>
 #include <sstream>
 #include <filesystem>
@@ -180,7 +181,11 @@ TEST_F(CollectTest, APublicFolderOfAnotherAccountIsNotUsed)
 {
     // So is one below a folder where another account could rename it and put a link of its
     // own in its place after the check.
+    // A folder above that its group may change is used where that group holds nobody but
+    // root and system accounts, as Ubuntu's /var/log (root:syslog 0775). A refusal says which
+    // folder is at fault and why.
     KT_TEST_SECOND_ACCOUNT_OR_SKIP(account);
+    KT_TEST_PERSON_ACCOUNT_OR_SKIP(person);
     enum class Layout { otherAccountsLink, rootsLink, otherAccountsFolder, rootsFolder };
     struct Case {
         const char* name;
@@ -188,21 +193,45 @@ TEST_F(CollectTest, APublicFolderOfAnotherAccountIsNotUsed)
         bool bareName; // the archive named without a folder goes into the public folder
         bool used;
         unsigned parentMode; // of $PUBLIC
+        std::string parentGroup;
+        std::string refusal; // after "<public folder> is not used: "
     };
+    const std::string publicRoot = m_client.tree().publicRoot();
+    const std::string peoplesFolder = publicRoot + " may be changed by group " +
+                                      ktTest::kPersonAccountGroup + ", which " + person.name +
+                                      " is in";
     const Case cases[] = {
-        {"another account's link to root's folder", Layout::otherAccountsLink, false, false, 0755},
-        {"the same with the archive in it", Layout::otherAccountsLink, true, false, 0755},
-        {"root's link to root's folder", Layout::rootsLink, false, true, 0755},
-        {"another account's folder", Layout::otherAccountsFolder, false, false, 0755},
-        {"the same with the archive in it", Layout::otherAccountsFolder, true, false, 0755},
-        {"root's folder below a folder of 0777", Layout::rootsFolder, false, false, 0777},
-        {"the same with the archive in it", Layout::rootsFolder, true, false, 0777},
-        {"root's folder below a folder of 1777", Layout::rootsFolder, true, true, 01777},
-        {"root's folder below a folder of 0755", Layout::rootsFolder, true, true, 0755},
+        {"another account's link to root's folder", Layout::otherAccountsLink, false, false, 0755,
+         "root", collection() + " is a link of account " + account.name},
+        {"the same with the archive in it", Layout::otherAccountsLink, true, false, 0755, "root",
+         collection() + " is a link of account " + account.name},
+        {"root's link to root's folder", Layout::rootsLink, false, true, 0755, "root", ""},
+        {"another account's folder", Layout::otherAccountsFolder, false, false, 0755, "root",
+         collection() + " may be changed by account " + account.name},
+        {"the same with the archive in it", Layout::otherAccountsFolder, true, false, 0755, "root",
+         collection() + " may be changed by account " + account.name},
+        {"root's folder below a folder of 0777", Layout::rootsFolder, false, false, 0777, "root",
+         publicRoot + " may be changed by every account"},
+        {"the same with the archive in it", Layout::rootsFolder, true, false, 0777, "root",
+         publicRoot + " may be changed by every account"},
+        {"root's folder below a folder of 1777", Layout::rootsFolder, true, true, 01777, "root",
+         ""},
+        {"root's folder below a folder of 0755", Layout::rootsFolder, true, true, 0755, "root", ""},
+        {"root's folder below a folder of 0775 whose group holds system accounts",
+         Layout::rootsFolder, false, true, 0775, ktTest::kTestAccountGroup, ""},
+        {"the same with the archive in it", Layout::rootsFolder, true, true, 0775,
+         ktTest::kTestAccountGroup, ""},
+        {"root's folder below a folder of 0775 whose group holds a person", Layout::rootsFolder,
+         false, false, 0775, ktTest::kPersonAccountGroup, peoplesFolder},
+        {"the same with the archive in it", Layout::rootsFolder, true, false, 0775,
+         ktTest::kPersonAccountGroup, peoplesFolder},
     };
     const std::string target = m_client.tree().root() + "/roots";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        const struct group* group = ::getgrnam(c.parentGroup.c_str());
+        ASSERT_NE(group, nullptr) << c.parentGroup;
+        ASSERT_EQ(::chown(publicRoot.c_str(), 0, group->gr_gid), 0);
         fs::remove_all(collection());
         fs::remove_all(target);
         fs::remove_all(m_out);
@@ -230,7 +259,8 @@ TEST_F(CollectTest, APublicFolderOfAnotherAccountIsNotUsed)
         const auto r = ktTest::runKtdiag(
             {c.bareName ? "-w" : "-o", c.bareName ? "diag.zip" : archive()},
             {{"KTDIAG_SERVICE_PORT", std::to_string(service.port())}, {"TMPDIR", m_tmp}});
-        ::chmod(m_client.tree().publicRoot().c_str(), 0755);
+        ::chmod(publicRoot.c_str(), 0755);
+        ASSERT_EQ(::chown(publicRoot.c_str(), 0, 0), 0);
         const auto entries = ktTest::readZip(archivePath);
         if (c.used) {
             EXPECT_EQ(r.exitCode, 0) << r.err;
@@ -241,7 +271,7 @@ TEST_F(CollectTest, APublicFolderOfAnotherAccountIsNotUsed)
         EXPECT_EQ(r.exitCode, 2) << r.err;
         // A bare name is shown with the folder it would have gone into.
         EXPECT_EQ(r.out, "Failed to save diagnostics to " + archivePath + "\n");
-        EXPECT_NE(r.err.find("Log off: " + collection() + " "), std::string::npos) << r.err;
+        EXPECT_EQ(r.err, "Log off: " + collection() + " is not used: " + c.refusal + "\n");
         EXPECT_FALSE(entries);
         EXPECT_EQ(m_programs.runs().size(), runsBefore);
         EXPECT_TRUE(service.messages().empty());
@@ -513,6 +543,61 @@ TEST_F(CollectTest, WhatAnyAccountCanMakeLongCostsNoMoreThanItsBound)
     EXPECT_EQ(rootsOwn->size, 3000000u);
 }
 
+TEST_F(CollectTest, OtherNamesOfRootsSharedFilesAddNothing)
+{
+    // The log, the old log and the lock are root's 0666 files, so any account may give them
+    // other names in the collection folder, and make them long at no cost to itself: the lock
+    // goes in under no name, the log's files only under their own, at their bound. Any file
+    // another account may write, root's too, goes in not at all when it is sparse. None of
+    // them counts toward the upload cap.
+    constexpr std::uint64_t kHoles = 64ull << 20;
+    const std::string logFile = collection() + "/ktdebuglog.log";
+    const std::string oldLog = collection() + "/ktdebuglog_old.log";
+    const std::string lock = collection() + "/kt_log_mutex.lock";
+    ktTest::writeAll(logFile, "an earlier line\n");
+    sparseFile(oldLog, kHoles);
+    std::ofstream(oldLog, std::ios::binary | std::ios::app) << "the newest old line\n";
+    // Written by any account: its bytes cost root's disk, not theirs.
+    ktTest::writeAll(lock, std::string(3 << 20, 'w'));
+    for (const std::string& shared : {logFile, oldLog, lock}) {
+        ::chmod(shared.c_str(), 0666);
+    }
+    const std::string otherNames[] = {collection() + "/log.txt", collection() + "/old.pcap",
+                                      collection() + "/lock.txt", collection() + "/lock.dmp"};
+    fs::create_hard_link(logFile, otherNames[0]);
+    fs::create_hard_link(oldLog, otherNames[1]);
+    fs::create_hard_link(lock, otherNames[2]);
+    fs::create_hard_link(lock, otherNames[3]);
+    const std::string everyones = collection() + "/everyones.txt";
+    sparseFile(everyones, kHoles);
+    ::chmod(everyones.c_str(), 0666);
+    // Fits only while none of the above counts more than its bound.
+    sparseFile(collection() + "/fits.pcap", 30000000 - (20 << 20) - (2 << 20));
+
+    const auto r = collectWithoutService(true);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const auto entries = ktTest::readZip(archive(), 0);
+    ASSERT_TRUE(entries);
+    const std::vector<std::string> names = ktTest::zipNames(entries);
+    for (const std::string& name : otherNames) {
+        EXPECT_FALSE(has(names, fs::path(name).filename().string())) << name;
+    }
+    EXPECT_FALSE(has(names, "everyones.txt"));
+    EXPECT_FALSE(has(names, "kt_log_mutex.lock"));
+    // A capture or dump that adds nothing is no candidate; the others are skipped on opening.
+    const std::string text = log();
+    for (const std::string& left : {otherNames[0], otherNames[2], everyones}) {
+        EXPECT_NE(text.find("Error opening " + left + " for reading, skipping"), std::string::npos)
+            << left;
+    }
+    const ktTest::ZipEntry* old = findEntry(entries, "ktdebuglog_old.log");
+    ASSERT_NE(old, nullptr);
+    EXPECT_EQ(old->size, 20u << 20);
+    EXPECT_TRUE(has(names, "ktdebuglog.log"));
+    EXPECT_TRUE(has(names, "fits.pcap")) << "another name was counted";
+    EXPECT_EQ(text.find("skipped file from log upload"), std::string::npos);
+}
+
 TEST_F(CollectTest, ALinkInTheCollectionFolderSaysNothingOfItsTarget)
 {
     // Another account's link could point root at any path: whatever it leads to, the link
@@ -751,7 +836,14 @@ TEST_F(CollectTest, DecryptedCopiesGoEvenWhenTheArchiveFails)
     fs::create_directories(archive());
     const auto r = collectWithoutService();
     EXPECT_EQ(r.exitCode, 2) << r.err;
-    EXPECT_EQ(r.out, "Failed to save diagnostics to " + archive() + "\n");
+    // The finished archive stays under its hidden name beside it, which the console gives.
+    const std::string lines =
+        "Failed to save diagnostics to " + archive() + "\nThe finished archive is kept as ";
+    ASSERT_EQ(r.out.rfind(lines, 0), 0u) << r.out;
+    ASSERT_EQ(r.out.back(), '\n');
+    const std::string keptPath = r.out.substr(lines.size(), r.out.size() - lines.size() - 1);
+    EXPECT_EQ(keptPath.rfind(m_out + "/.diag.zip.", 0), 0u) << keptPath;
+    EXPECT_TRUE(has(ktTest::zipNames(ktTest::readZip(keptPath)), "network-state.log"));
     EXPECT_NE(log().find("Failed to create " + archive()), std::string::npos);
     EXPECT_TRUE(fs::is_empty(m_tmp));
     EXPECT_EQ(filesHolding(m_client.tree().root(), "plain-config-marker", ""),

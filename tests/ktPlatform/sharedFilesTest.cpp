@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <grp.h>
+#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,52 +27,88 @@ TEST(SharedFolder, TrustedOnlyWhereNoOtherAccountCanSwapItOrAFolderAbove)
 {
     // Another account that may rename what a folder above holds can put a link of its own in
     // place of the public folder after the check: every level up to "/" must be root's or
-    // ours, and open to others only with the sticky bit.
-    KT_TEST_ACCOUNT_OR_SKIP(account);
+    // ours, open to others only with the sticky bit, and to its group only with the sticky bit
+    // or where nobody but root, us and system accounts is in that group (as on Ubuntu, whose
+    // /var/log is root:syslog 0775). A refusal names the folder at fault and why, and nothing
+    // is made below it.
+    KT_TEST_ACCOUNT_OR_SKIP(account);       // a system account, in kTestAccountGroup
+    KT_TEST_PERSON_ACCOUNT_OR_SKIP(person); // in kPersonAccountGroup
     enum class Owner { root, account };
     struct Case {
         const char* what;
         unsigned parentMode; // of <tree>/a/b, the public folder's parent
         Owner parentOwner;
+        std::string parentGroup;
         unsigned grandparentMode; // of <tree>/a
         bool throughAccountsLink; // the parent named through a link of the account's
-        bool trusted;
+        std::string refusal;      // empty: trusted; else the folder at fault and why
     };
+    const std::string a = "<tree>/a";
+    const std::string b = "<tree>/a/b";
     const Case cases[] = {
-        {"parent 0755", 0755, Owner::root, 0755, false, true},
-        {"parent 1777", 01777, Owner::root, 0755, false, true},
-        {"parent 0777", 0777, Owner::root, 0755, false, false},
-        {"parent 0775, group-writable", 0775, Owner::root, 0755, false, false},
-        {"parent 1770, group-writable with the sticky bit", 01770, Owner::root, 0755, false, true},
-        {"parent of another account's", 0755, Owner::account, 0755, false, false},
-        {"grandparent 0777", 0755, Owner::root, 0777, false, false},
-        {"grandparent 1777", 0755, Owner::root, 01777, false, true},
-        {"parent named through another account's link", 0755, Owner::root, 01777, true, false},
+        {"parent 0755", 0755, Owner::root, "root", 0755, false, ""},
+        {"parent 1777", 01777, Owner::root, "root", 0755, false, ""},
+        {"parent 0777", 0777, Owner::root, "root", 0755, false,
+         b + " may be changed by every account"},
+        {"parent 0775 of group root", 0775, Owner::root, "root", 0755, false, ""},
+        {"parent 0775 of a system account's own group", 0775, Owner::root, account.name, 0755,
+         false, ""},
+        {"parent 0775 of a group that lists a system account", 0775, Owner::root,
+         ktTest::kTestAccountGroup, 0755, false, ""},
+        {"parent 0775 of a person's own group", 0775, Owner::root, person.name, 0755, false,
+         b + " may be changed by group " + person.name + ", which " + person.name + " is in"},
+        {"parent 0775 of a group that lists a person", 0775, Owner::root,
+         ktTest::kPersonAccountGroup, 0755, false,
+         b + " may be changed by group " + ktTest::kPersonAccountGroup + ", which " + person.name +
+             " is in"},
+        {"parent 1775 of a group that lists a person", 01775, Owner::root,
+         ktTest::kPersonAccountGroup, 0755, false, ""},
+        {"parent of another account's", 0755, Owner::account, "root", 0755, false,
+         b + " may be changed by account " + account.name},
+        {"grandparent 0777", 0755, Owner::root, "root", 0777, false,
+         a + " may be changed by every account"},
+        {"grandparent 1777", 0755, Owner::root, "root", 01777, false, ""},
+        {"parent named through another account's link", 0755, Owner::root, "root", 01777, true,
+         "<tree>/a/link is a link of account " + account.name},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const ktTest::TempDir tree;
         ::chmod(tree.path().c_str(), 0755);
-        const std::string a = tree.path() + "/a";
-        const std::string parent = a + "/b";
-        fs::create_directories(parent + "/Kestrani");
-        ::chmod(a.c_str(), c.grandparentMode);
+        const std::string parent = tree.path() + "/a/b";
+        fs::create_directories(parent);
+        ::chmod((tree.path() + "/a").c_str(), c.grandparentMode);
+        const struct group* group = ::getgrnam(c.parentGroup.c_str());
+        ASSERT_NE(group, nullptr) << c.parentGroup;
+        ASSERT_EQ(::chown(parent.c_str(), 0, group->gr_gid), 0);
         ::chmod(parent.c_str(), c.parentMode);
         if (c.parentOwner == Owner::account) {
             ktTest::chownTo(parent, account);
         }
         std::string folder = parent + "/Kestrani";
         if (c.throughAccountsLink) {
-            fs::create_directory_symlink(parent, a + "/link");
-            ktTest::chownTo(a + "/link", account);
-            folder = a + "/link/Kestrani";
+            fs::create_directory_symlink(parent, tree.path() + "/a/link");
+            ktTest::chownTo(tree.path() + "/a/link", account);
+            folder = tree.path() + "/a/link/Kestrani";
         }
+        std::string why;
+        EXPECT_EQ(ktPlatform::createSharedFolder(folder, &why), c.refusal.empty());
+        if (c.refusal.empty()) {
+            EXPECT_TRUE(ktPlatform::isTrustedSharedFolder(folder));
+            continue;
+        }
+        EXPECT_EQ(errno, EPERM);
+        const std::string refusal =
+            std::regex_replace(c.refusal, std::regex("<tree>"), tree.path());
+        EXPECT_EQ(why, refusal);
+        EXPECT_FALSE(fs::exists(parent + "/Kestrani")) << "made before it was judged";
+        // A folder made there by someone else is refused all the same.
+        fs::create_directory(parent + "/Kestrani");
         errno = 0;
-        EXPECT_EQ(ktPlatform::isTrustedSharedFolder(folder), c.trusted);
-        if (!c.trusted) {
-            EXPECT_EQ(errno, EACCES);
-        }
-        EXPECT_EQ(ktPlatform::createSharedFolder(folder), c.trusted);
+        why.clear();
+        EXPECT_FALSE(ktPlatform::isTrustedSharedFolder(folder, &why));
+        EXPECT_EQ(errno, EACCES);
+        EXPECT_EQ(why, refusal);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include "ktPlatform/files.h"
 #include "ktPlatform/interruptCleanup.h"
+#include "ktPlatform/sharedFiles.h"
 
 #include "ktTest/scriptedSuffixes.h"
 #include "ktTest/tempTree.h"
@@ -365,6 +366,89 @@ TEST_F(ZipTest, AFinishedArchiveIsKeptWhenItsNameWasTakenMeanwhile)
         if (!c.inPlace) {
             EXPECT_TRUE(ktTest::logHas("the archive is kept as " + archiveAt)) << ktTest::logText();
         }
+    }
+}
+
+// Plants another account's link (to a file of its own), or its file, at the archive's name
+// before every attempt to rename onto it, as fast as an account could: a link put back each
+// time, a file whenever the name is free.
+class PlantedBeforeEveryRename {
+public:
+    PlantedBeforeEveryRename(const ktTest::TestAccount& account, const std::string& linkTarget,
+                             bool link)
+    {
+        s_account = &account;
+        s_linkTarget = linkTarget;
+        s_link = link;
+        s_attempts = 0;
+        ktPlatform::setBeforeSharedRename(plant);
+    }
+    ~PlantedBeforeEveryRename() { ktPlatform::setBeforeSharedRename(nullptr); }
+    static int attempts() { return s_attempts; }
+
+private:
+    static void plant(const std::string& name)
+    {
+        ++s_attempts;
+        std::error_code ec;
+        if (s_link) {
+            fs::remove(name, ec);
+            fs::create_symlink(s_linkTarget, name);
+        } else if (!fs::exists(fs::symlink_status(name, ec))) {
+            ktTest::writeAll(name, "the account's");
+        }
+        ktTest::chownTo(name, *s_account);
+    }
+    static inline const ktTest::TestAccount* s_account = nullptr;
+    static inline std::string s_linkTarget;
+    static inline bool s_link = false;
+    static inline int s_attempts = 0;
+};
+
+TEST_F(ZipTest, WhatIsPlantedAgainBeforeEveryRenameCannotKeepTheArchiveFromItsName)
+{
+    // In the public folder root swaps the archive and what holds its name in one step: a
+    // link there then only loses that name; another account's file is kept aside, and the
+    // log says where.
+    KT_TEST_SECOND_ACCOUNT_OR_SKIP(account);
+    const std::string input = file("a.log", "a");
+    const std::string folder = path("Public/Kestrani");
+    fs::create_directories(folder);
+    ::chmod(folder.c_str(), 01777);
+    const ktTest::ScopedEnv env("PUBLIC", path("Public"));
+    const std::string theirs = file("theirs.txt", "the account's other file");
+    ktTest::chownTo(theirs, account);
+    const std::string target = folder + "/diag.zip";
+    for (const bool link : {true, false}) {
+        SCOPED_TRACE(link ? "a link" : "a file");
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        ::chmod(folder.c_str(), 01777);
+        ktTest::clearLog();
+        bool written = false;
+        {
+            const PlantedBeforeEveryRename planted(account, theirs, link);
+            written = zipFiles(target.c_str(), {input});
+            EXPECT_GE(PlantedBeforeEveryRename::attempts(), 2);
+        }
+        EXPECT_TRUE(written);
+        struct stat st {};
+        ASSERT_EQ(::lstat(target.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_uid, 0u);
+        const auto entries = readArchive(target);
+        ASSERT_TRUE(entries);
+        EXPECT_EQ(names(*entries), std::vector<std::string>{"a.log"});
+        EXPECT_EQ(ktTest::readAll(theirs), "the account's other file");
+        const std::vector<std::string> aside = leftovers(folder, {"diag.zip"});
+        if (link) {
+            EXPECT_EQ(aside, std::vector<std::string>{});
+            continue;
+        }
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(ktTest::readAll(folder + "/" + aside[0]), "the account's");
+        EXPECT_TRUE(ktTest::logHas("Moved " + target + " aside to " + folder + "/" + aside[0]))
+            << ktTest::logText();
     }
 }
 
@@ -759,23 +843,35 @@ private:
 
 TEST_F(ZipTest, AGrowingInputGoesInAtItsSizeWhenOpened)
 {
-    // From where the opener left it (the newest part of a file, say) up to that size. The
-    // input is longer than the first read, so the rest is read after it grew.
+    // From where the opener left it (the newest part of a file, say) up to that size, or up
+    // to the size the opener judged it at, when it gives one: a file can grow between the
+    // opener's look and the zip writer's. The input is longer than the first read, so the
+    // rest is read after it grew.
     const std::string first = noise(100000, 7);
     struct Case {
         long from;
+        std::optional<std::uint64_t> judged;
         std::string entry;
     };
-    for (const Case& c : {Case{0, first}, Case{60000, first.substr(60000)}}) {
-        SCOPED_TRACE(c.from);
+    const Case cases[] = {
+        {0, std::nullopt, first},
+        {60000, std::nullopt, first.substr(60000)},
+        {0, 50000, first.substr(0, 50000)},
+        {60000, 90000, first.substr(60000, 30000)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.from) + " " + std::to_string(c.judged.value_or(0)));
         const std::string grows = file("grows.log", first);
         const std::string next = file("next.log", "next");
         GrowOnNextArchiveWrite growing(grows);
-        const ZipInputOpener open = [&](const std::string& p) {
+        const ZipInputOpener open = [&](const std::string& p) -> ZipInput {
             std::FILE* f = std::fopen(p.c_str(), "rb");
             if (p == grows) {
                 std::fseek(f, c.from, SEEK_SET);
                 GrowOnNextArchiveWrite::arm();
+                if (c.judged) {
+                    return {f, *c.judged};
+                }
             }
             return f;
         };

@@ -79,10 +79,11 @@ bool joinGroup(const TestAccount& account, const std::string& group, std::string
     return inGroup(account, group);
 }
 
-// The account name, made with its home /home/<name> when it is missing, and given the
-// supplementary group extraGroup unless that is empty.
+// The account name, made with its home /home/<name> when it is missing (a system account,
+// or a person's with a uid from UID_MIN on), and given the supplementary group extraGroup
+// unless that is empty.
 std::optional<TestAccount> accountNamed(const std::string& name, const std::string& extraGroup,
-                                        std::string& why)
+                                        std::string& why, bool systemAccount = true)
 {
     if (::geteuid() != 0) {
         why = "acting as another account needs root";
@@ -96,9 +97,13 @@ std::optional<TestAccount> accountNamed(const std::string& name, const std::stri
             why = "no useradd to make the test account " + name;
             return std::nullopt;
         }
-        const RunResult r =
-            runProgram(program, {"--system", "--user-group", "--create-home", "--home-dir",
-                                 "/home/" + name, "--shell", "/usr/sbin/nologin", name});
+        std::vector<std::string> args = {
+            "--user-group", "--create-home",     "--home-dir", "/home/" + name,
+            "--shell",      "/usr/sbin/nologin", name};
+        if (systemAccount) {
+            args.insert(args.begin(), "--system");
+        }
+        const RunResult r = runProgram(program, args);
         account = lookUp(name);
         if (!account) {
             why = "useradd " + name + " failed: " + r.err;
@@ -132,6 +137,11 @@ std::optional<TestAccount> testAccount(std::string& why)
 std::optional<TestAccount> secondTestAccount(std::string& why)
 {
     return accountNamed("ktdiag-test2", "", why);
+}
+
+std::optional<TestAccount> personTestAccount(std::string& why)
+{
+    return accountNamed("ktdiag-person", kPersonAccountGroup, why, false);
 }
 
 AccountFolder::AccountFolder(const TestAccount& account)

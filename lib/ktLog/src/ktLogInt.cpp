@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 std::atomic<int> g_logLevel{1};
@@ -62,6 +64,40 @@ ktPlatform::NamedLock g_logMutex;
 std::atomic<long long> g_lockTimeoutMs{5000};
 std::atomic<long long> g_lockWaitedUs{0};
 constexpr long long kHolderTurnUs = 100 * 1000;
+
+// What the platform layer moved aside in the shared folder, for the log to say where it
+// went. A move made while this thread writes a line (out of the way of the log's own files)
+// is said once that line is written.
+thread_local bool t_writingLine = false;
+std::mutex g_movedAsideMutex;
+std::vector<std::pair<std::string, std::string>> g_movedAside;
+
+// Kept until the log is ready: the log's own files may be moved while it starts.
+void sayMovedAside()
+{
+    std::vector<std::pair<std::string, std::string>> moved;
+    {
+        const std::lock_guard<std::mutex> lock(g_movedAsideMutex);
+        if (!g_logReady.load(std::memory_order_acquire)) {
+            return;
+        }
+        moved.swap(g_movedAside);
+    }
+    for (const auto& m : moved) {
+        KTLOG(KT_LOG_WARNING, "Moved %s aside to %s", m.first.c_str(), m.second.c_str());
+    }
+}
+
+void onMovedAside(const std::string& from, const std::string& to)
+{
+    {
+        const std::lock_guard<std::mutex> lock(g_movedAsideMutex);
+        g_movedAside.emplace_back(from, to);
+    }
+    if (!t_writingLine) {
+        sayMovedAside();
+    }
+}
 
 const char* levelName(int level)
 {
@@ -197,16 +233,16 @@ bool ktLogInit()
         return false;
     }
     const std::string dir = folder.substr(0, folder.size() - 1);
+    ktPlatform::setMovedAsideSink(onMovedAside);
     // Shared by every account, as on Windows, so lines logged while a thread acts as another
     // account still arrive.
-    if (!ktPlatform::createSharedFolder(dir)) {
+    std::string why;
+    if (!ktPlatform::createSharedFolder(dir, &why)) {
         if (errno == EPERM) {
-            // Said where a person sees it: the log stays off for the whole run.
-            std::fprintf(stderr,
-                         "Log off: %s is not a folder of root or of this account, or a link "
-                         "of theirs to one, below folders only they can change; nothing is "
-                         "written there\n",
-                         dir.c_str());
+            // Said where a person sees it, with the folder at fault: the log stays off for
+            // the whole run.
+            std::fprintf(stderr, "Log off: %s\n",
+                         escapeControlChars(dir + " is not used: " + why).c_str());
             return false;
         }
         ktDebugLog(kLogModule, __FILE__, __LINE__, 5, "failed to create log directory: %d",
@@ -227,6 +263,7 @@ bool ktLogInit()
     g_logMutex.open(dir, "kt_log_mutex");
 
     g_logReady.store(true, std::memory_order_release);
+    sayMovedAside();
     return true;
 }
 
@@ -237,6 +274,7 @@ void ktLog(const char* module, const char* sourcePath, int line, int level, cons
     const std::string text = buildLine(g_logFieldMask, g_programName.c_str(), module, sourcePath,
                                        line, level, format, args);
     va_end(args);
+    t_writingLine = true;
 
     const std::chrono::milliseconds timeout(g_lockTimeoutMs.load());
     bool crossProcess = false;
@@ -270,6 +308,8 @@ void ktLog(const char* module, const char* sourcePath, int line, int level, cons
     if (locked) {
         g_logMutex.unlock();
     }
+    t_writingLine = false;
+    sayMovedAside();
 }
 
 void ktDebugLog(const char* module, const char* sourcePath, int line, int level, const char* format,

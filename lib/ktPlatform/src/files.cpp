@@ -53,6 +53,7 @@ OpenFileInfo fileInfoOf(const struct stat& st)
     info.owner = static_cast<std::uint32_t>(st.st_uid);
     info.allocated = static_cast<std::uint64_t>(st.st_blocks) * 512;
     info.sharedMode = isSharedModeFile(st);
+    info.permissions = static_cast<std::uint32_t>(st.st_mode & 07777);
     return info;
 }
 
@@ -242,9 +243,11 @@ std::FILE* openSingleNameFile(const std::string& path)
     return file;
 }
 
-bool isSparseFileOfAnotherAccount(const OpenFileInfo& info)
+bool isSparseFileAnotherAccountMayWrite(const OpenFileInfo& info)
 {
-    return info.owner != 0 && info.owner != ::geteuid() && info.allocated < info.size / 2;
+    const bool othersMayWrite = (info.permissions & (S_IWGRP | S_IWOTH)) != 0 ||
+                                (info.owner != 0 && info.owner != ::geteuid());
+    return othersMayWrite && info.allocated < info.size / 2;
 }
 
 std::int64_t streamPosition(std::FILE* file)
@@ -252,15 +255,13 @@ std::int64_t streamPosition(std::FILE* file)
     return file == nullptr ? -1 : static_cast<std::int64_t>(::ftello(file));
 }
 
-bool seekToNewestLines(std::FILE* file, std::uint64_t maxBytes)
+bool seekToNewestLines(std::FILE* file, std::uint64_t size, std::uint64_t maxBytes)
 {
-    struct stat st {};
-    if (file == nullptr || ::fstat(::fileno(file), &st) != 0) {
+    if (file == nullptr) {
+        errno = EINVAL;
         return false;
     }
-    const off_t at =
-        newestLinesStart(::fileno(file), static_cast<std::uint64_t>(st.st_size), maxBytes);
-    return ::fseeko(file, at, SEEK_SET) == 0;
+    return ::fseeko(file, newestLinesStart(::fileno(file), size, maxBytes), SEEK_SET) == 0;
 }
 
 std::FILE* openRegularFile(const std::string& path, const char* mode)

@@ -26,6 +26,12 @@ int openSharedEntry(const std::string& path, int access, bool create, mode_t mod
 // name. True when nothing is at path afterwards; false with errno set.
 bool moveAside(const std::string& path);
 
+// True when the folders above path, up to "/", as named and as resolved, would make path a
+// trusted shared folder (isTrustedSharedFolder), whether or not path exists yet: nothing is
+// made there before they are judged. Else false with the reason in why (when given) and
+// errno set.
+bool mayMakeSharedFolder(const std::string& path, std::string* why);
+
 // True when st is owned by root or by the account running the tool (its effective uid).
 bool ownedByRootOrUs(const struct stat& st);
 

@@ -139,14 +139,22 @@ off_t newestLinesStart(int fd, std::uint64_t size, std::uint64_t maxBytes)
     return cut;
 }
 
-bool createSharedFolder(const std::string& path)
+bool createSharedFolder(const std::string& path, std::string* why)
 {
+    // Judged before anything is made: a folder made below another account's link or folder
+    // would be root's file where that account chose.
+    if (!mayMakeSharedFolder(path, why)) {
+        if (errno == EACCES) {
+            errno = EPERM;
+        }
+        return false;
+    }
     // Made private first: it is opened to everyone only once it is known to be ours.
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
         return false;
     }
     // Another account's folder or link there would lead root's files where it chose.
-    if (!isTrustedSharedFolder(path)) {
+    if (!isTrustedSharedFolder(path, why)) {
         errno = EPERM;
         return false;
     }

@@ -6,17 +6,21 @@
 #include "ktPlatform/files.h"
 #include "ktPlatform/folders.h"
 
+#include "groupMembers.h"
 #include "identity.h"
 #include "posixFiles.h"
 #include "sharedEntry.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <optional>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace ktPlatform {
 
@@ -24,36 +28,109 @@ namespace {
 
 constexpr int kAttempts = 8;
 
-// A folder above a shared folder: nobody but root or the running account can rename or
-// replace what it holds. Writable by group or others only with the sticky bit.
-bool isSafeFolderAbove(const struct stat& st)
+std::atomic<MovedAsideSink> g_movedAsideSink{nullptr};
+std::atomic<SharedRenameHook> g_beforeSharedRename{nullptr};
+
+void tellMovedAside(const std::string& from, const std::string& to)
 {
-    return S_ISDIR(st.st_mode) && ownedByRootOrUs(st) &&
-           ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0);
+    if (const MovedAsideSink sink = g_movedAsideSink.load()) {
+        sink(from, to);
+    }
 }
 
-// Every folder above path, up to "/", both as the path names them (a link on the way must
-// be root's or ours, as another account could point its own elsewhere at any time) and as
-// they resolve, so no other account can swap path, or a folder on the way, after the check.
-// False with errno set (EACCES for a folder another account could change).
-bool foldersAboveAreSafe(const std::string& path)
+// What is kept, under a hidden name, when it leaves a shared name: a folder, or a regular
+// file with one name (someone's only copy). Anything else only loses that name.
+bool isKeptAside(const struct stat& st)
+{
+    return S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && st.st_nlink == 1);
+}
+
+// Why level, a folder above a shared folder as lstat or stat found it, lets an account other
+// than root or the running account rename or replace what it holds; nullopt when none can.
+// A link on the way must be root's or ours, as another account could point its own elsewhere
+// at any time. Writable by others only with the sticky bit; by its group only with the
+// sticky bit or where that group holds nobody but root, us and system accounts (Ubuntu's
+// /var/log is root:syslog 0775).
+std::optional<std::string> refusalOfFolderAbove(const std::string& level, const struct stat& st)
+{
+    if (S_ISLNK(st.st_mode)) {
+        if (ownedByRootOrUs(st)) {
+            return std::nullopt;
+        }
+        return level + " is a link of account " + accountName(st.st_uid);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return level + " is not a folder";
+    }
+    if (!ownedByRootOrUs(st)) {
+        return level + " may be changed by account " + accountName(st.st_uid);
+    }
+    if ((st.st_mode & S_ISVTX) != 0) {
+        return std::nullopt;
+    }
+    if ((st.st_mode & S_IWOTH) != 0) {
+        return level + " may be changed by every account";
+    }
+    if ((st.st_mode & S_IWGRP) != 0) {
+        if (const std::optional<std::string> person = personInGroup(st.st_gid)) {
+            return level + " may be changed by group " + groupName(st.st_gid) + ", which " +
+                   *person + " is in";
+        }
+    }
+    return std::nullopt;
+}
+
+// The refusal of what the lookup of path failed with.
+std::string refusalOfError(const std::string& path, int error)
+{
+    std::string refusal = path + ": " + errorText(error);
+    errno = error;
+    return refusal;
+}
+
+// True without a refusal; else false with it in why (when given) and errno kept.
+bool accepted(std::optional<std::string> refusal, std::string* why)
+{
+    if (!refusal) {
+        return true;
+    }
+    const int error = errno;
+    if (why != nullptr) {
+        *why = std::move(*refusal);
+    }
+    errno = error;
+    return false;
+}
+
+// Every folder above path, up to "/", both as the path names them and as they resolve
+// (path itself need not exist yet), so no other account can swap path, or a folder on the
+// way, after the check. nullopt when all are safe; else why not, with errno set (EACCES for
+// a folder another account could change).
+std::optional<std::string> refusalOfFoldersAbove(const std::string& path)
 {
     std::string absolute = path;
     if (absolute.empty() || absolute[0] != '/') {
         char* cwd = ::getcwd(nullptr, 0);
         if (cwd == nullptr) {
-            return false;
+            return refusalOfError(".", errno);
         }
         absolute = std::string(cwd) + "/" + absolute;
         std::free(cwd);
     }
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    if (resolved == nullptr) {
-        return false;
+    std::string real;
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+        real = resolved;
+        std::free(resolved);
+    } else if (errno != ENOENT) {
+        return refusalOfError(path, errno);
+    } else if (char* parent = ::realpath(folderOf(absolute).c_str(), nullptr)) {
+        // Not made yet: what it would be made in.
+        real = std::string(parent) + "/" + baseOf(absolute);
+        std::free(parent);
+    } else {
+        return refusalOfError(folderOf(absolute), errno);
     }
-    const std::string real(resolved);
-    std::free(resolved);
-    const auto levelsAbove = [](const std::string& p, bool followed) {
+    const auto levelsAbove = [](const std::string& p, bool followed) -> std::optional<std::string> {
         for (std::string::size_type slash = p.rfind('/'); slash != std::string::npos;
              slash = slash == 0 ? std::string::npos : p.rfind('/', slash - 1)) {
             const std::string level = slash == 0 ? "/" : p.substr(0, slash);
@@ -62,17 +139,46 @@ bool foldersAboveAreSafe(const std::string& path)
             }
             struct stat st {};
             if ((followed ? ::stat(level.c_str(), &st) : ::lstat(level.c_str(), &st)) != 0) {
-                return false;
+                return refusalOfError(level, errno);
             }
-            const bool ok = S_ISLNK(st.st_mode) ? ownedByRootOrUs(st) : isSafeFolderAbove(st);
-            if (!ok) {
+            if (std::optional<std::string> refusal = refusalOfFolderAbove(level, st)) {
                 errno = EACCES;
-                return false;
+                return refusal;
             }
         }
-        return true;
+        return std::nullopt;
     };
-    return levelsAbove(absolute, false) && levelsAbove(real, true);
+    if (std::optional<std::string> refusal = levelsAbove(absolute, false)) {
+        return refusal;
+    }
+    return levelsAbove(real, true);
+}
+
+// Why the shared folder at path may not be used, as isTrustedSharedFolder says.
+std::optional<std::string> refusalOfSharedFolder(const std::string& path)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return refusalOfError(path, errno);
+    }
+    if (S_ISLNK(st.st_mode)) {
+        if (!ownedByRootOrUs(st)) {
+            errno = EACCES;
+            return path + " is a link of account " + accountName(st.st_uid);
+        }
+        if (::stat(path.c_str(), &st) != 0) {
+            return refusalOfError(path, errno);
+        }
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return path + " is not a folder";
+    }
+    if (!ownedByRootOrUs(st)) {
+        errno = EACCES;
+        return path + " may be changed by account " + accountName(st.st_uid);
+    }
+    return refusalOfFoldersAbove(path);
 }
 
 } // namespace
@@ -93,7 +199,7 @@ bool moveAside(const std::string& path)
     if (::lstat(path.c_str(), &st) != 0) {
         return errno == ENOENT;
     }
-    if (!S_ISDIR(st.st_mode) && !(S_ISREG(st.st_mode) && st.st_nlink == 1)) {
+    if (!isKeptAside(st)) {
         return ::unlink(path.c_str()) == 0 || errno == ENOENT;
     }
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
@@ -102,8 +208,9 @@ bool moveAside(const std::string& path)
             return false;
         }
         // Never over another name: what is there stays.
-        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, hiddenSibling(path, suffix).c_str(),
-                        RENAME_NOREPLACE) == 0) {
+        const std::string aside = hiddenSibling(path, suffix);
+        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+            tellMovedAside(path, aside);
             return true;
         }
         if (errno == ENOENT) {
@@ -117,30 +224,14 @@ bool moveAside(const std::string& path)
     return false;
 }
 
-bool isTrustedSharedFolder(const std::string& path)
+bool isTrustedSharedFolder(const std::string& path, std::string* why)
 {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) {
-        return false;
-    }
-    if (S_ISLNK(st.st_mode)) {
-        if (!ownedByRootOrUs(st)) {
-            errno = EACCES;
-            return false;
-        }
-        if (::stat(path.c_str(), &st) != 0) {
-            return false;
-        }
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        errno = ENOTDIR;
-        return false;
-    }
-    if (!ownedByRootOrUs(st)) {
-        errno = EACCES;
-        return false;
-    }
-    return foldersAboveAreSafe(path);
+    return accepted(refusalOfSharedFolder(path), why);
+}
+
+bool mayMakeSharedFolder(const std::string& path, std::string* why)
+{
+    return accepted(refusalOfFoldersAbove(path), why);
 }
 
 namespace {
@@ -177,6 +268,23 @@ bool freeNameForNew(const std::string& path)
     return moveAside(path);
 }
 
+// What held name until the exchange put a file there, now at the hidden name outAt: the
+// calling account's own earlier file with one name is deleted; another account's only copy
+// of a file, or a folder, stays there, aside; anything else (a link, a FIFO, a second name)
+// loses that name.
+void settleSwappedOut(const std::string& outAt, const std::string& name)
+{
+    struct stat st {};
+    if (::lstat(outAt.c_str(), &st) != 0) {
+        return;
+    }
+    if (isKeptAside(st) && !(S_ISREG(st.st_mode) && st.st_uid == currentFsUid())) {
+        tellMovedAside(name, outAt);
+        return;
+    }
+    ::unlink(outAt.c_str());
+}
+
 } // namespace
 
 bool deleteSharedName(const std::string& path)
@@ -187,17 +295,47 @@ bool deleteSharedName(const std::string& path)
     return freeNameForNew(path);
 }
 
+void setMovedAsideSink(MovedAsideSink sink)
+{
+    g_movedAsideSink.store(sink);
+}
+
+void setBeforeSharedRename(SharedRenameHook hook)
+{
+    g_beforeSharedRename.store(hook);
+}
+
 bool renameOntoSharedName(const std::string& from, const std::string& to)
 {
     if (!isPublicEntryForRoot(to)) {
         return renameFile(from, to);
     }
+    const auto beforeRename = [&to] {
+        if (const SharedRenameHook hook = g_beforeSharedRename.load()) {
+            hook(to);
+        }
+    };
     // Never over what another account put there: its file may be its only copy.
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        beforeRename();
         if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
             return true;
         }
-        if (errno != EEXIST || !freeNameForNew(to)) {
+        if (errno != EEXIST) {
+            return false;
+        }
+        // One step that puts the file in and what holds the name out at from, so an account
+        // that plants the name again and again cannot keep the file from it.
+        beforeRename();
+        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0) {
+            settleSwappedOut(from, to);
+            return true;
+        }
+        if (errno == ENOENT) {
+            continue; // the name was freed meanwhile
+        }
+        // A file system without the exchange: the name is freed first.
+        if ((errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) || !freeNameForNew(to)) {
             return false;
         }
     }

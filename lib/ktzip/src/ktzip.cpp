@@ -186,7 +186,8 @@ public:
 
     EntryResult add(const std::string& path)
     {
-        FilePtr in(m_open(path));
+        const ZipInput input = m_open(path);
+        FilePtr in(input.file);
         if (!in) {
             KTLOG(KT_LOG_WARNING, "Error opening %s for reading, skipping", path.c_str());
             return EntryResult::skipped;
@@ -210,11 +211,12 @@ public:
         // read at all leaves no empty entry behind. What goes in starts where the opener
         // left the input and ends at the size it had then.
         std::uint64_t limit = kUnknownSize;
-        if (known) {
+        if (known || input.size) {
+            const std::uint64_t size = input.size.value_or(info.size);
             const std::int64_t at = ktPlatform::streamPosition(in.get());
-            limit = at >= 0 && static_cast<std::uint64_t>(at) <= info.size
-                        ? info.size - static_cast<std::uint64_t>(at)
-                        : info.size;
+            limit = at >= 0 && static_cast<std::uint64_t>(at) <= size
+                        ? size - static_cast<std::uint64_t>(at)
+                        : size;
         }
         char buffer[kCopyBufferSize];
         const Chunk first = read(in.get(), path, buffer, limit);
@@ -230,7 +232,7 @@ public:
         entry.tmz_date = entryDate(path, known, info);
         const uLong flags = isUtf8(name) ? kUtf8NameFlag : 0;
         // Without a size, zip64 is the form that is right for every size.
-        const int zip64 = !known || info.size >= ktzip::g_zip64From ? 1 : 0;
+        const int zip64 = limit >= ktzip::g_zip64From ? 1 : 0;
         int err =
             zipOpenNewFileInZip4_64(m_zip, name.c_str(), &entry, nullptr, 0, nullptr, 0, nullptr,
                                     Z_DEFLATED, Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL,
@@ -355,7 +357,7 @@ private:
 };
 
 bool zipFilesUnguarded(const char* archivePath, const std::vector<std::string>& files,
-                       const ZipInputOpener& open)
+                       const ZipInputOpener& open, std::string& keptAs)
 {
     if (archivePath == nullptr || files.empty()) {
         KTLOG(KT_LOG_ERROR, "Invalid input params.");
@@ -411,6 +413,7 @@ bool zipFilesUnguarded(const char* archivePath, const std::vector<std::string>& 
     if (!file.moveTo(archivePath)) {
         KTLOG(KT_LOG_ERROR, "Failed to move %s to %s, error %d; the archive is kept as %s",
               file.path().c_str(), archivePath, ktPlatform::lastError(), file.path().c_str());
+        keptAs = file.path();
         return false;
     }
     KTLOG(KT_LOG_INFO, "Created %s", archivePath);
@@ -425,13 +428,21 @@ bool zipFiles(const char* archivePath, const std::vector<std::string>& files)
 }
 
 bool zipFiles(const char* archivePath, const std::vector<std::string>& files,
-              const ZipInputOpener& open)
+              const ZipInputOpener& open, std::string* keptAs)
 {
+    std::string kept;
     try {
-        return zipFilesUnguarded(archivePath, files, open);
+        const bool written = zipFilesUnguarded(archivePath, files, open, kept);
+        if (keptAs != nullptr) {
+            *keptAs = kept;
+        }
+        return written;
     } catch (const std::exception& e) {
         KTLOG(KT_LOG_ERROR, "Error writing zip file %s: %s",
               archivePath != nullptr ? archivePath : "(null)", e.what());
+        if (keptAs != nullptr) {
+            *keptAs = kept;
+        }
         return false;
     }
 }

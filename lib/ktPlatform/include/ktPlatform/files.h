@@ -49,10 +49,11 @@ struct OpenFileInfo {
     std::int64_t modifiedNanoseconds;
     std::int64_t changed; // of the status (ctime), seconds since 1970
     std::int64_t changedNanoseconds;
-    std::uint64_t links;     // names of the file
-    std::uint32_t owner;     // uid
-    std::uint64_t allocated; // bytes the file takes on disk (its blocks)
-    bool sharedMode;         // root's or the running account's, in the shared mode 0666
+    std::uint64_t links;       // names of the file
+    std::uint32_t owner;       // uid
+    std::uint64_t allocated;   // bytes the file takes on disk (its blocks)
+    bool sharedMode;           // root's or the running account's, in the shared mode 0666
+    std::uint32_t permissions; // the mode's permission bits (07777)
 };
 // Stands for GetFileInformationByHandle: fstat of the open file's size, device, inode,
 // modification and status-change times and link count. False with errno set.
@@ -63,14 +64,15 @@ bool openFileInfo(std::FILE* file, OpenFileInfo& info);
 bool regularFileInfo(const std::string& path, OpenFileInfo& info);
 
 // True for a file that another account could have made as long as it liked at no cost to
-// itself: owned by neither root nor the running account, and taking less than half its
-// length on disk (a sparse file).
-bool isSparseFileOfAnotherAccount(const OpenFileInfo& info);
+// itself: one that an account other than root or the running account may write (its owner,
+// or any account through a group or others' write bit), taking less than half its length on
+// disk (a sparse file).
+bool isSparseFileAnotherAccountMayWrite(const OpenFileInfo& info);
 
-// Positions file so that at most maxBytes remain to its end (its size now), at a line start:
-// where the newest maxBytes begin inside a line, after that line's end when it comes within
-// 64 KiB. False with errno set.
-bool seekToNewestLines(std::FILE* file, std::uint64_t maxBytes);
+// Positions file so that at most maxBytes remain up to size (its size when it was judged),
+// at a line start: where the newest maxBytes begin inside a line, after that line's end when
+// it comes within 64 KiB. False with errno set.
+bool seekToNewestLines(std::FILE* file, std::uint64_t size, std::uint64_t maxBytes);
 
 // Stands for _stat64's st_mtime: stat (links followed), seconds since 1970. False with
 // errno set.

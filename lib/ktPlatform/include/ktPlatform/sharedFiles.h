@@ -9,21 +9,28 @@
 
 namespace ktPlatform {
 
-// Stands for CreateDirectoryA of the public folder: creates the last level with mode 01777.
-// What is already there is used only when isTrustedSharedFolder allows it: a folder that the
-// calling thread's account owns gets that mode too; a link to a folder is used as it is.
-// True when a folder to use stands at path afterwards; false with errno set otherwise (EPERM
-// when what is there is not to be used).
-bool createSharedFolder(const std::string& path);
+// Stands for CreateDirectoryA of the public folder: creates the last level with mode 01777,
+// only once the folders above it (and a link among them) are judged as isTrustedSharedFolder
+// judges them, so nothing is made where the folder would be refused. What is already there
+// is used only when isTrustedSharedFolder allows it: a folder that the calling thread's
+// account owns gets that mode too; a link to a folder is used as it is. True when a folder
+// to use stands at path afterwards; false with errno set otherwise (EPERM when what is there,
+// or a folder above, is not to be used: why, when given, then says which and why, as
+// isTrustedSharedFolder does).
+bool createSharedFolder(const std::string& path, std::string* why = nullptr);
 
 // True when the shared folder at path may be used: a folder that root or the account
 // running the tool owns, or a link that one of them owns to such a folder (an
 // administrator's choice), where every folder above it up to "/", as named and as resolved,
-// is root's or that account's and writable by group or others only with the sticky bit (a
-// link on the way must be theirs too). Anything else another account made, owns or could
-// rename could lead root's writes and reads elsewhere: false with errno set (EACCES,
-// ENOTDIR, ENOENT).
-bool isTrustedSharedFolder(const std::string& path);
+// is root's or that account's, writable by others only with the sticky bit, and writable by
+// its group only with the sticky bit or where that group holds nobody but root, that account
+// and system accounts (uid below UID_MIN of /etc/login.defs), as members or by their primary
+// group (a link on the way must be theirs too). Anything else another account made, owns or
+// could rename could lead root's writes and reads elsewhere: false with errno set (EACCES,
+// ENOTDIR, ENOENT), and why, when given, naming the folder at fault and what may change it,
+// e.g. "/var/log may be changed by group adm, which alice is in", "/tmp/x may be changed by
+// every account", "/p may be changed by account bob", "/p/l is a link of account bob".
+bool isTrustedSharedFolder(const std::string& path, std::string* why = nullptr);
 
 // A new file at path in a shared folder, made with O_EXCL (mode, close-on-exec, for
 // writing), to be written through the one descriptor returned and never opened again by
@@ -35,11 +42,25 @@ int createSharedFile(const std::string& path, unsigned mode);
 
 // Stands for MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) of a finished file onto its
 // name (renameFile). In the public folder, where any account may have made that name first,
-// an account acting as root frees the name as createSharedFile does: only its own earlier
-// file there is deleted, anything else (another account's file, which may be its only copy,
-// or a folder made there meanwhile) is moved aside and kept. False with errno set; from is
-// then where it was.
+// an account acting as root never renames over what holds it: the two are swapped in one
+// step (from then holds what was at to), however often another account puts something at
+// the name again; then only its own earlier file is deleted, a link, a FIFO or a second name
+// loses the name from, and anything else (another account's file, which may be its only
+// copy, or a folder made there meanwhile) is kept there, aside. False with errno set; from
+// is then where it was.
 bool renameOntoSharedName(const std::string& from, const std::string& to);
+
+// Told of each thing moved aside in a shared folder and kept there, by its old and its new
+// (hidden) name, on the thread that moved it, so the log can say where it went. Set it
+// before other threads start; null (the default): nobody is told.
+using MovedAsideSink = void (*)(const std::string& from, const std::string& to);
+void setMovedAsideSink(MovedAsideSink sink);
+
+// Called with the name before each attempt of renameOntoSharedName to rename onto a name
+// in the public folder as root; tests put something at that name meanwhile. Null (the
+// default) unless a test sets it.
+using SharedRenameHook = void (*)(const std::string& to);
+void setBeforeSharedRename(SharedRenameHook hook);
 
 // Stands for DeleteFileA of an earlier output at path before it is made again (deleteFile);
 // in the public folder an account acting as root frees the name as renameOntoSharedName

@@ -2,8 +2,10 @@
 // Packs a list of files into one new, flat zip archive: one deflated entry per input,
 // named by the input's base name. The only component that talks to the zip library.
 
+#include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,12 +26,26 @@ struct tm_zip_s; // the zip library's date structure
 // failure to write, flush, close or rename the archive itself.
 bool zipFiles(const char* archivePath, const std::vector<std::string>& files);
 
-// Opens one input for reading: a regular file, or null with errno set to skip it.
-using ZipInputOpener = std::function<std::FILE*(const std::string& path)>;
+// One input as its opener hands it over: the stream (null with errno set to skip the input),
+// at the first byte to go in, and the size of the file when the opener judged it, where the
+// entry then ends, so that a file grown after that look costs nothing more; without a size,
+// the entry ends at the size the file has when the zip writer looks at it.
+struct ZipInput {
+    ZipInput(std::FILE* stream = nullptr) : file(stream) {} // NOLINT: a plain stream is one
+    ZipInput(std::FILE* stream, std::uint64_t judgedSize) : file(stream), size(judgedSize) {}
 
-// The same, opening each input through open instead of by the rule above.
+    std::FILE* file;
+    std::optional<std::uint64_t> size;
+};
+
+// Opens one input for reading: a regular file, or null with errno set to skip it.
+using ZipInputOpener = std::function<ZipInput(const std::string& path)>;
+
+// The same, opening each input through open instead of by the rule above. When the finished
+// archive cannot take its name, it is kept under its own (a hidden name beside archivePath),
+// which keptAs, when given, then holds; it is emptied otherwise.
 bool zipFiles(const char* archivePath, const std::vector<std::string>& files,
-              const ZipInputOpener& open);
+              const ZipInputOpener& open, std::string* keptAs = nullptr);
 
 // Fills date with the local time of the last modification of path (links followed),
 // clamped to the 1980..2107 range that zip dates can hold. False, date untouched, when

@@ -28,11 +28,20 @@ std::optional<TestAccount> testAccount(std::string& why);
 // A second such account, "ktdiag-test2", for tests that need two users besides root.
 std::optional<TestAccount> secondTestAccount(std::string& why);
 
+// The supplementary group of the account "ktdiag-person", besides its own.
+constexpr const char* kPersonAccountGroup = "ktdiag-people";
+
+// The account "ktdiag-person", made as a person's (not a system account: its uid is at least
+// UID_MIN of /etc/login.defs) in kPersonAccountGroup when it is missing.
+std::optional<TestAccount> personTestAccount(std::string& why);
+
 // Skips the current test (with the reason) unless the account is at hand; use as
 //   KT_TEST_ACCOUNT_OR_SKIP(account);
 #define KT_TEST_ACCOUNT_OR_SKIP(var) KT_TEST_ACCOUNT_FROM_OR_SKIP(var, ::ktTest::testAccount)
 #define KT_TEST_SECOND_ACCOUNT_OR_SKIP(var)                                                        \
     KT_TEST_ACCOUNT_FROM_OR_SKIP(var, ::ktTest::secondTestAccount)
+#define KT_TEST_PERSON_ACCOUNT_OR_SKIP(var)                                                        \
+    KT_TEST_ACCOUNT_FROM_OR_SKIP(var, ::ktTest::personTestAccount)
 #define KT_TEST_ACCOUNT_FROM_OR_SKIP(var, make)                                                    \
     std::string var##Why;                                                                          \
     const std::optional<::ktTest::TestAccount> var##Opt = make(var##Why);                          \
