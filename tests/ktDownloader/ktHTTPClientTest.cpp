@@ -4,6 +4,7 @@
 
 #include "ktTest/connectProxy.h"
 #include "ktTest/httpsOrigin.h"
+#include "ktTest/sharedSetUp.h"
 #include "ktTest/tempTree.h"
 #include "ktTest/testPki.h"
 
@@ -29,9 +30,9 @@ using ktTest::HttpsOrigin;
 ktTest::TempClientTree* g_tree = nullptr;
 
 // One client tree with the log at debug level, no proxy variables, the test PKI trusted.
-class NetEnvironment : public ::testing::Environment {
+class NetEnvironment : public ktTest::SharedSetUp {
 public:
-    void SetUp() override
+    void setUp() override
     {
         m_noProxy = std::make_unique<ktTest::ClearProxyEnv>();
         m_tree = std::make_unique<ktTest::TempClientTree>();

@@ -5,6 +5,7 @@
 
 #include "ktTest/connectProxy.h"
 #include "ktTest/httpsOrigin.h"
+#include "ktTest/sharedSetUp.h"
 #include "ktTest/testLog.h"
 #include "ktTest/testPki.h"
 
@@ -20,9 +21,9 @@ namespace {
 using ktTest::HttpReply;
 using ktTest::HttpsOrigin;
 
-class NetEnvironment : public ::testing::Environment {
+class NetEnvironment : public ktTest::SharedSetUp {
 public:
-    void SetUp() override
+    void setUp() override
     {
         m_noProxy = std::make_unique<ktTest::ClearProxyEnv>();
         ktTest::TestPki::instance();

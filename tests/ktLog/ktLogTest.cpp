@@ -6,6 +6,7 @@
 #include "ktPlatform/namedLock.h"
 #include "ktPlatform/tokens.h"
 #include "ktTest/runner.h"
+#include "ktTest/sharedSetUp.h"
 #include "ktTest/tempTree.h"
 #include "ktTest/testAccount.h"
 
@@ -36,9 +37,9 @@ namespace {
 
 ktTest::TempClientTree* g_tree = nullptr;
 
-class LogEnvironment : public ::testing::Environment {
+class LogEnvironment : public ktTest::SharedSetUp {
 public:
-    void SetUp() override
+    void setUp() override
     {
         m_tree = std::make_unique<ktTest::TempClientTree>();
         g_tree = m_tree.get();
@@ -806,9 +807,9 @@ TEST_F(LogTest, NothingIsWrittenBeforeInit)
     EXPECT_TRUE(logLines().empty());
 }
 
-// Splits a writer's line ("... logWriter <tag> <n> <600 times tag> end") into its tag and
+// Splits a writer's line ("... logWriter <tag> <n> <filler times tag> end") into its tag and
 // number; false for any other line, a torn or interleaved one included.
-bool writerLine(const std::string& line, char& tag, int& number)
+bool writerLine(const std::string& line, std::size_t filler, char& tag, int& number)
 {
     std::istringstream in(line);
     std::vector<std::string> f;
@@ -816,13 +817,33 @@ bool writerLine(const std::string& line, char& tag, int& number)
         f.push_back(field);
     }
     if (f.size() != 12 || f[2] != "logWriter" || f[5] != "info" || f[7] != "logWriter" ||
-        f[8].size() != 1 || f[11] != "end" || f[10] != std::string(600, f[8][0]) || f[9].empty() ||
-        f[9].find_first_not_of("0123456789") != std::string::npos) {
+        f[8].size() != 1 || f[11] != "end" || f[10] != std::string(filler, f[8][0]) ||
+        f[9].empty() || f[9].find_first_not_of("0123456789") != std::string::npos) {
         return false;
     }
     tag = f[8][0];
     number = std::stoi(f[9]);
     return true;
+}
+
+// Runs the writers at once, writer p tagged 'a' + p and given args after its tag; their exit
+// codes.
+std::vector<int> runWriters(int processes, int lines, const std::vector<std::string>& args)
+{
+    std::vector<std::thread> runners;
+    std::vector<int> codes(processes, -1);
+    for (int p = 0; p < processes; ++p) {
+        runners.emplace_back([p, lines, &args, &codes] {
+            std::vector<std::string> all = {"lines", std::to_string(lines),
+                                            std::string(1, static_cast<char>('a' + p))};
+            all.insert(all.end(), args.begin(), args.end());
+            codes[p] = ktTest::runProgram(LOG_WRITER, all).exitCode;
+        });
+    }
+    for (auto& t : runners) {
+        t.join();
+    }
+    return codes;
 }
 
 TEST_F(LogTest, ManyProcessesKeepEveryLineThroughRotations)
@@ -833,19 +854,7 @@ TEST_F(LogTest, ManyProcessesKeepEveryLineThroughRotations)
     // its lines without a gap, up to its last one, and no line is torn.
     constexpr int kProcesses = 16;
     constexpr int kLines = 3000; // about 33 MB together: three rotations
-    std::vector<std::thread> runners;
-    std::vector<int> codes(kProcesses, -1);
-    for (int p = 0; p < kProcesses; ++p) {
-        runners.emplace_back([p, &codes] {
-            const std::string tag(1, static_cast<char>('a' + p));
-            codes[p] = ktTest::runProgram(LOG_WRITER, {"lines", std::to_string(kLines), tag, "500"})
-                           .exitCode;
-        });
-    }
-    for (auto& t : runners) {
-        t.join();
-    }
-    for (int code : codes) {
+    for (int code : runWriters(kProcesses, kLines, {"500"})) {
         ASSERT_EQ(code, 0);
     }
 
@@ -856,7 +865,7 @@ TEST_F(LogTest, ManyProcessesKeepEveryLineThroughRotations)
         for (std::string line; std::getline(in, line); ++index) {
             char tag = 0;
             int number = -1;
-            ASSERT_TRUE(writerLine(line, tag, number))
+            ASSERT_TRUE(writerLine(line, 600, tag, number))
                 << path << ", line " << index << ": " << line.substr(0, 200);
             kept[tag].push_back(number);
         }
@@ -870,6 +879,45 @@ TEST_F(LogTest, ManyProcessesKeepEveryLineThroughRotations)
             ASSERT_EQ(numbers[i], kLines - static_cast<int>(numbers.size() - i))
                 << "writer " << tag << " lost lines before its line " << numbers[i];
         }
+    }
+}
+
+TEST_F(LogTest, WritersWithoutTheLockEachAppendWholeLines)
+{
+    // The lock is held elsewhere throughout, so once their small budgets are spent the
+    // writers go on side by side without it. Each line is longer than a stream's default
+    // buffer: only a buffer that holds the whole line, its end included, makes it one append
+    // that no other writer's can tear or join.
+    constexpr int kProcesses = 3;
+    constexpr int kLines = 2000;
+    // The message just under its 4095-byte cut: a line of about 4.2 kB, 25 MB together.
+    constexpr std::size_t kFiller = 4080;
+    const int fd = ::open(lockPath().c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    const std::vector<int> codes = runWriters(kProcesses, kLines, {"50", std::to_string(kFiller)});
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+    for (int code : codes) {
+        ASSERT_EQ(code, 0);
+    }
+    // Without the lock nothing rotates, so every line is in the log.
+    ASSERT_FALSE(fs::exists(oldLogPath()));
+
+    std::map<char, int> next; // each writer's lines in its order, none lost or doubled
+    const auto lines = logLines();
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        char tag = 0;
+        int number = -1;
+        ASSERT_TRUE(writerLine(lines[i], kFiller, tag, number))
+            << "line " << i << " (" << lines[i].size()
+            << " bytes) is not one writer's whole line: " << lines[i].substr(0, 120);
+        ASSERT_EQ(number, next[tag]) << "writer " << tag << ", line " << i;
+        ++next[tag];
+    }
+    ASSERT_EQ(next.size(), static_cast<std::size_t>(kProcesses));
+    for (const auto& [tag, count] : next) {
+        EXPECT_EQ(count, kLines) << "writer " << tag;
     }
 }
 

@@ -1,7 +1,9 @@
 // Helper process for the log tests.
 //   logWriter preinit          logs before ktLogInit, then starts the log and exits
-//   logWriter lines N TAG [MS] starts the log and writes N lines tagged TAG; with MS, the
-//                              budget for its waits on the lock
+//   logWriter lines N TAG [MS [LEN]]
+//                              starts the log and writes N lines tagged TAG, each with LEN
+//                              (600 by default) copies of TAG; with MS, the budget for its
+//                              waits on the lock
 
 #include "ktLog/ktLog.h"
 #include "ktLog/ktLogInternal.h"
@@ -32,7 +34,7 @@ int main(int argc, char** argv)
         }
         const int count = std::atoi(argv[2]);
         // A long message makes interleaving inside a line visible.
-        const std::string filler(600, argv[3][0]);
+        const std::string filler(argc >= 6 ? std::atoi(argv[5]) : 600, argv[3][0]);
         for (int i = 0; i < count; ++i) {
             KTLOG(KT_LOG_INFO, "%s %d %s end", argv[3], i, filler.c_str());
         }

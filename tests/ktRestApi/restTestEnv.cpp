@@ -2,6 +2,7 @@
 
 #include "ktTest/connectProxy.h"
 #include "ktTest/proxyCredentials.h"
+#include "ktTest/sharedSetUp.h"
 #include "ktTest/tempTree.h"
 #include "ktTest/testLog.h"
 #include "ktTest/testPki.h"
@@ -23,9 +24,9 @@ struct State {
 
 State* g_state = nullptr;
 
-class RestEnvironment : public ::testing::Environment {
+class RestEnvironment : public ktTest::SharedSetUp {
 public:
-    void SetUp() override
+    void setUp() override
     {
         m_state = std::make_unique<State>();
         g_state = m_state.get();

@@ -8,6 +8,7 @@
 #include "ktmsg2/KTMsg2.h"
 
 #include "ktTest/fakeService.h"
+#include "ktTest/sharedSetUp.h"
 #include "ktTest/tempTree.h"
 #include "ktTest/testLog.h"
 
@@ -37,9 +38,9 @@ const auto* const g_log = ::testing::AddGlobalTestEnvironment(new ktTest::TestLo
 // The heap as the tool's main sets it up, once before any test of this binary runs: the
 // large blocks of tests that ran earlier in the same process then go back to the system
 // instead of staying resident, however the tests are run.
-class ProcessHeapEnvironment : public ::testing::Environment {
+class ProcessHeapEnvironment : public ktTest::SharedSetUp {
 public:
-    void SetUp() override { ktPlatform::initProcessHeap(); }
+    void setUp() override { ktPlatform::initProcessHeap(); }
 };
 const auto* const g_heap = ::testing::AddGlobalTestEnvironment(new ProcessHeapEnvironment);
 

@@ -3,7 +3,7 @@
 // level, so tests can read back what the code logged. The log shares its folder and file
 // with every account, so lines written while impersonating another user arrive too.
 
-#include <gtest/gtest.h>
+#include "ktTest/sharedSetUp.h"
 
 #include <string>
 
@@ -19,9 +19,9 @@ bool logHas(const std::string& text);
 std::string logFolder();
 
 // Starts the log before the first test, for programs whose code logs before a test reads.
-class TestLogEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { clearLog(); }
+class TestLogEnvironment : public SharedSetUp {
+protected:
+    void setUp() override { clearLog(); }
 };
 
 } // namespace ktTest
