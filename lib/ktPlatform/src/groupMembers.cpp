@@ -1,5 +1,7 @@
 #include "groupMembers.h"
 
+#include "identity.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -43,8 +45,12 @@ std::optional<uid_t> uidOf(const std::string& name)
     return entry.pw_uid;
 }
 
-// The names the group's entry lists as members; empty when it has none or no entry.
-std::vector<std::string> listedMembers(gid_t gid)
+struct GroupEntry {
+    std::string name;
+    std::vector<std::string> members; // the names it lists
+};
+
+std::optional<GroupEntry> groupEntry(gid_t gid)
 {
     std::vector<char> buffer(16384);
     group entry{};
@@ -54,13 +60,15 @@ std::vector<std::string> listedMembers(gid_t gid)
            buffer.size() < kMaxEntryBuffer) {
         buffer.resize(buffer.size() * 2);
     }
-    std::vector<std::string> members;
-    if (rc == 0 && found != nullptr && entry.gr_mem != nullptr) {
-        for (char* const* member = entry.gr_mem; *member != nullptr; ++member) {
-            members.emplace_back(*member);
-        }
+    if (rc != 0 || found == nullptr) {
+        return std::nullopt;
     }
-    return members;
+    GroupEntry result;
+    result.name = entry.gr_name != nullptr ? entry.gr_name : "";
+    for (char* const* member = entry.gr_mem; member != nullptr && *member != nullptr; ++member) {
+        result.members.emplace_back(*member);
+    }
+    return result;
 }
 
 // A person whose primary group is gid.
@@ -94,40 +102,27 @@ std::optional<std::string> personWithPrimaryGroup(gid_t gid, uid_t firstPerson)
 
 std::string accountName(uid_t uid)
 {
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    int rc = 0;
-    while ((rc = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
-           buffer.size() < kMaxEntryBuffer) {
-        buffer.resize(buffer.size() * 2);
-    }
-    if (rc != 0 || found == nullptr || entry.pw_name == nullptr) {
+    Token token;
+    if (!lookupUser(uid, token) || token.name.empty()) {
         return "uid " + std::to_string(uid);
     }
-    return entry.pw_name;
+    return token.name;
 }
 
 std::string groupName(gid_t gid)
 {
-    std::vector<char> buffer(16384);
-    group entry{};
-    group* found = nullptr;
-    int rc = 0;
-    while ((rc = ::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
-           buffer.size() < kMaxEntryBuffer) {
-        buffer.resize(buffer.size() * 2);
-    }
-    if (rc != 0 || found == nullptr || entry.gr_name == nullptr) {
+    const std::optional<GroupEntry> entry = groupEntry(gid);
+    if (!entry || entry->name.empty()) {
         return "gid " + std::to_string(gid);
     }
-    return entry.gr_name;
+    return entry->name;
 }
 
 std::optional<std::string> personInGroup(gid_t gid)
 {
     const uid_t firstPerson = firstPersonUid();
-    for (const std::string& member : listedMembers(gid)) {
+    const std::optional<GroupEntry> entry = groupEntry(gid);
+    for (const std::string& member : entry ? entry->members : std::vector<std::string>()) {
         const std::optional<uid_t> uid = uidOf(member);
         if (!uid || isPerson(*uid, firstPerson)) {
             return member;
