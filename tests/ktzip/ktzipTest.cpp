@@ -279,34 +279,52 @@ TEST_F(ZipTest, UnwritableArchivePathFails)
     EXPECT_EQ(leftovers(m_dir.path(), {"a.log"}), std::vector<std::string>{});
 }
 
-// Plants another account's folder, with a file in it, or file at the archive's name once the
-// archive is whole.
-class PlantedAtTheNameBeforeTheRename {
+// Plants another account's thing at the archive's name before every attempt to rename onto
+// it, as fast as an account could: a folder (with a file in it) or a file whenever the name
+// is free, a link (to a file of the account's) put back each time.
+class PlantedAtTheName {
 public:
-    PlantedAtTheNameBeforeTheRename(const ktTest::TestAccount& account, bool folder)
+    enum class Kind { folder, file, link };
+
+    PlantedAtTheName(const ktTest::TestAccount& account, Kind kind,
+                     const std::string& linkTarget = std::string())
     {
         s_account = &account;
-        s_folder = folder;
-        ktzip::g_beforeRename = plant;
+        s_kind = kind;
+        s_linkTarget = linkTarget;
+        s_attempts = 0;
+        ktPlatform::setBeforeSharedRename(plant);
     }
-    ~PlantedAtTheNameBeforeTheRename() { ktzip::g_beforeRename = nullptr; }
+    ~PlantedAtTheName() { ktPlatform::setBeforeSharedRename(nullptr); }
+    static int attempts() { return s_attempts; }
     // Where the planted content is, below what was planted.
     static std::string content(const std::string& planted)
     {
-        return s_folder ? planted + "/inside" : planted;
+        return s_kind == Kind::folder ? planted + "/inside" : planted;
     }
 
 private:
-    static void plant(const char* archivePath)
+    static void plant(const std::string& name)
     {
-        if (s_folder) {
-            fs::create_directory(archivePath);
+        ++s_attempts;
+        std::error_code ec;
+        if (s_kind == Kind::link) {
+            fs::remove(name, ec);
+            fs::create_symlink(s_linkTarget, name);
+        } else if (fs::exists(fs::symlink_status(name, ec))) {
+            return;
+        } else {
+            if (s_kind == Kind::folder) {
+                fs::create_directory(name);
+            }
+            ktTest::writeAll(content(name), "the account's");
         }
-        ktTest::writeAll(content(archivePath), "the account's");
-        ktTest::chownTo(archivePath, *s_account);
+        ktTest::chownTo(name, *s_account);
     }
     static inline const ktTest::TestAccount* s_account = nullptr;
-    static inline bool s_folder = false;
+    static inline Kind s_kind = Kind::file;
+    static inline std::string s_linkTarget;
+    static inline int s_attempts = 0;
 };
 
 TEST_F(ZipTest, AFinishedArchiveIsKeptWhenItsNameWasTakenMeanwhile)
@@ -341,7 +359,8 @@ TEST_F(ZipTest, AFinishedArchiveIsKeptWhenItsNameWasTakenMeanwhile)
         ktTest::clearLog();
         bool written = false;
         {
-            const PlantedAtTheNameBeforeTheRename planted(account, c.plantsFolder);
+            const PlantedAtTheName planted(account, c.plantsFolder ? PlantedAtTheName::Kind::folder
+                                                                   : PlantedAtTheName::Kind::file);
             written = zipFiles(target.c_str(), {input});
         }
         EXPECT_EQ(written, c.inPlace);
@@ -351,7 +370,7 @@ TEST_F(ZipTest, AFinishedArchiveIsKeptWhenItsNameWasTakenMeanwhile)
         std::string archiveAt;
         for (const auto& e : fs::directory_iterator(c.folder)) {
             const std::string p = e.path().string();
-            if (ktTest::readAll(PlantedAtTheNameBeforeTheRename::content(p)) == "the account's") {
+            if (ktTest::readAll(PlantedAtTheName::content(p)) == "the account's") {
                 kept = p;
             } else {
                 archiveAt = p;
@@ -369,42 +388,6 @@ TEST_F(ZipTest, AFinishedArchiveIsKeptWhenItsNameWasTakenMeanwhile)
     }
 }
 
-// Plants another account's link (to a file of its own), or its file, at the archive's name
-// before every attempt to rename onto it, as fast as an account could: a link put back each
-// time, a file whenever the name is free.
-class PlantedBeforeEveryRename {
-public:
-    PlantedBeforeEveryRename(const ktTest::TestAccount& account, const std::string& linkTarget,
-                             bool link)
-    {
-        s_account = &account;
-        s_linkTarget = linkTarget;
-        s_link = link;
-        s_attempts = 0;
-        ktPlatform::setBeforeSharedRename(plant);
-    }
-    ~PlantedBeforeEveryRename() { ktPlatform::setBeforeSharedRename(nullptr); }
-    static int attempts() { return s_attempts; }
-
-private:
-    static void plant(const std::string& name)
-    {
-        ++s_attempts;
-        std::error_code ec;
-        if (s_link) {
-            fs::remove(name, ec);
-            fs::create_symlink(s_linkTarget, name);
-        } else if (!fs::exists(fs::symlink_status(name, ec))) {
-            ktTest::writeAll(name, "the account's");
-        }
-        ktTest::chownTo(name, *s_account);
-    }
-    static inline const ktTest::TestAccount* s_account = nullptr;
-    static inline std::string s_linkTarget;
-    static inline bool s_link = false;
-    static inline int s_attempts = 0;
-};
-
 TEST_F(ZipTest, WhatIsPlantedAgainBeforeEveryRenameCannotKeepTheArchiveFromItsName)
 {
     // In the public folder root swaps the archive and what holds its name in one step: a
@@ -413,8 +396,6 @@ TEST_F(ZipTest, WhatIsPlantedAgainBeforeEveryRenameCannotKeepTheArchiveFromItsNa
     KT_TEST_SECOND_ACCOUNT_OR_SKIP(account);
     const std::string input = file("a.log", "a");
     const std::string folder = path("Public/Kestrani");
-    fs::create_directories(folder);
-    ::chmod(folder.c_str(), 01777);
     const ktTest::ScopedEnv env("PUBLIC", path("Public"));
     const std::string theirs = file("theirs.txt", "the account's other file");
     ktTest::chownTo(theirs, account);
@@ -427,9 +408,11 @@ TEST_F(ZipTest, WhatIsPlantedAgainBeforeEveryRenameCannotKeepTheArchiveFromItsNa
         ktTest::clearLog();
         bool written = false;
         {
-            const PlantedBeforeEveryRename planted(account, theirs, link);
+            const PlantedAtTheName planted(
+                account, link ? PlantedAtTheName::Kind::link : PlantedAtTheName::Kind::file,
+                theirs);
             written = zipFiles(target.c_str(), {input});
-            EXPECT_GE(PlantedBeforeEveryRename::attempts(), 2);
+            EXPECT_GE(PlantedAtTheName::attempts(), 2);
         }
         EXPECT_TRUE(written);
         struct stat st {};

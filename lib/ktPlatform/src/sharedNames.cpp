@@ -307,14 +307,15 @@ void setBeforeSharedRename(SharedRenameHook hook)
 
 bool renameOntoSharedName(const std::string& from, const std::string& to)
 {
-    if (!isPublicEntryForRoot(to)) {
-        return renameFile(from, to);
-    }
     const auto beforeRename = [&to] {
         if (const SharedRenameHook hook = g_beforeSharedRename.load()) {
             hook(to);
         }
     };
+    if (!isPublicEntryForRoot(to)) {
+        beforeRename();
+        return renameFile(from, to);
+    }
     // Never over what another account put there: its file may be its only copy.
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         beforeRename();

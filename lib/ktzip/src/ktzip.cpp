@@ -24,7 +24,6 @@ static const char* const kLogModule = "ktzip";
 namespace ktzip {
 std::uint64_t g_zip64From = kZip64From;
 void (*g_wrapArchiveIo)(zlib_filefunc64_def& io) = nullptr;
-void (*g_beforeRename)(const char* archivePath) = nullptr;
 } // namespace ktzip
 
 namespace {
@@ -407,9 +406,6 @@ bool zipFilesUnguarded(const char* archivePath, const std::vector<std::string>& 
     if (!entriesWritten) {
         return false;
     }
-    if (ktzip::g_beforeRename != nullptr) {
-        ktzip::g_beforeRename(archivePath);
-    }
     if (!file.moveTo(archivePath)) {
         KTLOG(KT_LOG_ERROR, "Failed to move %s to %s, error %d; the archive is kept as %s",
               file.path().c_str(), archivePath, ktPlatform::lastError(), file.path().c_str());
@@ -431,20 +427,17 @@ bool zipFiles(const char* archivePath, const std::vector<std::string>& files,
               const ZipInputOpener& open, std::string* keptAs)
 {
     std::string kept;
+    bool written = false;
     try {
-        const bool written = zipFilesUnguarded(archivePath, files, open, kept);
-        if (keptAs != nullptr) {
-            *keptAs = kept;
-        }
-        return written;
+        written = zipFilesUnguarded(archivePath, files, open, kept);
     } catch (const std::exception& e) {
         KTLOG(KT_LOG_ERROR, "Error writing zip file %s: %s",
               archivePath != nullptr ? archivePath : "(null)", e.what());
-        if (keptAs != nullptr) {
-            *keptAs = kept;
-        }
-        return false;
     }
+    if (keptAs != nullptr) {
+        *keptAs = kept;
+    }
+    return written;
 }
 
 bool getFileModifiedTime(const char* path, tm_zip_s& date)

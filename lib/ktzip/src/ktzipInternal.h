@@ -19,8 +19,4 @@ extern std::uint64_t g_zip64From;
 // chosen writes fail. Null unless a test sets it.
 extern void (*g_wrapArchiveIo)(zlib_filefunc64_def& io);
 
-// Called once the archive is whole, just before it is moved onto its name; tests put
-// something at that name meanwhile. Null unless a test sets it.
-extern void (*g_beforeRename)(const char* archivePath);
-
 } // namespace ktzip

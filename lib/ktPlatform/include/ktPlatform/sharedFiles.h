@@ -56,9 +56,8 @@ bool renameOntoSharedName(const std::string& from, const std::string& to);
 using MovedAsideSink = void (*)(const std::string& from, const std::string& to);
 void setMovedAsideSink(MovedAsideSink sink);
 
-// Called with the name before each attempt of renameOntoSharedName to rename onto a name
-// in the public folder as root; tests put something at that name meanwhile. Null (the
-// default) unless a test sets it.
+// Called with the name before each attempt of renameOntoSharedName to rename onto it; tests
+// put something at that name meanwhile. Null (the default) unless a test sets it.
 using SharedRenameHook = void (*)(const std::string& to);
 void setBeforeSharedRename(SharedRenameHook hook);
 
